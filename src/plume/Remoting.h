@@ -1,0 +1,316 @@
+// Remote calls between processes.
+//
+// One TCP connection carries calls in both directions, many outstanding at
+// once, replies matched by call id (the wire format is in docs/protocol.md).
+// An object crosses by value when its wire type is registered in the
+// SerializableFactory, by reference when it implements an interface registered
+// in an InterfaceRegistry: the receiver then gets a proxy whose calls travel
+// back to the exporting side. When the last reference to a proxy goes, the
+// importer tells the exporter, which calls the interface's release method (if
+// one is registered) and drops its object; a dropped connection releases every
+// object exported on it the same way.
+//
+// Failures: a call whose peer raised an error throws ThrowableException with
+// the peer's Throwable; a call that cannot be made or whose connection is lost
+// throws RemotingException. A malformed frame, an oversized frame, an unknown
+// type or UID, or excessive nesting closes that connection only.
+//
+// Thread-safety: every class here is safe to use from several threads.
+#pragma once
+
+#include "Boxes.h"
+#include "Exception.h"
+#include "Serializable.h"
+#include "Thread.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Plume {
+
+// Carries a named invocation somewhere: to a local target or over a connection.
+class InvocationHandler : public virtual Object {
+public:
+    virtual ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) = 0;
+};
+
+// Server-side dispatch of named invocations onto a local implementation.
+class ReflectionTarget : public virtual Object {
+public:
+    virtual const char* getInterfaceName() const = 0;
+    virtual ObjPtr<Object> invokeMethod(const char* method, const ObjPtr<ObjectArray>& args) = 0;
+    virtual const char* const* getMethodNames(size_t* count) const = 0;
+    virtual const char* const* getArgumentTypes(const char* method, size_t* count) const = 0;
+    virtual const char* getReturnType(const char* method) const = 0;
+};
+
+// Implemented by generated proxies so the framework can recognise them.
+class ReflectionProxy : public virtual Object {
+public:
+    virtual const ObjPtr<InvocationHandler>& getInvocationHandler() const = 0;
+};
+
+// An invocation handler over a local reflection target.
+class TargetInvocationHandler : public InvocationHandler {
+public:
+    explicit TargetInvocationHandler(ObjPtr<ReflectionTarget> target) : target_(std::move(target)) {}
+    ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) override {
+        return target_->invokeMethod(method.c_str(), args);
+    }
+    const ObjPtr<ReflectionTarget>& getTarget() const { return target_; }
+
+private:
+    ObjPtr<ReflectionTarget> target_;
+};
+
+struct InterfaceInfo {
+    std::string name;
+    std::function<ObjPtr<Object>(const ObjPtr<InvocationHandler>&)> proxyCreator;
+    std::function<ObjPtr<ReflectionTarget>(const ObjPtr<Object>&)> targetCreator;
+    std::function<bool(const Object*)> isInstance;
+    std::string releaseMethod;  // empty: none
+};
+
+// The interfaces whose implementations cross by reference.
+class InterfaceRegistry : public virtual Object {
+public:
+    // A second registration of the same name replaces the first (so the
+    // release method can be added by registering again).
+    void registerInterface(const std::string& name,
+                           std::function<ObjPtr<Object>(const ObjPtr<InvocationHandler>&)> proxyCreator,
+                           std::function<ObjPtr<ReflectionTarget>(const ObjPtr<Object>&)> targetCreator,
+                           std::function<bool(const Object*)> isInstance, const std::string& releaseMethod = "");
+    std::shared_ptr<const InterfaceInfo> find(const std::string& name) const;
+    // The first registered interface that o implements, or null.
+    std::shared_ptr<const InterfaceInfo> findFor(const Object* o) const;
+
+private:
+    mutable Mutex mutex_;
+    std::vector<std::shared_ptr<const InterfaceInfo>> list_;
+};
+
+// The server side's registry, which also turns a reflection target into a
+// handler for binding.
+class BeanInvocationHandlerFactory : public InterfaceRegistry {
+public:
+    static ObjPtr<BeanInvocationHandlerFactory> newInstance() { return makeObj<BeanInvocationHandlerFactory>(); }
+    ObjPtr<InvocationHandler> newHandler(const ObjPtr<ReflectionTarget>& target) {
+        return makeObj<TargetInvocationHandler>(target);
+    }
+};
+
+// A local failure of the remoting layer (connection lost, cannot connect,
+// protocol violation, value that cannot be sent).
+class RemotingException : public Exception {
+public:
+    explicit RemotingException(const std::string& message) : Exception(frameworkLogService(), 1, 3, message) {}
+};
+
+struct RemotingLimits {
+    uint32_t maxFrameBytes = 64u << 20;
+    uint32_t maxDepth = 32;
+};
+
+class Connection;
+
+// Settings and bindings shared by the connections of one server.
+class RemotingConnectionHandlerFactory : public virtual Object {
+public:
+    static ObjPtr<RemotingConnectionHandlerFactory> newInstance(const ObjPtr<SerializableFactory>& factory) {
+        return makeObj<RemotingConnectionHandlerFactory>(factory);
+    }
+    explicit RemotingConnectionHandlerFactory(ObjPtr<SerializableFactory> factory) : factory_(std::move(factory)) {}
+
+    void setInterfaces(const ObjPtr<InterfaceRegistry>& interfaces) { interfaces_ = interfaces; }
+    void bind(const std::string& name, const ObjPtr<InvocationHandler>& handler);
+    ObjPtr<InvocationHandler> lookup(const std::string& name) const;
+    void setLimits(const RemotingLimits& l) { limits_ = l; }
+
+    const ObjPtr<SerializableFactory>& getSerializableFactory() const { return factory_; }
+    const ObjPtr<InterfaceRegistry>& getInterfaces() const { return interfaces_; }
+    const RemotingLimits& getLimits() const { return limits_; }
+
+    // The framework's own handlers: "sessionContext" answers "getPeerAddress"
+    // (the caller's address) and "ping"; "return" answers "echo" with its
+    // first argument (a value round trip).
+    static ObjPtr<InvocationHandler> newSessionContextHandler();
+    static ObjPtr<InvocationHandler> newReturnHandler();
+
+private:
+    ObjPtr<SerializableFactory> factory_;
+    ObjPtr<InterfaceRegistry> interfaces_;
+    RemotingLimits limits_;
+    mutable Mutex mutex_;
+    std::map<std::string, ObjPtr<InvocationHandler>> bindings_;
+};
+
+namespace Sock {
+
+// A TCP address: "host:port", "[v6]:port" or "host" with a default port.
+class Address : public virtual Object {
+public:
+    // Throws Plume::Exception naming the text when it cannot be resolved.
+    static ObjPtr<Address> newInstance(const std::string& text);
+    static ObjPtr<Address> resolve(const std::string& host, int defaultPort);
+    const std::string& getHost() const { return host_; }
+    int getPort() const { return port_; }
+    std::string toString() const override;
+    Address(std::string host, int port) : host_(std::move(host)), port_(port) {}
+
+private:
+    std::string host_;
+    int port_;
+};
+
+// A listening TCP socket.
+class Device : public virtual Object {
+public:
+    static ObjPtr<Device> newInstance(const ObjPtr<Address>& address) { return makeObj<Device>(address); }
+    explicit Device(ObjPtr<Address> address) : address_(std::move(address)) {}
+    ~Device() override;
+    // Throws CException naming the address on failure.
+    void bind();
+    void listen(int backlog);
+    int getFd() const { return fd_; }
+    // The bound port (useful after binding port 0).
+    int getBoundPort() const;
+    const ObjPtr<Address>& getAddress() const { return address_; }
+
+private:
+    ObjPtr<Address> address_;
+    int fd_ = -1;
+};
+
+// Opens client connections.
+class DeviceFactory : public virtual Object {
+public:
+    static ObjPtr<DeviceFactory> newInstance() { return makeObj<DeviceFactory>(); }
+    // Connected socket, or throws RemotingException naming the address.
+    virtual int connect(const Address& address, long timeoutMs);
+};
+
+// Accepts connections on its devices and serves them with the handler
+// factory; incoming calls run on the thread pool. Runs as a Thread's runnable;
+// Thread::kill (any signal number) makes run() close every connection and return.
+class Server : public Runnable {
+public:
+    static ObjPtr<Server> newInstance(const ObjPtr<RemotingConnectionHandlerFactory>& handlers,
+                                      const ObjPtr<ThreadPool>& pool) {
+        return makeObj<Server>(handlers, pool);
+    }
+    Server(ObjPtr<RemotingConnectionHandlerFactory> handlers, ObjPtr<ThreadPool> pool);
+    ~Server() override;
+    void addDevice(const ObjPtr<Device>& device);
+    void run() override;
+    void onSignal(int sig) override;
+    size_t getConnectionCount() const;
+
+private:
+    ObjPtr<RemotingConnectionHandlerFactory> handlers_;
+    ObjPtr<ThreadPool> pool_;
+    std::vector<ObjPtr<Device>> devices_;
+    int wakeFd_ = -1;
+    std::atomic<bool> stop_{false};
+    mutable Mutex mutex_;
+    std::vector<ObjPtr<Connection>> connections_;
+};
+
+}  // namespace Sock
+
+// One TCP connection in either role.
+class Connection : public virtual Object {
+public:
+    struct Config {
+        ObjPtr<SerializableFactory> factory;
+        ObjPtr<InterfaceRegistry> interfaces;
+        ObjPtr<RemotingConnectionHandlerFactory> bindings;  // server side; may be null
+        ObjPtr<ThreadPool> pool;                            // runs incoming calls
+        RemotingLimits limits;
+    };
+    // Takes ownership of the connected socket fd and starts reading.
+    static ObjPtr<Connection> start(int fd, const std::string& peer, Config config);
+    ~Connection() override;
+
+    // Calls a method of an object bound by name on the peer.
+    ObjPtr<Object> callNamed(const std::string& name, const std::string& method, const ObjPtr<ObjectArray>& args);
+    // Calls a method of an object the peer exported to us.
+    ObjPtr<Object> callRemote(uint64_t id, const std::string& method, const ObjPtr<ObjectArray>& args);
+
+    // Closes the socket, fails outstanding calls and releases exported objects.
+    // Waits for the reading thread unless called from it.
+    void close(const std::string& reason);
+    bool isOpen() const;
+    size_t getOutstandingCalls() const;
+    size_t getExportCount() const;
+    const std::string& getPeer() const { return peer_; }
+    int64_t getLastUse() const { return lastUse_.load(); }
+
+    // The connection whose incoming call the current thread is running, or null.
+    static Connection* current();
+
+    // Internal: the last reference to a proxy's handler of object id is gone.
+    void dropImport(InvocationHandler* handler, uint64_t id);
+
+    Connection(int fd, std::string peer, Config config);
+
+    struct Impl;
+
+private:
+    friend struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string peer_;
+    std::atomic<int64_t> lastUse_{0};
+};
+
+// Client connections to one server address; up to max connections are opened
+// as calls overlap. Idle connections beyond min close after idleMs.
+class RemotingClientPool : public virtual Object {
+public:
+    static ObjPtr<RemotingClientPool> newInstance(unsigned minConnections, unsigned maxConnections, long idleMs,
+                                                  long connectTimeoutMs, const std::string& url,
+                                                  const ObjPtr<Sock::DeviceFactory>& devices,
+                                                  const ObjPtr<SerializableFactory>& factory);
+    RemotingClientPool(unsigned minConnections, unsigned maxConnections, long idleMs, long connectTimeoutMs,
+                       ObjPtr<Sock::Address> address, ObjPtr<Sock::DeviceFactory> devices,
+                       ObjPtr<SerializableFactory> factory);
+    ~RemotingClientPool() override;
+
+    void setInterfaces(const ObjPtr<InterfaceRegistry>& interfaces) { interfaces_ = interfaces; }
+    void setLimits(const RemotingLimits& l) { limits_ = l; }
+    // A connection for the next call (opens one when needed); throws RemotingException.
+    ObjPtr<Connection> acquire();
+    // Closes every connection.
+    void shutdown();
+
+private:
+    unsigned min_, max_;
+    long idleMs_, connectTimeoutMs_;
+    ObjPtr<Sock::Address> address_;
+    ObjPtr<Sock::DeviceFactory> devices_;
+    ObjPtr<SerializableFactory> factory_;
+    ObjPtr<InterfaceRegistry> interfaces_;
+    ObjPtr<ThreadPool> callbacks_;
+    RemotingLimits limits_;
+    Mutex mutex_;
+    std::vector<ObjPtr<Connection>> connections_;
+};
+
+// Imports objects bound on the server as local proxies.
+class BeanImporter : public InterfaceRegistry {
+public:
+    static ObjPtr<BeanImporter> newInstance(const ObjPtr<RemotingClientPool>& pool);
+    explicit BeanImporter(ObjPtr<RemotingClientPool> pool) : pool_(std::move(pool)) {}
+    // A proxy of the registered interface whose calls go to the object bound
+    // under name on the server. Throws RemotingException for an unknown interface.
+    ObjPtr<Object> importObject(const std::string& name, const std::string& interfaceName);
+    const ObjPtr<RemotingClientPool>& getPool() const { return pool_; }
+
+private:
+    ObjPtr<RemotingClientPool> pool_;
+};
+
+}  // namespace Plume

@@ -1,0 +1,129 @@
+// Threads, locks and a bounded thread pool on top of the standard library.
+//
+// Framework threads block the process's termination signals (SIGHUP, SIGTERM,
+// SIGINT), so those reach the main thread, which installSignalHandlers() set up.
+#pragma once
+
+#include "Object.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Plume {
+
+class Mutex {
+public:
+    void lock() { m_.lock(); }
+    void unlock() { m_.unlock(); }
+    bool try_lock() { return m_.try_lock(); }
+    std::mutex& native() { return m_; }
+
+private:
+    std::mutex m_;
+    friend class WaitCondition;
+};
+
+// Scoped lock of a Mutex.
+class MutexLock {
+public:
+    explicit MutexLock(Mutex& m) : m_(m) { m_.lock(); }
+    ~MutexLock() { m_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    Mutex& m_;
+};
+
+// A condition variable used with a locked Mutex. wait and timedWait release the
+// mutex while blocked and hold it again on return; spurious wake-ups are
+// possible, so callers re-check their predicate.
+class WaitCondition {
+public:
+    void wait(Mutex& m);
+    // Returns false when the time ran out.
+    bool timedWait(Mutex& m, long ms);
+    void signal() { cv_.notify_one(); }
+    void broadcast() { cv_.notify_all(); }
+
+private:
+    std::condition_variable cv_;
+};
+
+class Runnable : public virtual Object {
+public:
+    virtual void run() = 0;
+    // Called by Thread::kill; the default does nothing. Runnables that block in
+    // their own waits override it to wake up and end.
+    virtual void onSignal(int sig);
+};
+
+// A thread over a Runnable. The thread keeps a reference to the runnable while
+// it runs. Exceptions that leave run() are logged and end the thread.
+class Thread : public virtual Object {
+public:
+    static ObjPtr<Thread> newInstance(const ObjPtr<Runnable>& runnable);
+    ~Thread() override;
+
+    // Throws Plume::Exception when started twice.
+    void start();
+    // Waits for the thread; a thread never started returns at once.
+    void join();
+    bool isAlive() const { return alive_.load(); }
+    // Delivers a stop request: calls the runnable's onSignal(sig).
+    void kill(int sig);
+    const ObjPtr<Runnable>& getRunnable() const { return runnable_; }
+
+    // Sleeps; throws CException with EINTR (isInterrupt) when a signal handled
+    // by this process interrupts the sleep in the main thread.
+    static void msleep(long ms);
+
+    explicit Thread(const ObjPtr<Runnable>& runnable) : runnable_(runnable) {}
+
+private:
+    ObjPtr<Runnable> runnable_;
+    std::thread thread_;
+    std::atomic<bool> alive_{false};
+    std::atomic<bool> started_{false};
+    std::mutex joinMutex_;
+};
+
+// Runs tasks on between minThreads and maxThreads threads. Tasks beyond the
+// busy threads wait in a queue of at most maxQueued entries (0: unbounded);
+// idle threads above the minimum end after idleMs. Thread-safe.
+class ThreadPool : public virtual Object {
+public:
+    static ObjPtr<ThreadPool> newInstance(unsigned minThreads, unsigned maxThreads, unsigned maxQueued, long idleMs);
+    ThreadPool(unsigned minThreads, unsigned maxThreads, unsigned maxQueued, long idleMs);
+    ~ThreadPool() override;
+
+    void start();
+    // Finishes the running tasks, drops the queued ones and joins every thread.
+    void stop();
+    // Queues a task; throws Plume::Exception when the pool is stopped or the
+    // queue is full.
+    void execute(std::function<void()> task);
+    unsigned getThreadCount() const;
+
+private:
+    void workerLoop();
+
+    unsigned min_, max_, maxQueued_;
+    long idleMs_;
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::condition_variable exitCv_;
+    std::deque<std::function<void()>> queue_;
+    unsigned threads_ = 0, idle_ = 0;
+    bool started_ = false, stopping_ = false;
+};
+
+// Blocks the termination signals in the calling thread.
+void blockTerminationSignals();
+
+}  // namespace Plume
