@@ -299,11 +299,21 @@ private:
     std::vector<ObjPtr<Connection>> connections_;
 };
 
-// Imports objects bound on the server as local proxies.
-class BeanImporter : public InterfaceRegistry {
+// Imports objects bound on the server as local proxies. Its interface registry
+// is shared with the pool's connections (kept as a separate object, so that
+// the pool and the importer do not hold each other).
+class BeanImporter : public virtual Object {
 public:
     static ObjPtr<BeanImporter> newInstance(const ObjPtr<RemotingClientPool>& pool);
-    explicit BeanImporter(ObjPtr<RemotingClientPool> pool) : pool_(std::move(pool)) {}
+    explicit BeanImporter(ObjPtr<RemotingClientPool> pool);
+    InterfaceRegistry& getRegistry() { return *registry_; }
+    void registerInterface(const std::string& name,
+                           std::function<ObjPtr<Object>(const ObjPtr<InvocationHandler>&)> proxyCreator,
+                           std::function<ObjPtr<ReflectionTarget>(const ObjPtr<Object>&)> targetCreator,
+                           std::function<bool(const Object*)> isInstance, const std::string& releaseMethod = "") {
+        registry_->registerInterface(name, std::move(proxyCreator), std::move(targetCreator), std::move(isInstance),
+                                     releaseMethod);
+    }
     // A proxy of the registered interface whose calls go to the object bound
     // under name on the server. Throws RemotingException for an unknown interface.
     ObjPtr<Object> importObject(const std::string& name, const std::string& interfaceName);
@@ -311,6 +321,7 @@ public:
 
 private:
     ObjPtr<RemotingClientPool> pool_;
+    ObjPtr<InterfaceRegistry> registry_;
 };
 
 }  // namespace Plume

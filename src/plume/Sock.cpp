@@ -350,14 +350,17 @@ private:
 };
 }  // namespace
 
+BeanImporter::BeanImporter(ObjPtr<RemotingClientPool> pool)
+    : pool_(std::move(pool)), registry_(makeObj<InterfaceRegistry>()) {
+    pool_->setInterfaces(registry_);
+}
+
 ObjPtr<BeanImporter> BeanImporter::newInstance(const ObjPtr<RemotingClientPool>& pool) {
-    auto imp = makeObj<BeanImporter>(pool);
-    pool->setInterfaces(imp);
-    return imp;
+    return makeObj<BeanImporter>(pool);
 }
 
 ObjPtr<Object> BeanImporter::importObject(const std::string& name, const std::string& interfaceName) {
-    auto info = find(interfaceName);
+    auto info = registry_->find(interfaceName);
     if (!info) throw RemotingException("Interface " + interfaceName + " is not registered for import.");
     return info->proxyCreator(makeObj<NamedObjectHandler>(pool_, name));
 }
