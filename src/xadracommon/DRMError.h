@@ -1,0 +1,4 @@
+// DRMError is declared with the other remote errors.
+#pragma once
+
+#include "PreviewException.h"

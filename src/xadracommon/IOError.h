@@ -1,0 +1,4 @@
+// IOError is declared with the other remote errors.
+#pragma once
+
+#include "PreviewException.h"
