@@ -1,0 +1,179 @@
+// The on-disk result cache: every finished result is moved from the jobs
+// directory into base/cache/ss/ under its key, described by a manifest, and
+// indexed in memory so that the same request is answered again - also after
+// a restart, when a background thread (CacheInitializerRunnable) reads the
+// manifests back while the daemon already serves.
+//
+// Layout under the base directory:
+//   cache/ss/k_t          data file (ss subdirectory, k key, t store time, hex)
+//   cache/ss/k.manifest   one manifest per key: name=value lines
+//   jobs/job_NNNN[_NNNN]  files that running jobs write
+//
+// Thread-safety: all public functions may be called from any thread. One lock
+// (lock_) guards the index, the age queue, the sizes, the initialiser and the
+// per-subdirectory scan states; cond_ is used with it. Scans read their
+// subdirectory without holding the lock, so requests for other subdirectories
+// go on meanwhile. lock_ is taken before the log service's ring mutex and
+// never while another lock of this module is held.
+//
+// Errors: failures throw Xadra::Exception or Xadra::CException (category
+// xadrad, level 3) whose message names the file at fault.
+//
+// Lifetime: the daemon uses the process-wide instance(); tests create their
+// own instances on temporary directories. The directory setters
+// (initialise, setClock, setSyncWrites) are called before any other use.
+#pragma once
+
+#include "CacheKey.h"
+#include "HPGSRendererCacheEntry.h"
+
+#include "plume/Object.h"
+#include "plume/Thread.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <ostream>
+#include <string>
+
+namespace Xadra {
+
+class CacheInitializerRunnable;
+
+class HPGSRendererCache {
+public:
+    // Seconds since the epoch; the default reads the system's real-time clock.
+    using Clock = std::function<double()>;
+
+    // Scan state of one subdirectory.
+    enum SubdirState : int32_t { NOT_INITIALIZED = 0, INITIALIZING = 1, INITIALIZED = 2, FAILED = 3 };
+
+    HPGSRendererCache();
+    // Stops the initialiser and drops the index (files stay on disk).
+    ~HPGSRendererCache();
+    HPGSRendererCache(const HPGSRendererCache&) = delete;
+    HPGSRendererCache& operator=(const HPGSRendererCache&) = delete;
+
+    // The daemon's cache.
+    static HPGSRendererCache& instance();
+
+    // Sets the size limit and the directories and creates base, cache and jobs
+    // directories (mode 0770) when missing. Throws when a directory cannot be
+    // created or is not a directory, or for an empty base directory or a
+    // negative limit. Called once, before any other use.
+    void initialise(double maxMBytes, const std::string& baseDir);
+
+    // Job files are deleted by removeJobFile unless this is set to false
+    // ("--no-remove"). Default true.
+    void setRemoveJobFiles(bool remove) { removeJobFiles_.store(remove); }
+    bool getRemoveJobFiles() const { return removeJobFiles_.load(); }
+
+    // store flushes data file and manifest to the disk before the manifest
+    // gets its final name (default true), so that a power loss cannot leave a
+    // manifest describing a truncated result. Benchmarks may turn it off.
+    void setSyncWrites(bool sync) { syncWrites_ = sync; }
+    // Replaces the clock used for store times and scan start (tests).
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+
+    // jobs/job_NNNN: the file the job of that worker writes its result to.
+    std::string getJobFileName(int workerIndex) const;
+    // jobs/job_NNNN_NNNN: intermediate files of that worker.
+    std::string getSubJobFileName(int workerIndex, int subJob) const;
+    // Deletes a job file when removal is enabled, otherwise logs that it is
+    // kept. Never throws; a failed deletion is logged.
+    void removeJobFile(const std::string& path) const;
+
+    // The entry stored for exactly this (uniqueName, tag, stamp), or null.
+    // While the initialiser runs, first scans the key's subdirectory (or waits
+    // for the scan that is under way). Throws when that subdirectory failed
+    // to scan. The caller checks the entry's input timestamp.
+    Plume::ObjPtr<HPGSRendererCacheEntry> lookup(const std::string& uniqueName, const std::string& tag,
+                                                 const std::string& stamp);
+
+    // Moves jobFile into the cache, writes its manifest and indexes the new
+    // entry, replacing an earlier entry of the same key (whose data file is
+    // deleted once nobody holds it). Returns the new entry. On failure throws
+    // and leaves neither the new data file nor a manifest of it behind; the
+    // job file has then been moved away or is left for the caller; an
+    // earlier entry of the key stays intact.
+    Plume::ObjPtr<HPGSRendererCacheEntry> store(const std::string& uniqueName, const std::string& prettyName,
+                                                const std::string& tag, const std::string& stamp, double timestamp,
+                                                const std::string& jobFile, const std::string& resultUniqueName,
+                                                const std::string& resultPrettyName, const std::string& mimeType);
+
+    // Starts the background scan of all 256 subdirectories. Called once,
+    // after initialise. Throws when the thread cannot be started.
+    void startInitializer();
+
+    // Main loop, every 10 seconds: joins the initialiser once it is done;
+    // afterwards evicts the oldest entries while the cache is above 95 % of its
+    // limit. Never runs eviction while the initialiser runs.
+    void periodicTask();
+
+    // "***** Cache statistics" and the sizes, entry count and (while the
+    // initialiser exists) the scan state of every subdirectory.
+    void printStatistics(std::ostream& out);
+
+    // Drops the index (files stay on disk), stops the initialiser at its next
+    // subdirectory and joins it. Idempotent.
+    void shutdown();
+
+    // Introspection, mainly for status and tests.
+    const std::string& getBaseDir() const { return baseDir_; }
+    const std::string& getCacheDir() const { return cacheDir_; }
+    const std::string& getJobsDir() const { return jobsDir_; }
+    double getMaxMBytes() const;
+    double getCurrentMBytes() const;
+    size_t getEntryCount() const;
+    // True from startInitializer until the periodic task has joined the thread.
+    bool isInitializerRunning() const;
+    SubdirState getSubdirState(unsigned subdir) const;
+
+private:
+    friend class CacheInitializerRunnable;
+
+    struct AgeItem {
+        Plume::ObjPtr<HPGSRendererCacheEntry> entry;
+        CacheKey key;
+    };
+    using AgeQueue = std::list<AgeItem>;
+    struct Slot {
+        Plume::ObjPtr<HPGSRendererCacheEntry> entry;
+        AgeQueue::iterator age;  // the entry's element of ageQueue_
+    };
+    using Index = std::map<CacheKey, Slot>;
+
+    double now() const;
+    // REQUIRES lock_. Makes sure subdirectory i has been scanned: returns at
+    // once when it has, waits when a scan is under way, scans it otherwise.
+    // May release and re-take lock_; holds it again on return and on throw.
+    void ensureSubdirectory(unsigned i);
+    // REQUIRES lock_, state of i is NOT_INITIALIZED. Releases lock_ while
+    // reading the directory.
+    void scanSubdirectory(unsigned i);
+    // REQUIRES lock_. Removes the slot's entry from index and age queue and
+    // from the size.
+    void unindex(Index::iterator it);
+    void ensureDirectory(const std::string& path) const;
+
+    // Set by initialise / the setters before concurrent use; read-only after.
+    std::string baseDir_, cacheDir_, jobsDir_;
+    Clock clock_;
+    bool syncWrites_ = true;
+    std::atomic<bool> removeJobFiles_{true};
+
+    mutable Plume::Mutex lock_;
+    Plume::WaitCondition cond_;              // used with lock_; broadcast when a scan ends
+    Index index_;                            // GUARDED_BY(lock_)
+    AgeQueue ageQueue_;                      // GUARDED_BY(lock_); oldest first
+    double currentMBytes_ = 0.0;             // GUARDED_BY(lock_)
+    double maxMBytes_ = 100.0;               // GUARDED_BY(lock_)
+    bool stopping_ = false;                  // GUARDED_BY(lock_); set by shutdown
+    Plume::ObjPtr<Plume::Thread> initializerThread_;          // GUARDED_BY(lock_)
+    Plume::ObjPtr<CacheInitializerRunnable> initializer_;     // GUARDED_BY(lock_); kept after joining
+};
+
+}  // namespace Xadra
