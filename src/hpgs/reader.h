@@ -1,0 +1,366 @@
+// HP-GL/2 reader: framing (PJL, PCL, HP RTL), tokenizer and interpreter.
+//
+// Internal header. One Reader per hpgs_reader handle; not thread-safe except
+// interrupt(), which any thread may call while the reader exists.
+// The reader owns its input stream and its device.
+//
+// Coordinate pipeline (all matrices kept in Transform):
+//   current units --SC--> plotter units in the rotated frame --RO-->
+//   physical plotter units --(72/1016)--> drawing points --page matrix-->
+//   device points.
+// Drawing points are what the plot-size device measures; the page matrix is
+// the identity until hpgs_reader_set_dynamic_page sets one.
+#ifndef HPGS_READER_H
+#define HPGS_READER_H
+
+#include "hpgs.h"
+#include "stream_internal.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hpgs {
+
+constexpr double kPluPerInch = 1016.0;
+constexpr double kPtPerPlu = 72.0 / kPluPerInch;
+constexpr double kMaxCoord = 1073741824.0;  // 2^30: larger values are clamped
+
+// Thrown inside the reader to abandon hpgs_read; the error slot is set.
+struct ReadAbort {};
+
+// Pulls bytes from an hpgs_istream with a small pushback stack. Built-in
+// streams are scanned through their buffer window; any other stream sees
+// exactly one getc per byte in input order (a copying stream relies on it).
+class Input {
+ public:
+  void reset(hpgs_istream *is) {
+    is_ = is;
+    npb_ = 0;
+    offset_ = 0;
+    win_ = is ? builtin_window(is) : nullptr;
+  }
+  int get() {
+    if (npb_) return pb_[--npb_];
+    ++offset_;
+    if (win_ && win_->cur < win_->end) return *win_->cur++;
+    int c = is_->vtable->getc_func(is_->stream);
+    if (c == EOF) --offset_;
+    return c;
+  }
+  void unget(int c) {
+    if (c != EOF && npb_ < static_cast<int>(pb_.size())) pb_[npb_++] = c;
+  }
+  int peek() {
+    int c = get();
+    unget(c);
+    return c;
+  }
+  // Number of bytes consumed so far (pushed-back bytes not counted).
+  size_t offset() const { return offset_ - static_cast<size_t>(npb_); }
+  hpgs_istream *stream() const { return is_; }
+
+ private:
+  hpgs_istream *is_ = nullptr;
+  ByteWindow *win_ = nullptr;
+  std::array<int, 16> pb_{};
+  int npb_ = 0;
+  size_t offset_ = 0;
+};
+
+// Line type: pattern of on/off fractions (sum 1), first entry pen down.
+struct LineType {
+  int type = 0;        // 0 = solid (no LT active), else -8..8 or user index
+  bool solid = true;
+  double length = 4.0; // pattern length
+  int mode = 0;        // 0: % of the P1-P2 diagonal, 1: millimetres
+};
+
+// Everything the HP-GL/2 attribute commands set. Public so that renderers
+// of text, hatches and patterns can read it.
+struct GraphicState {
+  // Pens and palette.
+  int pen = 1;
+  std::vector<hpgs_color> palette;   // NP entries
+  std::vector<double> pen_width;     // per pen, in the units of width_relative
+  bool width_relative = false;       // WU1: % of the P1-P2 diagonal, else mm
+  double color_range[6] = {0, 255, 0, 255, 0, 255};  // CR
+
+  // Lines.
+  LineType line_type;
+  LineType saved_line_type;          // for LT99
+  std::array<std::vector<double>, 9> user_line_types;  // UL 1..8 (index 0 unused)
+  int cap = 1;                       // LA1: 1 butt, 2 square, 3 triangle, 4 round
+  int join = 1;                      // LA2: 1 miter .. 6 none
+  double miter_limit = 5.0;          // LA3
+
+  // Fills.
+  int fill_type = 1;                 // FT
+  double fill_spacing = 0.0;         // FT3/4 spacing (current units), 0 = default
+  double fill_angle = 0.0;           // FT3/4 angle in degrees
+  double fill_level = 100.0;         // FT10 shading in percent
+  int fill_pattern = 0;              // FT11/21/22 index
+  hpgs_point anchor = {0, 0};        // AC, current units
+  bool transparent = true;           // TR
+  int rop = 252;                     // MC / ESC*l#O
+  bool src_transparent = true;       // ESC*v#N
+  bool pat_transparent = true;       // ESC*v#O
+  int screen_type = 0;               // SV
+
+  // Text (character group).
+  int label_terminator = 3;          // DT
+  bool terminator_printed = false;   // DT mode 0
+  hpgs_point direction = {1, 0};     // DI/DR run, rise
+  bool direction_relative = false;   // DR
+  int label_origin = 1;              // LO
+  bool size_set = false;             // SI/SR given
+  bool size_relative = false;        // SR
+  double char_width = 0.0;           // SI cm or SR % of P2x-P1x
+  double char_height = 0.0;          // SI cm or SR % of P2y-P1y
+  double slant = 0.0;                // SL, tangent
+  double extra_space[2] = {0, 0};    // ES
+  std::array<double, 8> std_font = {277, 0, 9, 11.5, 0, 0, 48, 0};  // SD kinds 1..7
+  std::array<double, 8> alt_font = {277, 0, 9, 11.5, 0, 0, 48, 0};  // AD
+  bool alternate = false;            // SS/SA
+  int symbol_mode = 0;               // SM character, 0 = off
+};
+
+// One vertex of the polygon buffer.
+struct PolyVertex {
+  enum Kind : uint8_t { Move, Line, Close };
+  hpgs_point p;  // device coordinates
+  Kind kind;
+};
+
+// Per-mnemonic counts for diagnostics.
+struct Stats {
+  std::array<unsigned long, 26 * 26> commands{};  // index (c1-'A')*26 + (c2-'A')
+  unsigned long warnings = 0;
+  unsigned long pages = 0;
+  unsigned long raster_rows = 0;
+  unsigned long pe_pairs = 0;
+};
+
+// State of an HP RTL raster graphic being received.
+struct RasterState {
+  bool active = false;
+  double resolution = 300.0;  // ESC*t#R
+  int width = 0;              // ESC*r#S source width (pixels)
+  int height = 0;             // ESC*r#T (rows), 0 = unknown
+  int compression = 0;        // ESC*b#M
+  int bytes_per_pixel = 1;    // from ESC*v#W (3 for 24-bit direct by pixel)
+  int planes = 1;
+  int rows = 0;               // rows received
+  hpgs_point origin = {0, 0}; // top-left corner, physical plotter units
+  std::vector<unsigned char> seed;   // seed row (previous row) in bytes
+  std::vector<unsigned char> pixels; // decoded RGB rows when the device wants them
+  bool keep_pixels = false;
+};
+
+class Reader {
+ public:
+  Reader(hpgs_istream *in, hpgs_device *dev, bool multipage, int verbosity);
+  ~Reader();
+  Reader(const Reader &) = delete;
+  Reader &operator=(const Reader &) = delete;
+
+  int read(bool finish);
+  int imbue(hpgs_device *dev);
+  int attach(hpgs_istream *in);
+  void interrupt() { interrupted_.store(true, std::memory_order_relaxed); }
+  int current_pen() const { return gs_.pen; }
+  int set_dynamic_page(hpgs_bbox *bb, double max_w, double max_h, double border, double angle);
+  void set_page_asset(void *ctxt, hpgs_reader_asset_func_t f) {
+    page_asset_ctxt_ = ctxt;
+    page_asset_ = f;
+  }
+  void set_frame_asset(void *ctxt, hpgs_reader_asset_func_t f) {
+    frame_asset_ctxt_ = ctxt;
+    frame_asset_ = f;
+  }
+  const Stats &stats() const { return stats_; }
+  const GraphicState &graphic_state() const { return gs_; }
+  const hpgs_matrix &page_matrix() const { return page_matrix_; }
+
+ private:
+  enum class Mode { GL2, PCL, PJL };
+
+  // Framing (reader.cpp).
+  void run();
+  void check_interrupt();
+  void escape();
+  void escape_parameterized(int cls);
+  void escape_command(int cls, int group, double value, bool has_value, int param);
+  void hpgl1_device_control();
+  void pjl_line();
+  void skip_payload(size_t n);
+  void reset_printer();
+  void warn(const char *fmt, ...) HPGS_PRINTF_ARGS(2, 3);
+
+  // Tokenizer (reader.cpp).
+  bool next_number(double &v);
+  bool parse_number(int first, double &v);
+  int read_args(double *out, int max);
+  void skip_args();
+  void skip_separators();
+  bool at_terminator();
+  void command(int c1, int c2);
+
+  // Raster (raster.cpp).
+  void raster_start(int mode);
+  void raster_row(size_t n, bool last_plane);
+  void raster_skip_rows(int n);
+  void raster_end();
+  void raster_configure(size_t n);
+
+  // Interpreter (commands.cpp).
+  void defaults_in();
+  void defaults_df();
+  void update_transform(bool keep_pen);
+  void default_p1p2();
+  hpgs_point to_dev(const hpgs_point &user) const;
+  hpgs_point plu_to_user(const hpgs_point &plu) const;
+  double plu_per_unit() const;
+  double diag_plu() const;
+  double width_points(int pen) const;
+  void set_pen_position(const hpgs_point &user);
+
+  void move_to(const hpgs_point &user);                 // pen up
+  void line_to(const hpgs_point &user);                 // pen down
+  void line_dev(const hpgs_point &d);
+  void open_path();
+  bool drawing() const { return !drawing_off_; }
+  void fill_buffer(bool winding);
+  void edge_buffer();
+  void flush_path();
+  void begin_marking();
+  void sync_stroke_attrs();
+  void sync_fill_attrs();
+  void sync_clip();
+  void dev(int rc);  // throws ReadAbort for a failing device call
+
+  void cmd_coords(bool pen_down_change, bool pen_down, int abs_change);
+  void cmd_pe();
+  void cmd_arc(bool relative);
+  void cmd_arc3(bool relative);
+  void cmd_circle();
+  void cmd_rect(bool relative, bool fill);
+  void cmd_wedge(bool fill);
+  void cmd_bezier(bool relative);
+  void cmd_polygon_mode();
+  void cmd_fill_polygon();
+  void cmd_edge_polygon();
+  void cmd_label();
+  void cmd_ip(bool relative);
+  void cmd_sc();
+  void cmd_ps();
+  void cmd_ro();
+  void cmd_iw();
+  void cmd_sp(double n, bool given);
+  void cmd_pw();
+  void cmd_lt();
+  void cmd_ul();
+  void cmd_la();
+  void cmd_pc();
+  void cmd_np();
+  void cmd_ft();
+  void cmd_dt();
+  void emit_arc(const hpgs_point &c, const hpgs_point &start, double sweep, double chord);
+  void poly_add(const hpgs_point &dev_point, PolyVertex::Kind kind);
+  void path_from_buffer(bool close_all);
+  void advance_label(int chars, int lines);
+
+  void page_end();
+  void call_asset(hpgs_reader_asset_func_t f, void *ctxt, int index);
+  hpgs_bbox page_box_drawing() const;
+
+  // Owned resources.
+  hpgs_istream *in_ = nullptr;
+  hpgs_device *dev_ = nullptr;
+  int caps_ = 0;
+  bool multipage_;
+  int verbosity_;
+  std::atomic<bool> interrupted_{false};
+  Input input_;
+  bool consumed_ = false;  // the attached stream has been read to its end
+  bool page_open_ = false; // finish=false left a page open
+
+  // Asset callbacks and page placement.
+  hpgs_reader_asset_func_t page_asset_ = nullptr, frame_asset_ = nullptr;
+  void *page_asset_ctxt_ = nullptr, *frame_asset_ctxt_ = nullptr;
+  hpgs_matrix page_matrix_{0, 0, 1, 0, 0, 1};
+  bool dynamic_page_ = false;
+  hpgs_bbox dynamic_box_{0, 0, 0, 0};  // page in drawing coordinates
+
+  // Framing state.
+  Mode mode_ = Mode::GL2;
+  unsigned long warnings_this_read_ = 0;
+  unsigned long budget_ = 0;  // bytes until the next interrupt check
+
+  // Page and frame bookkeeping.
+  bool marked_ = false;      // something drawn on the current page
+  bool drawing_off_ = false; // single-page mode after the first page
+  int pages_done_ = 0;
+  int frames_done_ = 0;
+
+  // Coordinate system.
+  double plot_w_ = 0, plot_h_ = 0;  // hard-clip size in physical plu
+  bool ps_given_ = false;
+  int rotation_ = 0;
+  hpgs_point p1_{0, 0}, p2_{0, 0};  // rotated plu
+  int sc_type_ = -1;                // -1 off, 0 anisotropic, 1 isotropic, 2 point factor
+  double sc_[6] = {0, 0, 0, 0, 50, 50};
+  hpgs_matrix user_to_plu_{0, 0, 1, 0, 0, 1};  // SC
+  hpgs_matrix plu_to_phys_{0, 0, 1, 0, 0, 1};  // RO
+  hpgs_matrix user_to_dev_{0, 0, 1, 0, 0, 1};
+  hpgs_matrix phys_to_dev_{0, 0, 1, 0, 0, 1};
+  bool window_set_ = false;
+  hpgs_bbox window_{0, 0, 0, 0};    // IW in physical plu
+  bool clip_dirty_ = true;
+  bool clip_active_ = false;
+
+  // Pen.
+  hpgs_point pen_{0, 0};            // current units
+  bool pen_down_ = false;
+  bool relative_ = false;           // PR
+  hpgs_point label_start_{0, 0};    // carriage-return point, current units
+  bool lt_moved_since_reset_ = false;
+
+  GraphicState gs_;
+
+  // Device-side state (what the device was last told).
+  bool path_open_ = false;
+  size_t path_len_ = 0;
+  hpgs_point path_cur_{0, 0};
+  bool dev_attrs_valid_ = false;
+  hpgs_color dev_color_{-1, -1, -1};
+  double dev_width_ = -1;
+  int dev_cap_ = -1, dev_join_ = -1;
+  double dev_miter_ = -1;
+  std::vector<float> dev_dash_;
+  bool dev_dash_valid_ = false;
+  int dev_rop_ = -1, dev_src_tr_ = -1, dev_pat_tr_ = -1;
+
+  // Polygon mode.
+  bool polygon_mode_ = false;
+  std::vector<PolyVertex> poly_;
+  bool poly_overflow_warned_ = false;
+
+  // Raster.
+  RasterState raster_;
+  hpgs_point pcl_cursor_{0, 0};  // physical plu, handed over by ESC%1A
+
+  Stats stats_;
+};
+
+}  // namespace hpgs
+
+struct hpgs_reader_st {
+  hpgs::Reader impl;
+  hpgs_reader_st(hpgs_istream *in, hpgs_device *dev, bool multipage, int verbosity)
+      : impl(in, dev, multipage, verbosity) {}
+};
+
+#endif

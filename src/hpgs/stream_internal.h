@@ -1,0 +1,23 @@
+// Internal access to the buffers of the built-in input streams, so that the
+// reader can scan them without a function call per byte.
+#ifndef HPGS_STREAM_INTERNAL_H
+#define HPGS_STREAM_INTERNAL_H
+
+#include "hpgs.h"
+
+namespace hpgs {
+
+// Unread bytes of a built-in stream: [cur, end). Advancing cur consumes them.
+struct ByteWindow {
+  const unsigned char *cur = nullptr;
+  const unsigned char *end = nullptr;
+};
+
+// The window of a built-in file or memory stream, NULL for any other stream
+// (or while a built-in stream holds a pushed-back byte). When the window is
+// empty, one hpgs_getc refills it.
+ByteWindow *builtin_window(hpgs_istream *is);
+
+}  // namespace hpgs
+
+#endif

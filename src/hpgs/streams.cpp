@@ -1,0 +1,376 @@
+// Built-in input and output streams (files and memory) and the generic
+// stream wrappers.
+#include "hpgs.h"
+#include "stream_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace hpgs {
+
+// Buffered file input: fread in large blocks, getc served from the buffer.
+struct FileIn {
+  static constexpr size_t kBlock = 1 << 16;
+  FILE *file = nullptr;
+  ByteWindow win;  // cur/end into buf
+  std::unique_ptr<unsigned char[]> buf{new unsigned char[kBlock]};
+  size_t buf_start = 0;  // file offset of buf[0]
+  bool eof = false, error = false;
+  int pushed = -1;  // pushed-back byte not in the buffer
+
+  ~FileIn() {
+    if (file) std::fclose(file);
+  }
+  bool refill() {
+    if (eof || error) return false;
+    buf_start += static_cast<size_t>(win.end - buf.get());
+    size_t n = std::fread(buf.get(), 1, kBlock, file);
+    win.cur = buf.get();
+    win.end = buf.get() + n;
+    if (n < kBlock) {
+      if (std::ferror(file)) error = true;
+      else eof = true;
+    }
+    return n > 0;
+  }
+  static FileIn *self(void *s) { return static_cast<FileIn *>(s); }
+  static int getc_f(void *s) {
+    auto *f = self(s);
+    if (f->pushed >= 0) {
+      int c = f->pushed;
+      f->pushed = -1;
+      return c;
+    }
+    if (f->win.cur == f->win.end && !f->refill()) return EOF;
+    return *f->win.cur++;
+  }
+  static int ungetc_f(int c, void *s) {
+    auto *f = self(s);
+    if (c == EOF) return EOF;
+    if (f->win.cur > f->buf.get() && f->pushed < 0 && f->win.cur[-1] == static_cast<unsigned char>(c)) {
+      --f->win.cur;
+      return c;
+    }
+    if (f->pushed >= 0) return EOF;
+    f->pushed = c & 0xff;
+    return c;
+  }
+  static size_t read_f(void *ptr, size_t size, size_t nmemb, void *s) {
+    auto *f = self(s);
+    if (size == 0 || nmemb == 0) return 0;
+    size_t want = size * nmemb, got = 0;
+    auto *out = static_cast<unsigned char *>(ptr);
+    if (f->pushed >= 0 && want > 0) {
+      out[got++] = static_cast<unsigned char>(f->pushed);
+      f->pushed = -1;
+    }
+    while (got < want) {
+      if (f->win.cur == f->win.end && !f->refill()) break;
+      size_t n = std::min(want - got, static_cast<size_t>(f->win.end - f->win.cur));
+      std::memcpy(out + got, f->win.cur, n);
+      f->win.cur += n;
+      got += n;
+    }
+    return got / size;
+  }
+  static int seek_f(void *s, size_t pos) {
+    auto *f = self(s);
+    if (std::fseek(f->file, static_cast<long>(pos), SEEK_SET) != 0)
+      return hpgs_set_error("Cannot seek in input file: %s", std::strerror(errno));
+    f->pushed = -1;
+    f->eof = f->error = false;
+    f->buf_start = pos;
+    f->win.cur = f->win.end = f->buf.get();
+    return 0;
+  }
+  static int tell_f(void *s, size_t *pos) {
+    auto *f = self(s);
+    *pos = f->buf_start + static_cast<size_t>(f->win.cur - f->buf.get()) - (f->pushed >= 0 ? 1 : 0);
+    return 0;
+  }
+  static int eof_f(void *s) {
+    auto *f = self(s);
+    return f->eof && f->win.cur == f->win.end && f->pushed < 0;
+  }
+  static int error_f(void *s) { return self(s)->error; }
+  static int close_f(void *s) {
+    auto *f = self(s);
+    int rc = 0;
+    if (f->file && std::fclose(f->file) != 0) rc = -1;
+    f->file = nullptr;
+    delete f;
+    return rc;
+  }
+};
+
+const hpgs_istream_vtable kFileInVtable = {FileIn::getc_f, FileIn::ungetc_f, FileIn::read_f, FileIn::seek_f,
+                                           FileIn::tell_f, FileIn::eof_f,    FileIn::error_f, FileIn::close_f};
+
+struct MemIn {
+  std::vector<unsigned char> copy;
+  const unsigned char *base = nullptr;
+  ByteWindow win;
+
+  static MemIn *self(void *s) { return static_cast<MemIn *>(s); }
+  static int getc_f(void *s) {
+    auto *m = self(s);
+    return m->win.cur < m->win.end ? *m->win.cur++ : EOF;
+  }
+  static int ungetc_f(int c, void *s) {
+    auto *m = self(s);
+    if (c == EOF || m->win.cur == m->base) return EOF;
+    --m->win.cur;
+    return c;  // memory is read-only: the byte read before comes back
+  }
+  static size_t read_f(void *ptr, size_t size, size_t nmemb, void *s) {
+    auto *m = self(s);
+    if (size == 0) return 0;
+    size_t avail = static_cast<size_t>(m->win.end - m->win.cur) / size;
+    size_t n = std::min(avail, nmemb);
+    std::memcpy(ptr, m->win.cur, n * size);
+    m->win.cur += n * size;
+    return n;
+  }
+  static int seek_f(void *s, size_t pos) {
+    auto *m = self(s);
+    if (pos > static_cast<size_t>(m->win.end - m->base))
+      return hpgs_set_error("Seek position %zu lies beyond the end of the memory stream.", pos);
+    m->win.cur = m->base + pos;
+    return 0;
+  }
+  static int tell_f(void *s, size_t *pos) {
+    auto *m = self(s);
+    *pos = static_cast<size_t>(m->win.cur - m->base);
+    return 0;
+  }
+  static int eof_f(void *s) { return self(s)->win.cur >= self(s)->win.end; }
+  static int error_f(void *) { return 0; }
+  static int close_f(void *s) {
+    delete self(s);
+    return 0;
+  }
+};
+
+const hpgs_istream_vtable kMemInVtable = {MemIn::getc_f, MemIn::ungetc_f, MemIn::read_f, MemIn::seek_f,
+                                          MemIn::tell_f, MemIn::eof_f,    MemIn::error_f, MemIn::close_f};
+
+ByteWindow *builtin_window(hpgs_istream *is) {
+  if (is->vtable == &kMemInVtable) return &static_cast<MemIn *>(is->stream)->win;
+  if (is->vtable == &kFileInVtable) {
+    auto *f = static_cast<FileIn *>(is->stream);
+    return f->pushed >= 0 ? nullptr : &f->win;
+  }
+  return nullptr;
+}
+
+struct FileOut {
+  FILE *file = nullptr;
+  size_t written = 0;
+  static FileOut *self(void *s) { return static_cast<FileOut *>(s); }
+  static int putc_f(int c, void *s) {
+    auto *f = self(s);
+    int r = std::putc(c, f->file);
+    if (r != EOF) ++f->written;
+    return r;
+  }
+  static size_t write_f(const void *p, size_t size, size_t n, void *s) {
+    auto *f = self(s);
+    size_t r = std::fwrite(p, size, n, f->file);
+    f->written += r * size;
+    return r;
+  }
+  static int vprintf_f(void *s, const char *fmt, va_list ap) {
+    auto *f = self(s);
+    int r = std::vfprintf(f->file, fmt, ap);
+    if (r > 0) f->written += static_cast<size_t>(r);
+    return r;
+  }
+  static int flush_f(void *s) { return std::fflush(self(s)->file) == 0 ? 0 : -1; }
+  static int tell_f(void *s, size_t *pos) {
+    *pos = self(s)->written;
+    return 0;
+  }
+  static int error_f(void *s) { return std::ferror(self(s)->file); }
+  static int close_f(void *s) {
+    auto *f = self(s);
+    int rc = std::ferror(f->file) ? -1 : 0;
+    if (std::fclose(f->file) != 0) rc = -1;
+    delete f;
+    return rc;
+  }
+};
+
+const hpgs_ostream_vtable kFileOutVtable = {FileOut::putc_f,  FileOut::write_f, FileOut::vprintf_f, FileOut::flush_f,
+                                            FileOut::tell_f,  FileOut::error_f, FileOut::close_f};
+
+struct MemOut {
+  std::vector<unsigned char> data;
+  static MemOut *self(void *s) { return static_cast<MemOut *>(s); }
+  static int putc_f(int c, void *s) {
+    self(s)->data.push_back(static_cast<unsigned char>(c));
+    return c & 0xff;
+  }
+  static size_t write_f(const void *p, size_t size, size_t n, void *s) {
+    auto *b = static_cast<const unsigned char *>(p);
+    self(s)->data.insert(self(s)->data.end(), b, b + size * n);
+    return n;
+  }
+  static int vprintf_f(void *s, const char *fmt, va_list ap) {
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+    va_end(ap2);
+    if (n < 0) return -1;
+    auto &d = self(s)->data;
+    size_t old = d.size();
+    d.resize(old + static_cast<size_t>(n) + 1);
+    std::vsnprintf(reinterpret_cast<char *>(d.data() + old), static_cast<size_t>(n) + 1, fmt, ap);
+    d.pop_back();
+    return n;
+  }
+  static int flush_f(void *) { return 0; }
+  static int tell_f(void *s, size_t *pos) {
+    *pos = self(s)->data.size();
+    return 0;
+  }
+  static int error_f(void *) { return 0; }
+  static int close_f(void *s) {
+    delete self(s);
+    return 0;
+  }
+};
+
+const hpgs_ostream_vtable kMemOutVtable = {MemOut::putc_f, MemOut::write_f, MemOut::vprintf_f, MemOut::flush_f,
+                                           MemOut::tell_f, MemOut::error_f, MemOut::close_f};
+
+}  // namespace hpgs
+
+using namespace hpgs;
+
+extern "C" {
+
+hpgs_istream *hpgs_new_istream(const hpgs_istream_vtable *vtable, void *stream) {
+  auto *is = new (std::nothrow) hpgs_istream{vtable, stream};
+  if (!is) {
+    if (vtable && vtable->close_func) vtable->close_func(stream);
+    hpgs_set_error("Out of memory creating an input stream.");
+  }
+  return is;
+}
+
+hpgs_istream *hpgs_new_file_istream(const char *fn) {
+  if (!fn) {
+    hpgs_set_error("cannot open input file: no file name given");
+    return nullptr;
+  }
+  FILE *f = std::fopen(fn, "rb");
+  if (!f) {
+    hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(errno));
+    return nullptr;
+  }
+  auto *s = new FileIn;
+  s->file = f;
+  s->win.cur = s->win.end = s->buf.get();
+  return hpgs_new_istream(&kFileInVtable, s);
+}
+
+hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup) {
+  auto *m = new MemIn;
+  const auto *p = static_cast<const unsigned char *>(data);
+  if (dup) {
+    m->copy.assign(p, p + size);
+    p = m->copy.data();
+  }
+  m->base = p;
+  m->win.cur = p;
+  m->win.end = p + size;
+  return hpgs_new_istream(&kMemInVtable, m);
+}
+
+int hpgs_getc(hpgs_istream *is) { return is->vtable->getc_func(is->stream); }
+int hpgs_ungetc(int c, hpgs_istream *is) { return is->vtable->ungetc_func(c, is->stream); }
+size_t hpgs_istream_read(void *ptr, size_t size, size_t nmemb, hpgs_istream *is) {
+  return is->vtable->read_func(ptr, size, nmemb, is->stream);
+}
+int hpgs_istream_seek(hpgs_istream *is, size_t pos) { return is->vtable->seek_func(is->stream, pos); }
+int hpgs_istream_tell(hpgs_istream *is, size_t *pos) { return is->vtable->tell_func(is->stream, pos); }
+int hpgs_istream_iseof(hpgs_istream *is) { return is->vtable->eof_func(is->stream); }
+int hpgs_istream_iserror(hpgs_istream *is) { return is->vtable->error_func(is->stream); }
+int hpgs_istream_close(hpgs_istream *is) {
+  if (!is) return 0;
+  int rc = is->vtable->close_func ? is->vtable->close_func(is->stream) : 0;
+  delete is;
+  return rc;
+}
+
+hpgs_ostream *hpgs_new_ostream(const hpgs_ostream_vtable *vtable, void *stream) {
+  auto *os = new (std::nothrow) hpgs_ostream{vtable, stream};
+  if (!os) {
+    if (vtable && vtable->close_func) vtable->close_func(stream);
+    hpgs_set_error("Out of memory creating an output stream.");
+  }
+  return os;
+}
+
+hpgs_ostream *hpgs_new_file_ostream(const char *fn) {
+  if (!fn) {
+    hpgs_set_error("cannot open output file: no file name given");
+    return nullptr;
+  }
+  FILE *f = std::fopen(fn, "wb");
+  if (!f) {
+    hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(errno));
+    return nullptr;
+  }
+  auto *s = new FileOut;
+  s->file = f;
+  return hpgs_new_ostream(&kFileOutVtable, s);
+}
+
+hpgs_ostream *hpgs_new_mem_ostream(size_t initial_size) {
+  auto *m = new MemOut;
+  m->data.reserve(initial_size);
+  return hpgs_new_ostream(&kMemOutVtable, m);
+}
+
+const unsigned char *hpgs_mem_ostream_data(hpgs_ostream *os, size_t *size) {
+  if (!os || os->vtable != &kMemOutVtable) {
+    if (size) *size = 0;
+    return nullptr;
+  }
+  auto *m = static_cast<MemOut *>(os->stream);
+  if (size) *size = m->data.size();
+  return m->data.data();
+}
+
+int hpgs_putc(int c, hpgs_ostream *os) { return os->vtable->putc_func(c, os->stream); }
+size_t hpgs_ostream_write(const void *ptr, size_t size, size_t nmemb, hpgs_ostream *os) {
+  return os->vtable->write_func(ptr, size, nmemb, os->stream);
+}
+int hpgs_ostream_vprintf(hpgs_ostream *os, const char *fmt, va_list ap) {
+  return os->vtable->vprintf_func(os->stream, fmt, ap);
+}
+int hpgs_ostream_printf(hpgs_ostream *os, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int r = hpgs_ostream_vprintf(os, fmt, ap);
+  va_end(ap);
+  return r;
+}
+int hpgs_ostream_flush(hpgs_ostream *os) { return os->vtable->flush_func ? os->vtable->flush_func(os->stream) : 0; }
+int hpgs_ostream_tell(hpgs_ostream *os, size_t *pos) { return os->vtable->tell_func(os->stream, pos); }
+int hpgs_ostream_iserror(hpgs_ostream *os) { return os->vtable->error_func(os->stream); }
+int hpgs_ostream_close(hpgs_ostream *os) {
+  if (!os) return 0;
+  int rc = os->vtable->close_func ? os->vtable->close_func(os->stream) : 0;
+  delete os;
+  return rc;
+}
+
+}  // extern "C"
