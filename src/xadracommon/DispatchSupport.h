@@ -42,8 +42,17 @@ Plume::ObjPtr<T> objArg(const Plume::ObjPtr<Plume::ObjectArray>& args, size_t i)
 inline int32_t intArg(const Plume::ObjPtr<Plume::ObjectArray>& args, size_t i) {
     return Plume::Integer::toInteger(args->get(i).get());
 }
+// A double that may have crossed the wire as an integer: the wire encoding
+// does not keep whole-number doubles (72.0, a timestamp in seconds) apart
+// from integers, so integers are widened; anything else is the framework's
+// unboxing error.
+inline double toDouble(const Plume::Object* o) {
+    if (auto* v = dynamic_cast<const Plume::Integer*>(o)) return v->value();
+    if (auto* v = dynamic_cast<const Plume::Long*>(o)) return static_cast<double>(v->value());
+    return Plume::Double::toDouble(o);
+}
 inline double doubleArg(const Plume::ObjPtr<Plume::ObjectArray>& args, size_t i) {
-    return Plume::Double::toDouble(args->get(i).get());
+    return toDouble(args->get(i).get());
 }
 inline bool boolArg(const Plume::ObjPtr<Plume::ObjectArray>& args, size_t i) {
     return Plume::Boolean::toBoolean(args->get(i).get());

@@ -24,5 +24,7 @@ void registerTypes(Plume::SerializableFactory& factory);
 // Registers IMimeInputStream (plainly, then again with "close" as release
 // method) and IHPGLRenderer.
 void registerInterfaces(Plume::InterfaceRegistry& registry);
+// The same on a client's importer.
+inline void registerInterfaces(Plume::BeanImporter& importer) { registerInterfaces(importer.getRegistry()); }
 
 }  // namespace xad::preview::api

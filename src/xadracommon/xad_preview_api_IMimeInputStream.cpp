@@ -56,7 +56,7 @@ ObjPtr<Object> IMimeInputStream__reflection_proxy::create(const ObjPtr<Plume::In
 void IMimeInputStream__reflection_proxy::close() { handler_->invoke("close", nullptr); }
 
 double IMimeInputStream__reflection_proxy::getTimestamp() {
-    return Plume::Double::toDouble(handler_->invoke("getTimestamp", nullptr).get());
+    return dispatch::toDouble(handler_->invoke("getTimestamp", nullptr).get());
 }
 
 int64_t IMimeInputStream__reflection_proxy::getStreamSize() {
