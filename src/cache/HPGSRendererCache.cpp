@@ -90,16 +90,20 @@ HPGSRendererCache& HPGSRendererCache::instance() {
 double HPGSRendererCache::now() const { return clock_ ? clock_() : realTimeNow(); }
 
 void HPGSRendererCache::ensureDirectory(const std::string& path) const {
+    // Without the trailing "/", so that a file in the way is reported as such
+    // rather than as ENOTDIR.
+    std::string bare = path;
+    while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::stat(bare.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) throw Exception(CAT_DAEMON, 3, "Cache directory %s is no directory.", path.c_str());
         return;
     }
     if (errno != ENOENT) throw CException(CAT_DAEMON, 3, "Cannot access cache directory %s", path.c_str());
-    if (::mkdir(path.c_str(), 0770) != 0) {
+    if (::mkdir(bare.c_str(), 0770) != 0) {
         int e = errno;
         // Another thread may have created it in the meantime.
-        if (e == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+        if (e == EEXIST && ::stat(bare.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
         throw CException(CAT_DAEMON, 3, e, "Cannot create cache directory %s", path.c_str());
     }
     logMessage(6, "Created cache directory %s.", path.c_str());
