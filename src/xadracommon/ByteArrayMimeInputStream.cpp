@@ -54,16 +54,30 @@ void ByteArrayMimeInputStream::close() {
     position_ = 0;
 }
 
-double ByteArrayMimeInputStream::getTimestamp() { return timestamp_; }
+double ByteArrayMimeInputStream::getTimestamp() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timestamp_;
+}
 
 int64_t ByteArrayMimeInputStream::getStreamSize() {
     std::lock_guard<std::mutex> lock(mutex_);
     return data_ ? static_cast<int64_t>(data_->getSize()) : 0;
 }
 
-ObjPtr<String> ByteArrayMimeInputStream::getMimeType() { return mimeType_; }
-ObjPtr<String> ByteArrayMimeInputStream::getPrettyName() { return prettyName_; }
-ObjPtr<String> ByteArrayMimeInputStream::getUniqueName() { return uniqueName_; }
+ObjPtr<String> ByteArrayMimeInputStream::getMimeType() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mimeType_;
+}
+
+ObjPtr<String> ByteArrayMimeInputStream::getPrettyName() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return prettyName_;
+}
+
+ObjPtr<String> ByteArrayMimeInputStream::getUniqueName() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return uniqueName_;
+}
 
 ObjPtr<ByteArray> ByteArrayMimeInputStream::readBlock(int32_t maxLength) {
     std::lock_guard<std::mutex> lock(mutex_);
