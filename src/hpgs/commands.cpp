@@ -14,7 +14,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDefaultPlotW = 11176;  // letter landscape, when no PS is given
 constexpr double kDefaultPlotH = 8636;
-constexpr size_t kMaxPolygonVertices = size_t(1) << 22;
+constexpr size_t kMaxPolygonVertices = size_t(1) << 21;  // about 50 MB
 constexpr int kEsc = 27;
 
 constexpr int key(char a, char b) { return (a - 'A') * 26 + (b - 'A'); }
@@ -402,9 +402,15 @@ void Reader::path_from_buffer(bool close_all) {
   }
 }
 
+static bool has_lines(const std::vector<PolyVertex> &poly) {
+  for (const auto &v : poly)
+    if (v.kind == PolyVertex::Line) return true;
+  return false;
+}
+
 void Reader::fill_buffer(bool winding) {
   flush_path();
-  if (!drawing() || poly_.empty()) return;
+  if (!drawing() || !has_lines(poly_)) return;
   begin_marking();
   sync_fill_attrs();
   path_from_buffer(true);
@@ -413,7 +419,7 @@ void Reader::fill_buffer(bool winding) {
 
 void Reader::edge_buffer() {
   flush_path();
-  if (!drawing() || poly_.empty()) return;
+  if (!drawing() || !has_lines(poly_)) return;
   begin_marking();
   sync_stroke_attrs();
   path_from_buffer(false);
@@ -755,7 +761,10 @@ void Reader::cmd_polygon_mode() {
       warn("PM%d outside polygon mode ignored", m);
       return;
     }
-    if (!poly_.empty() && poly_.back().kind == PolyVertex::Line) poly_add(poly_.back().p, PolyVertex::Close);
+    // Only a subpolygon drawn up to here with the pen down is closed; an
+    // outline ended with the pen up stays open for EP (FP closes all).
+    if (pen_down_ && !poly_.empty() && poly_.back().kind == PolyVertex::Line)
+      poly_add(poly_.back().p, PolyVertex::Close);
     if (m == 1) poly_add(to_dev(pen_), PolyVertex::Move);
     else polygon_mode_ = false;
   } else {

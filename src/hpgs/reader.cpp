@@ -115,6 +115,8 @@ int Reader::read(bool finish) {
     budget_ = kInterruptEvery;
     run();
     if (hpgs_istream_iserror(in_)) {
+      consumed_ = true;
+      page_open_ = false;
       hpgs_set_error("Read error in the input stream after %zu bytes.", input_.offset());
       return -1;
     }

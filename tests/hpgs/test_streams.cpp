@@ -1,0 +1,169 @@
+// Built-in input and output streams and streams implemented outside the
+// library.
+#include "hpgs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string temp_path(const char *tag) {
+  return std::string(::testing::TempDir()) + "hpgs_stream_" + tag + "_" + std::to_string(getpid());
+}
+
+// The same checks for every built-in input stream over "abcdef".
+void check_istream(hpgs_istream *is) {
+  ASSERT_NE(is, nullptr);
+  EXPECT_EQ(hpgs_getc(is), 'a');
+  EXPECT_EQ(hpgs_ungetc('a', is), 'a');
+  EXPECT_EQ(hpgs_getc(is), 'a');
+  char buf[8] = {};
+  EXPECT_EQ(hpgs_istream_read(buf, 1, 3, is), 3u);
+  EXPECT_STREQ(buf, "bcd");
+  size_t pos = 0;
+  EXPECT_EQ(hpgs_istream_tell(is, &pos), 0);
+  EXPECT_EQ(pos, 4u);
+  EXPECT_EQ(hpgs_istream_read(buf, 1, 8, is), 2u);  // short read at the end
+  EXPECT_EQ(hpgs_getc(is), EOF);
+  EXPECT_TRUE(hpgs_istream_iseof(is));
+  EXPECT_FALSE(hpgs_istream_iserror(is));
+  EXPECT_EQ(hpgs_istream_seek(is, 2), 0);
+  EXPECT_EQ(hpgs_getc(is), 'c');
+  EXPECT_EQ(hpgs_istream_seek(is, 0), 0);
+  EXPECT_EQ(hpgs_getc(is), 'a');
+  EXPECT_EQ(hpgs_istream_close(is), 0);
+}
+
+TEST(InputStream, MemoryCopyAndBorrowedBehaveAlike) {
+  std::string data = "abcdef";
+  check_istream(hpgs_new_mem_istream(data.data(), data.size(), HPGS_TRUE));
+  check_istream(hpgs_new_mem_istream(data.data(), data.size(), HPGS_FALSE));
+}
+
+TEST(InputStream, FileStream) {
+  std::string path = temp_path("in");
+  FILE *f = std::fopen(path.c_str(), "wb");
+  std::fputs("abcdef", f);
+  std::fclose(f);
+  check_istream(hpgs_new_file_istream(path.c_str()));
+  std::remove(path.c_str());
+}
+
+TEST(InputStream, LargeFileIsReadAcrossBufferBoundaries) {
+  std::string path = temp_path("big");
+  std::string data;
+  for (int i = 0; i < 200000; ++i) data.push_back(static_cast<char>('A' + i % 26));
+  FILE *f = std::fopen(path.c_str(), "wb");
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+  hpgs_istream *is = hpgs_new_file_istream(path.c_str());
+  std::string back;
+  for (int c; (c = hpgs_getc(is)) != EOF;) back.push_back(static_cast<char>(c));
+  EXPECT_EQ(back, data);
+  ASSERT_EQ(hpgs_istream_seek(is, 150000), 0);
+  EXPECT_EQ(hpgs_getc(is), data[150000]);
+  hpgs_istream_close(is);
+  std::remove(path.c_str());
+}
+
+TEST(InputStream, MissingFileNamesTheFile) {
+  EXPECT_EQ(hpgs_new_file_istream("/nonexistent/dir/plan.plt"), nullptr);
+  std::string err = hpgs_get_error();
+  EXPECT_NE(err.find("/nonexistent/dir/plan.plt"), std::string::npos);
+  EXPECT_NE(err.find("No such file"), std::string::npos);
+}
+
+TEST(InputStream, SeekBeyondMemoryEndFails) {
+  hpgs_istream *is = hpgs_new_mem_istream("ab", 2, HPGS_FALSE);
+  EXPECT_EQ(hpgs_istream_seek(is, 3), -1);
+  EXPECT_EQ(hpgs_istream_close(is), 0);
+  EXPECT_EQ(hpgs_istream_close(nullptr), 0);
+}
+
+TEST(OutputStream, MemoryCollectsPutcWriteAndPrintf) {
+  hpgs_ostream *os = hpgs_new_mem_ostream(4);
+  hpgs_putc('P', os);
+  hpgs_ostream_write("G;", 1, 2, os);
+  EXPECT_EQ(hpgs_ostream_printf(os, "PC%d,%d", 1, 255), 7);
+  size_t n = 0;
+  const unsigned char *d = hpgs_mem_ostream_data(os, &n);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(d), n), "PG;PC1,255");
+  size_t pos = 0;
+  hpgs_ostream_tell(os, &pos);
+  EXPECT_EQ(pos, 10u);
+  EXPECT_EQ(hpgs_ostream_close(os), 0);
+}
+
+TEST(OutputStream, FileRoundTripAndOpenError) {
+  std::string path = temp_path("out");
+  hpgs_ostream *os = hpgs_new_file_ostream(path.c_str());
+  ASSERT_NE(os, nullptr);
+  hpgs_ostream_printf(os, "\x1b%%1A%s", "IN;");
+  EXPECT_EQ(hpgs_mem_ostream_data(os, nullptr), nullptr);  // not a memory stream
+  EXPECT_EQ(hpgs_ostream_close(os), 0);
+  hpgs_istream *is = hpgs_new_file_istream(path.c_str());
+  std::string back;
+  for (int c; (c = hpgs_getc(is)) != EOF;) back.push_back(static_cast<char>(c));
+  hpgs_istream_close(is);
+  EXPECT_EQ(back, "\x1b%1AIN;");
+  std::remove(path.c_str());
+  EXPECT_EQ(hpgs_new_file_ostream("/nonexistent/dir/out.plt"), nullptr);
+  EXPECT_NE(std::string(hpgs_get_error()).find("/nonexistent/dir/out.plt"), std::string::npos);
+}
+
+// An input stream implemented outside the library through the public vtable.
+struct Counting {
+  std::string data;
+  size_t pos = 0;
+  int getc_calls = 0;
+  bool *closed;
+};
+const hpgs_istream_vtable kCountingVtable = {
+    [](void *s) {
+      auto *c = static_cast<Counting *>(s);
+      ++c->getc_calls;
+      return c->pos < c->data.size() ? static_cast<unsigned char>(c->data[c->pos++]) : EOF;
+    },
+    [](int ch, void *s) {
+      auto *c = static_cast<Counting *>(s);
+      if (c->pos == 0) return EOF;
+      --c->pos;
+      return ch;
+    },
+    [](void *, size_t, size_t, void *) -> size_t { return 0; },
+    [](void *s, size_t p) {
+      static_cast<Counting *>(s)->pos = p;
+      return 0;
+    },
+    [](void *s, size_t *p) {
+      *p = static_cast<Counting *>(s)->pos;
+      return 0;
+    },
+    [](void *s) { return int(static_cast<Counting *>(s)->pos >= static_cast<Counting *>(s)->data.size()); },
+    [](void *) { return 0; },
+    [](void *s) {
+      auto *c = static_cast<Counting *>(s);
+      *c->closed = true;
+      delete c;
+      return 0;
+    },
+};
+
+TEST(InputStream, ExternalStreamIsReadOneGetcPerByteAndClosedByTheReader) {
+  bool closed = false;
+  auto *c = new Counting{"IN;SP1;PU0,0;PD100,0;PG;", 0, 0, &closed};
+  hpgs_istream *is = hpgs_new_istream(&kCountingVtable, c);
+  hpgs_device *dev = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_FALSE);
+  hpgs_reader *r = hpgs_new_reader(is, dev, HPGS_FALSE, 0);
+  ASSERT_EQ(hpgs_read(r, HPGS_TRUE), 0);
+  // Every byte once, plus the final getc that reports the end.
+  EXPECT_EQ(c->getc_calls, static_cast<int>(c->data.size()) + 1);
+  hpgs_destroy_reader(r);
+  EXPECT_TRUE(closed);
+}
+
+}  // namespace
