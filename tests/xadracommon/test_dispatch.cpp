@@ -141,7 +141,7 @@ const char* const kRendererMethods[] = {
     "renderPngPageByResolution", "renderPngTileByResolution", "seekPattern"};
 const size_t kRendererArgc[] = {6, 6, 8, 1, 0, 1, 4, 7, 6, 5, 6, 6, 7, 6, 3};
 
-struct Fixture : ::testing::Test {
+struct RendererDispatch : ::testing::Test {
     ObjPtr<RecordingRenderer> impl = Plume::makeObj<RecordingRenderer>();
     ObjPtr<Plume::ReflectionTarget> target = IHPGLRenderer__reflection_target::create(impl);
     ObjPtr<IHPGLRenderer> proxy = Plume::objCast<IHPGLRenderer>(
@@ -211,7 +211,7 @@ TEST(StreamTable, NamesSortedWithCountsAndTypes) {
 
 // --- target dispatch -------------------------------------------------------
 
-TEST_F(Fixture, EveryMethodNameIsFoundAndOthersAreNot) {
+TEST_F(RendererDispatch, EveryMethodNameIsFoundAndOthersAreNot) {
     // Each table name dispatches (with null arguments where allowed); names
     // that differ by case, prefix or suffix do not.
     size_t n = 0;
@@ -233,7 +233,7 @@ TEST_F(Fixture, EveryMethodNameIsFoundAndOthersAreNot) {
                      "Invalid method aaaa specified in call to interface IHPGLRenderer.");
 }
 
-TEST_F(Fixture, WrongArgumentCountsFailWithTheMethodsMessage) {
+TEST_F(RendererDispatch, WrongArgumentCountsFailWithTheMethodsMessage) {
     for (size_t i = 0; i < 15; ++i) {
         std::string name = kRendererMethods[i];
         if (name == "getLoadFactor") continue;
@@ -246,14 +246,14 @@ TEST_F(Fixture, WrongArgumentCountsFailWithTheMethodsMessage) {
     EXPECT_EQ(impl->last, "");  // nothing reached the implementation
 }
 
-TEST_F(Fixture, GetLoadFactorIgnoresItsArgumentArray) {
+TEST_F(RendererDispatch, GetLoadFactorIgnoresItsArgumentArray) {
     for (auto a : {ObjPtr<ObjectArray>(), nulls(0), args({Plume::String::newInstance("x"), nullptr})}) {
         auto r = target->invokeMethod("getLoadFactor", a);
         EXPECT_EQ(Plume::Integer::toInteger(r), 42);
     }
 }
 
-TEST_F(Fixture, ObjectArgumentsOfAnotherTypeArriveAsNull) {
+TEST_F(RendererDispatch, ObjectArgumentsOfAnotherTypeArriveAsNull) {
     auto s = stream("in");
     auto text = Plume::String::newInstance("stamp");
     // A String where a List is declared, an Integer where a stream is, a String where a bbox is.
@@ -268,7 +268,7 @@ TEST_F(Fixture, ObjectArgumentsOfAnotherTypeArriveAsNull) {
     EXPECT_EQ(impl->last, "renderPngTileByResolution(null,72,true,null,null,null)");
 }
 
-TEST_F(Fixture, WholeNumberDoublesMayArriveAsIntegers) {
+TEST_F(RendererDispatch, WholeNumberDoublesMayArriveAsIntegers) {
     // The wire does not keep 72.0 apart from 72; a declared double accepts both.
     target->invokeMethod("renderPngByResolution", args({nullptr, Plume::Integer::newInstance(72),
                                                         Plume::Boolean::newInstance(false),
@@ -280,13 +280,13 @@ TEST_F(Fixture, WholeNumberDoublesMayArriveAsIntegers) {
                  Plume::Exception);
 }
 
-TEST_F(Fixture, PrimitiveArgumentOfWrongTypeIsAnError) {
+TEST_F(RendererDispatch, PrimitiveArgumentOfWrongTypeIsAnError) {
     EXPECT_THROW(target->invokeMethod("seekPattern", args({nullptr, nullptr, Plume::String::newInstance("90")})),
                  Plume::Exception);
     EXPECT_THROW(target->invokeMethod("seekPattern", nulls(3)), Plume::Exception);
 }
 
-TEST_F(Fixture, ResultsAreBoxedOrPassedAsTheyAre) {
+TEST_F(RendererDispatch, ResultsAreBoxedOrPassedAsTheyAre) {
     auto r = target->invokeMethod("getBoundingBox", nulls(1));
     auto b = Plume::objCast<BoundingBoxWithAngle>(r);
     ASSERT_TRUE(b);
@@ -373,7 +373,7 @@ TEST(RendererProxy, PeerFailurePassesUnchanged) {
                                           "render failed");
 }
 
-TEST_F(Fixture, EveryMethodRoundTripsThroughProxyAndTarget) {
+TEST_F(RendererDispatch, EveryMethodRoundTripsThroughProxyAndTarget) {
     auto a = stream("A"), b = stream("B");
     auto st = Plume::String::newInstance("stamp");
     auto l1 = Plume::List::newInstance();
@@ -466,7 +466,7 @@ TEST(StreamProxy, UnexpectedResultTypes) {
 
 // --- registration ----------------------------------------------------------
 
-TEST(Registration, InterfacesWithReleaseMethod) {
+TEST(InterfaceRegistration, InterfacesWithReleaseMethod) {
     Plume::InterfaceRegistry reg;
     registerInterfaces(reg);
     auto s = reg.find("xad.preview.api.IMimeInputStream");

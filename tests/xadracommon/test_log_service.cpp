@@ -29,7 +29,7 @@ std::string textOf(const std::string& line) {
     return b == std::string::npos ? std::string() : line.substr(b + 1);
 }
 
-class Ring : public ::testing::Test {
+class LogRing : public ::testing::Test {
 protected:
     void TearDown() override { Xadra::ringResize(0); }
     QuietLog quiet;
@@ -51,13 +51,13 @@ TEST(LogServiceRecord, HasTheProgramsNameFiltersAndCategories) {
     EXPECT_EQ(i, 8u);
 }
 
-TEST_F(Ring, OffRingReportsTheHeaderOnly) {
+TEST_F(LogRing, OffRingReportsTheHeaderOnly) {
     Xadra::ringResize(0);
     Xadra::logMessage(3, "not recorded %d", 1);
     EXPECT_EQ(reportLines(), std::vector<std::string>{"***** Latest job information"});
 }
 
-TEST_F(Ring, PartlyFilledRingListsItsMessagesOldestFirst) {
+TEST_F(LogRing, PartlyFilledRingListsItsMessagesOldestFirst) {
     Xadra::ringResize(32);
     Xadra::logMessage(6, "first");
     Xadra::logMessage(6, "second %s", "x");
@@ -70,7 +70,7 @@ TEST_F(Ring, PartlyFilledRingListsItsMessagesOldestFirst) {
     EXPECT_EQ(textOf(lines[3]), "third 3");
 }
 
-TEST_F(Ring, LineHasLocalTimeLevelWordAndText) {
+TEST_F(LogRing, LineHasLocalTimeLevelWordAndText) {
     Xadra::ringResize(4);
     Xadra::logMessage(6, "hello world");
     auto lines = reportLines();
@@ -79,7 +79,7 @@ TEST_F(Ring, LineHasLocalTimeLevelWordAndText) {
         << lines[1];
 }
 
-TEST_F(Ring, LevelWords) {
+TEST_F(LogRing, LevelWords) {
     Xadra::ringResize(8);
     for (int level : {3, 4, 5, 6, 7}) Xadra::logMessage(level, "level %d", level);
     auto lines = reportLines();
@@ -94,7 +94,7 @@ TEST_F(Ring, LevelWords) {
     }
 }
 
-TEST_F(Ring, WrapsAndDropsTheOldest) {
+TEST_F(LogRing, WrapsAndDropsTheOldest) {
     Xadra::ringResize(32);
     for (int k = 1; k <= 33; ++k) Xadra::logMessage(6, "message %d", k);
     auto lines = reportLines();
@@ -104,7 +104,7 @@ TEST_F(Ring, WrapsAndDropsTheOldest) {
     for (int k = 1; k < 33; ++k) EXPECT_EQ(textOf(lines[k]), "message " + std::to_string(k + 1));
 }
 
-TEST_F(Ring, ExactlyFullRingListsAllInOrder) {
+TEST_F(LogRing, ExactlyFullRingListsAllInOrder) {
     Xadra::ringResize(3);
     for (int k = 1; k <= 3; ++k) Xadra::logMessage(6, "m%d", k);
     auto lines = reportLines();
@@ -118,7 +118,7 @@ TEST_F(Ring, ExactlyFullRingListsAllInOrder) {
     EXPECT_EQ(textOf(lines[3]), "m7");
 }
 
-TEST_F(Ring, LongMessageIsRecordedWhole) {
+TEST_F(LogRing, LongMessageIsRecordedWhole) {
     Xadra::ringResize(2);
     std::string longText(5000, 'a');
     longText += "END";
@@ -134,7 +134,7 @@ TEST_F(Ring, LongMessageIsRecordedWhole) {
     EXPECT_EQ(textOf(lines[2]), std::string(1024, 'c'));
 }
 
-TEST_F(Ring, ResizeDiscardsEntries) {
+TEST_F(LogRing, ResizeDiscardsEntries) {
     Xadra::ringResize(4);
     Xadra::logMessage(6, "old");
     Xadra::ringResize(4);
@@ -145,7 +145,7 @@ TEST_F(Ring, ResizeDiscardsEntries) {
     EXPECT_EQ(textOf(lines[1]), "new");
 }
 
-TEST_F(Ring, MessagesAreRecordedWhateverTheLevelThreshold) {
+TEST_F(LogRing, MessagesAreRecordedWhateverTheLevelThreshold) {
     Xadra::ringResize(4);
     Xadra::logMessage(7, "debug text");  // threshold is -1 here: not logged, still recorded
     auto lines = reportLines();
@@ -153,7 +153,7 @@ TEST_F(Ring, MessagesAreRecordedWhateverTheLevelThreshold) {
     EXPECT_EQ(textOf(lines[1]), "debug text");
 }
 
-TEST_F(Ring, ConcurrentLoggingAndReporting) {
+TEST_F(LogRing, ConcurrentLoggingAndReporting) {
     Xadra::ringResize(16);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)

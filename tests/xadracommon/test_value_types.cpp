@@ -135,7 +135,7 @@ TEST(FieldOrder, ByteArrayStream) {
 
 // --- exceptions ------------------------------------------------------------
 
-TEST(Exceptions, TimeoutWritesItsFieldFirstAndRoundTrips) {
+TEST(PreviewExceptions, TimeoutWritesItsFieldFirstAndRoundTrips) {
     Timeout t("Job did not run in time.", 60);
     EXPECT_EQ(fieldsOf(t), "I:60 O:Job did not run in time.");
     auto u = roundTrip(t);
@@ -146,13 +146,13 @@ TEST(Exceptions, TimeoutWritesItsFieldFirstAndRoundTrips) {
     EXPECT_FALSE(roundTrip(none)->hasDetailMessage());
 }
 
-TEST(Exceptions, OthersWriteOnlyTheMessage) {
+TEST(PreviewExceptions, OthersWriteOnlyTheMessage) {
     EXPECT_EQ(fieldsOf(IOError("disk gone")), "O:disk gone");
     EXPECT_EQ(roundTrip(HPGSError("bad pen"))->getDetailMessage(), "bad pen");
     EXPECT_EQ(roundTrip(DRMError("locked"))->getDetailMessage(), "locked");
 }
 
-TEST(Exceptions, HierarchyAndText) {
+TEST(PreviewExceptions, HierarchyAndText) {
     ObjPtr<Plume::Throwable> e = Plume::makeObj<IOError>("disk gone");
     EXPECT_TRUE(Plume::objCast<PreviewException>(e));
     EXPECT_TRUE(Plume::objCast<Plume::JavaException>(e));
@@ -172,7 +172,7 @@ TEST(Exceptions, HierarchyAndText) {
 
 // --- wire names and UIDs ---------------------------------------------------
 
-TEST(Registration, AllTwelveTypesWithUidsAndArrays) {
+TEST(TypeRegistration, AllTwelveTypesWithUidsAndArrays) {
     auto f = Plume::SerializableFactory::newInstance();
     registerTypes(*f);
     struct Want {

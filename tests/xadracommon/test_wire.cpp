@@ -89,7 +89,7 @@ public:
     }
 };
 
-struct Wire : ::testing::Test {
+struct ApiWire : ::testing::Test {
     xadtest::QuietLog quiet;
     ObjPtr<EchoRenderer> renderer = makeObj<EchoRenderer>();
     ObjPtr<SerializableFactory> serverTypes = SerializableFactory::newInstance();
@@ -154,7 +154,7 @@ struct Wire : ::testing::Test {
     }
 };
 
-TEST_F(Wire, ValuesCrossWithTheirFields) {
+TEST_F(ApiWire, ValuesCrossWithTheirFields) {
     auto t = objCast<Timeout>(echo(makeObj<Timeout>("no worker free", 60)));
     ASSERT_TRUE(t);
     EXPECT_EQ(t->getTimeout(), 60);
@@ -196,7 +196,7 @@ TEST_F(Wire, ValuesCrossWithTheirFields) {
     }
 }
 
-TEST_F(Wire, ByteArrayStreamCrossesByValueFromTheStart) {
+TEST_F(ApiWire, ByteArrayStreamCrossesByValueFromTheStart) {
     auto s = ByteArrayMimeInputStream::newInstance("%FDF-1.2 body", 13, "a.fdf", "application/vnd.fdf");
     s->readBlock(5);
     auto copy = objCast<ByteArrayMimeInputStream>(echo(s));
@@ -207,7 +207,7 @@ TEST_F(Wire, ByteArrayStreamCrossesByValueFromTheStart) {
     EXPECT_EQ(copy->getMimeType()->str(), "application/vnd.fdf");
 }
 
-TEST_F(Wire, FileStreamIsReadByReferenceDuringTheCall) {
+TEST_F(ApiWire, FileStreamIsReadByReferenceDuringTheCall) {
     std::string content(300000, 'h');
     for (size_t i = 0; i < content.size(); i += 7) content[i] = char('0' + i % 10);
     auto in = FileMimeInputStream::newInstance("in-1", "in.plt", writeFile("/in.plt", content), "image/hpgl");
@@ -223,7 +223,7 @@ TEST_F(Wire, FileStreamIsReadByReferenceDuringTheCall) {
               static_cast<IMimeInputStream*>(in.get()));
 }
 
-TEST_F(Wire, ResultFileStreamIsReadThroughItsProxy) {
+TEST_F(ApiWire, ResultFileStreamIsReadThroughItsProxy) {
     renderer->resultPath = writeFile("/out.pdf", "%PDF-1.4 result");
     auto props = List::newInstance();
     props->add(PDFProperty::newInstance(PDFPropertyType::valueOf("SUBJECT"), "s"));
@@ -238,7 +238,7 @@ TEST_F(Wire, ResultFileStreamIsReadThroughItsProxy) {
                                         "FileMimeInputStream::read called on closed stream.");
 }
 
-TEST_F(Wire, ErrorsArriveWithTypeAndFields) {
+TEST_F(ApiWire, ErrorsArriveWithTypeAndFields) {
     try {
         proxy->seekPattern(nullptr, nullptr, 45);
         FAIL() << "no exception";
