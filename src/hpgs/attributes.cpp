@@ -448,7 +448,29 @@ void Reader::command(int c1, int c2) {
         return;
       }
       // Known commands without effect on the drawing as read here.
-      case key('D', 'V'): case key('T', 'D'): case key('C', 'F'): case key('L', 'M'):
+      case key('D', 'V'): {
+        int n = read_args(a, 2);
+        int p = n ? static_cast<int>(a[0]) : 0;
+        gs_.text_path = p >= 0 && p <= 3 ? p : 0;
+        gs_.line_feed_reversed = n > 1 && static_cast<int>(a[1]) == 1;
+        return;
+      }
+      case key('T', 'D'): {
+        int n = read_args(a, 1);
+        gs_.transparent_data = n && static_cast<int>(a[0]) == 1;
+        return;
+      }
+      case key('C', 'F'): {
+        int n = read_args(a, 2);
+        gs_.char_fill_mode = n ? static_cast<int>(a[0]) : 0;
+        gs_.char_fill_edge_pen = n > 1 ? static_cast<int>(a[1]) : 0;
+        return;
+      }
+      case key('L', 'M'): {
+        int n = read_args(a, 2);
+        gs_.label_mode = n ? static_cast<int>(a[0]) : 0;
+        return;
+      }
       case key('R', 'F'): case key('P', 'P'): case key('E', 'C'): case key('Q', 'L'):
       case key('N', 'R'): case key('R', 'P'): case key('V', 'S'): case key('C', 'T'):
       case key('M', 'T'): case key('O', 'E'): case key('O', 'I'): case key('O', 'P'):

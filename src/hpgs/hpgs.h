@@ -252,8 +252,9 @@ typedef struct hpgs_device_st hpgs_device;
                    0 when the reader runs in single-page mode
      finish        input finished; write outputs
      capabilities  HPGS_DEVICE_CAP_* bits (plain int, never -1)
-     destroy       release everything; called by hpgs_device_destroy, which
-                   also frees nothing else: the device frees itself here. */
+     destroy       release the device and everything it holds (the device
+                   struct included); called by hpgs_device_destroy.
+   Devices are called from the thread running hpgs_read only. */
 typedef struct hpgs_device_vtable_st {
   const char *rtti; /* type name, e.g. "hpgs_plotsize_device" */
   int (*moveto)(hpgs_device *dev, const hpgs_point *p);

@@ -97,7 +97,9 @@ int Reader::read(bool finish) {
     }
     warnings_this_read_ = 0;
     if (!page_open_) {
-      // A fresh pass: interpreter defaults, first page.
+      // A fresh pass: interpreter defaults, first page, no declared size.
+      plot_w_ = plot_h_ = 0;
+      ps_given_ = false;
       defaults_in();
       mode_ = Mode::GL2;
       marked_ = false;
@@ -123,6 +125,12 @@ int Reader::read(bool finish) {
     consumed_ = true;
     flush_path();
     if (raster_.active) raster_end();
+    if (verbosity_ >= 2) {
+      unsigned long commands = 0;
+      for (unsigned long n : stats_.commands) commands += n;
+      hpgs_log("hpgs: read %zu bytes: %lu commands, %lu PE pairs, %lu raster rows, %lu warnings", input_.offset(),
+               commands, stats_.pe_pairs, stats_.raster_rows, stats_.warnings);
+    }
     if (finish) {
       if (polygon_mode_) {
         warn("input ends inside polygon mode");

@@ -125,6 +125,12 @@ struct GraphicState {
   std::array<double, 8> alt_font = {277, 0, 9, 11.5, 0, 0, 48, 0};  // AD
   bool alternate = false;            // SS/SA
   int symbol_mode = 0;               // SM character, 0 = off
+  int text_path = 0;                 // DV: 0 right, 1 down, 2 left, 3 up
+  bool line_feed_reversed = false;   // DV second value 1
+  bool transparent_data = false;     // TD1: control codes are printed
+  int char_fill_mode = 0;            // CF
+  int char_fill_edge_pen = 0;        // CF second value
+  int label_mode = 0;                // LM
 };
 
 // One vertex of the polygon buffer.

@@ -47,6 +47,12 @@ void Reader::defaults_df() {
   gs_.extra_space[0] = gs_.extra_space[1] = 0;
   gs_.alternate = false;
   gs_.symbol_mode = 0;
+  gs_.text_path = 0;
+  gs_.line_feed_reversed = false;
+  gs_.transparent_data = false;
+  gs_.char_fill_mode = 0;
+  gs_.char_fill_edge_pen = 0;
+  gs_.label_mode = 0;
   update_transform(true);
 }
 

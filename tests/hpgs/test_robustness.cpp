@@ -201,3 +201,30 @@ TEST(Warnings, MalformedInputIsReportedThroughTheLoggerAndCapped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Threads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
+  const char *files[] = {"syn_pe_encoded.hpgl", "syn_iso_ro90.hpgl", "ps_parts_hpgl2.hpgl", "syn_rtl_raster.hpgl"};
+  hpgs_bbox expected[4];
+  std::string data[4];
+  for (int i = 0; i < 4; ++i) {
+    data[i] = slurp(data_file(files[i]));
+    ASSERT_EQ(plotsize(data[i], &expected[i]), 0);
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        int i = (t + round) % 4;
+        hpgs_bbox bb;
+        if (plotsize(data[i], &bb) != 0 || bb.llx != expected[i].llx || bb.ury != expected[i].ury) ++mismatches;
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
