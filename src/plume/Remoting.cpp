@@ -75,6 +75,17 @@ void tuneSocket(int fd) {
 
 using Packer = msgpack::packer<msgpack::sbuffer>;
 
+// Always a float 64: the packer's pack_double writes whole numbers as
+// integers, which would turn a Double into an Integer on the other side.
+void packFloat64(Packer& pk, double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    char b[9];
+    b[0] = static_cast<char>(0xcb);
+    for (int i = 0; i < 8; ++i) b[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+    pk.pack_bin_body(b, 9);  // raw bytes, no header
+}
+
 void packString(Packer& pk, const std::string& s) {
     pk.pack_str(static_cast<uint32_t>(s.size()));
     pk.pack_str_body(s.data(), static_cast<uint32_t>(s.size()));
@@ -262,7 +273,7 @@ public:
     FieldWriter(Connection::Impl& c, Packer& pk, uint32_t depth) : c_(c), pk_(pk), depth_(depth) {}
     void writeInt(int32_t v) override { pk_.pack_int32(v); }
     void writeLong(int64_t v) override { pk_.pack_int64(v); }
-    void writeDouble(double v) override { pk_.pack_double(v); }
+    void writeDouble(double v) override { packFloat64(pk_, v); }
     void writeBoolean(bool v) override { v ? pk_.pack_true() : pk_.pack_false(); }
     void writeObject(const Object* o) override { c_.packValue(pk_, o, depth_ + 1); }
     int32_t readInt() override { throw ProtocolError("read on a writer"); }
@@ -374,7 +385,7 @@ void Connection::Impl::packValue(Packer& pk, const Object* o, uint32_t depth) {
         return;
     }
     if (auto* d = dynamic_cast<const Double*>(o)) {
-        pk.pack_double(d->value());
+        packFloat64(pk, d->value());
         return;
     }
     if (auto* b = dynamic_cast<const Boolean*>(o)) {

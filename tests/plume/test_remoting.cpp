@@ -68,6 +68,23 @@ TEST(RemotingValues, BoxesStringsAndNullsRoundTrip) {
     EXPECT_EQ(String::toText(echo(c, String::newInstance("")).get(), "x"), "");
 }
 
+// MessagePack packers write whole-number doubles as integers; a Double must
+// still arrive as a Double, also beyond the 32-bit range.
+TEST(RemotingValues, WholeNumberDoublesStayDoubles) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    for (double v : {72.0, 0.0, -3.0, 5e9, 1e300}) {
+        auto back = echo(c, Double::newInstance(v));
+        ASSERT_TRUE(objCast<Double>(back)) << v;
+        EXPECT_EQ(Double::toDouble(back), v);
+    }
+    auto sample = makeObj<Sample>();
+    sample->d = 150.0;
+    auto back = objCast<Sample>(echo(c, sample));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->d, 150.0);
+}
+
 TEST(RemotingValues, ListsArraysBytesAndSerializablesRoundTrip) {
     LoopbackServer s;
     LoopbackClient c(s.url());
