@@ -1,0 +1,1 @@
+xad_add_bench(remoting_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/remoting/remoting_bench.cpp LIBS xadracommon)
