@@ -653,7 +653,6 @@ void Reader::cmd_label() {
       ++chars;
     }
   }
-  if (verbosity_ >= 2) hpgs_log("hpgs: label of %zu bytes", total);
 }
 
 }  // namespace hpgs

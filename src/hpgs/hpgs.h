@@ -361,8 +361,8 @@ typedef int (*hpgs_reader_asset_func_t)(void *ctxt, hpgs_device *dev,
    multipage: every page (PG, FR, reset with marks) goes to the device;
    without it only the first page is drawn and the rest of the input is
    read (so that a copying stream sees it) but not drawn.
-   verbosity: 0 errors only, 1 warnings about malformed input, 2 and more
-   also information about the commands read. */
+   verbosity: 0 errors only, 1 warnings about malformed input (at most 100
+   per read), 2 and more every warning and a summary of each read. */
 hpgs_reader *hpgs_new_reader(hpgs_istream *in, hpgs_device *dev, hpgs_bool multipage,
                              int verbosity);
 
@@ -407,7 +407,12 @@ int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double ma
 void hpgs_reader_set_page_asset_func(hpgs_reader *reader, void *ctxt,
                                      hpgs_reader_asset_func_t func);
 /* Callback for every finished frame (PG or FR in the input, or the end of
-   the input); called before the page asset callback. */
+   the input); called before the page asset callback. The reader calls it
+   as soon as the frame command has been read: the input has then been
+   consumed up to the command's terminator, or, without a terminator, up to
+   the separators after it plus the first byte of what follows. A copying
+   input stream can therefore hold the frame command back and let what the
+   callback writes come first. */
 void hpgs_reader_set_frame_asset_func(hpgs_reader *reader, void *ctxt,
                                       hpgs_reader_asset_func_t func);
 

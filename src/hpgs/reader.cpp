@@ -37,7 +37,7 @@ void Reader::warn(const char *fmt, ...) {
   ++stats_.warnings;
   ++warnings_this_read_;
   if (verbosity_ < 1) return;
-  if (warnings_this_read_ > kMaxWarnings) {
+  if (verbosity_ < 2 && warnings_this_read_ > kMaxWarnings) {
     if (warnings_this_read_ == kMaxWarnings + 1) hpgs_log("hpgs: further warnings about this input suppressed");
     return;
   }
@@ -46,7 +46,9 @@ void Reader::warn(const char *fmt, ...) {
   va_start(ap, fmt);
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  hpgs_log("hpgs: byte %zu: %s", input_.offset(), buf);
+  const char *name = builtin_name(in_);
+  if (name) hpgs_log("hpgs: %s: byte %zu: %s", name, input_.offset(), buf);
+  else hpgs_log("hpgs: byte %zu: %s", input_.offset(), buf);
 }
 
 void Reader::dev(int rc) {
@@ -119,7 +121,9 @@ int Reader::read(bool finish) {
     if (hpgs_istream_iserror(in_)) {
       consumed_ = true;
       page_open_ = false;
-      hpgs_set_error("Read error in the input stream after %zu bytes.", input_.offset());
+      const char *name = builtin_name(in_);
+      hpgs_set_error("Read error in the input stream%s%s%s after %zu bytes.", name ? " '" : "", name ? name : "",
+                     name ? "'" : "", input_.offset());
       return -1;
     }
     consumed_ = true;

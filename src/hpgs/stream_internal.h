@@ -18,6 +18,9 @@ struct ByteWindow {
 // empty, one hpgs_getc refills it.
 ByteWindow *builtin_window(hpgs_istream *is);
 
+// The file name of a built-in file stream, NULL for any other stream.
+const char *builtin_name(hpgs_istream *is);
+
 }  // namespace hpgs
 
 #endif

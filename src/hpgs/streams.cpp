@@ -18,6 +18,7 @@ namespace hpgs {
 struct FileIn {
   static constexpr size_t kBlock = 1 << 16;
   FILE *file = nullptr;
+  std::string name;
   ByteWindow win;  // cur/end into buf
   std::unique_ptr<unsigned char[]> buf{new unsigned char[kBlock]};
   size_t buf_start = 0;  // file offset of buf[0]
@@ -169,6 +170,11 @@ ByteWindow *builtin_window(hpgs_istream *is) {
   return nullptr;
 }
 
+const char *builtin_name(hpgs_istream *is) {
+  if (is && is->vtable == &kFileInVtable) return static_cast<FileIn *>(is->stream)->name.c_str();
+  return nullptr;
+}
+
 struct FileOut {
   FILE *file = nullptr;
   size_t written = 0;
@@ -276,6 +282,7 @@ hpgs_istream *hpgs_new_file_istream(const char *fn) {
   }
   auto *s = new FileIn;
   s->file = f;
+  s->name = fn;
   s->win.cur = s->win.end = s->buf.get();
   return hpgs_new_istream(&kFileInVtable, s);
 }

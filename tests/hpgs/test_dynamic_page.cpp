@@ -181,3 +181,65 @@ TEST(AssetCallbacks, FailingCallbackFailsTheReadWithItsMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Input stream over a string that counts the bytes handed out.
+struct Counted {
+  std::string data;
+  size_t pos = 0;
+};
+const hpgs_istream_vtable kCounted = {
+    [](void *s) {
+      auto *c = static_cast<Counted *>(s);
+      return c->pos < c->data.size() ? static_cast<unsigned char>(c->data[c->pos++]) : EOF;
+    },
+    [](int, void *) { return EOF; },
+    [](void *, size_t, size_t, void *) -> size_t { return 0; },
+    [](void *s, size_t p) {
+      static_cast<Counted *>(s)->pos = p;
+      return 0;
+    },
+    [](void *s, size_t *p) {
+      *p = static_cast<Counted *>(s)->pos;
+      return 0;
+    },
+    [](void *s) { return int(static_cast<Counted *>(s)->pos >= static_cast<Counted *>(s)->data.size()); },
+    [](void *) { return 0; },
+    [](void *s) {
+      delete static_cast<Counted *>(s);
+      return 0;
+    },
+};
+
+struct Positions {
+  Counted *stream;
+  std::vector<size_t> at;
+};
+
+int note_position(void *ctxt, hpgs_device *, const hpgs_matrix *, const hpgs_matrix *, const hpgs_bbox *, int) {
+  auto *p = static_cast<Positions *>(ctxt);
+  p->at.push_back(p->stream->pos);
+  return 0;
+}
+
+std::vector<size_t> frame_positions(const std::string &text) {
+  auto *c = new Counted{text};
+  Positions pos{c, {}};
+  auto *dev = new_recording_device();
+  ReaderPtr r(hpgs_new_reader(hpgs_new_istream(&kCounted, c), &dev->base, true, 0));
+  hpgs_reader_set_frame_asset_func(r.get(), &pos, note_position);
+  EXPECT_EQ(hpgs_read(r.get(), HPGS_TRUE), 0);
+  return pos.at;
+}
+
+TEST(AssetCallbacks, FrameCallbackComesRightAfterTheFrameCommand) {
+  std::string a = "SP1PU0,0PD1,1;PG;PD2,2;";
+  EXPECT_EQ(frame_positions(a), (std::vector<size_t>{a.find("PG;") + 3, a.size()}));
+  std::string b = "SP1PU0,0PD1,1;FR IN;";  // no terminator: up to the next command's first byte
+  EXPECT_EQ(frame_positions(b), (std::vector<size_t>{b.find("IN") + 1}));
+  std::string c = "SP1PU0,0PD1,1;PG1;";
+  EXPECT_EQ(frame_positions(c), (std::vector<size_t>{c.size()}));
+}
+
+}  // namespace
