@@ -125,7 +125,10 @@ void Reader::raster_start(int mode) {
   raster_.seed.clear();
   raster_.pixels.clear();
   raster_.origin = mode == 1 || mode == 3 ? pcl_cursor_ : hpgs_point{0, pcl_cursor_.y};
-  raster_.keep_pixels = (caps_ & HPGS_DEVICE_CAP_DRAWIMAGE) && raster_.bytes_per_pixel > 0 && raster_.width > 0;
+  raster_.img_width = raster_.width;
+  raster_.img_bytes_per_pixel = raster_.bytes_per_pixel;
+  raster_.keep_pixels = (caps_ & HPGS_DEVICE_CAP_DRAWIMAGE) && raster_.img_bytes_per_pixel > 0 &&
+                        raster_.img_width > 0 && 3 * static_cast<size_t>(raster_.img_width) <= kMaxRowBytes;
 }
 
 void Reader::raster_row(size_t n, bool last_plane) {
@@ -144,15 +147,16 @@ void Reader::raster_row(size_t n, bool last_plane) {
   }
   if (n > kMaxRowBytes) warn("raster row of %zu bytes truncated", n);
 
-  size_t row_bytes = raster_.bytes_per_pixel > 0 ? static_cast<size_t>(raster_.width) * raster_.bytes_per_pixel
-                                                 : (static_cast<size_t>(raster_.width) + 7) / 8;
+  const size_t w = static_cast<size_t>(raster_.img_width);
+  const int bpp = raster_.img_bytes_per_pixel;
+  size_t row_bytes = bpp > 0 ? w * static_cast<size_t>(bpp) : (w + 7) / 8;
   row_bytes = std::min(row_bytes, kMaxRowBytes);
   raster_.seed.resize(row_bytes, 0);
   auto &row = raster_.seed;
   switch (raster_.compression) {
     case 0: {
       size_t k = std::min(data.size(), row.size());
-      std::memcpy(row.data(), data.data(), k);
+      if (k) std::memcpy(row.data(), data.data(), k);
       std::fill(row.begin() + static_cast<long>(k), row.end(), 0);
       break;
     }
@@ -168,8 +172,7 @@ void Reader::raster_row(size_t n, bool last_plane) {
   if (!last_plane) return;  // planes of one row: only the last completes it
   ++raster_.rows;
   ++stats_.raster_rows;
-  if (raster_.keep_pixels) {
-    size_t w = static_cast<size_t>(raster_.width);
+  if (raster_.keep_pixels && row.size() >= w * static_cast<size_t>(bpp)) {
     if (raster_.pixels.size() + 3 * w > kMaxImageBytes) {
       warn("raster image larger than %zu bytes: drawn as its outline only", kMaxImageBytes);
       raster_.keep_pixels = false;
@@ -181,7 +184,7 @@ void Reader::raster_row(size_t n, bool last_plane) {
     raster_.pixels.resize(old + 3 * w);
     unsigned char *out = raster_.pixels.data() + old;
     for (size_t x = 0; x < w; ++x) {
-      if (raster_.bytes_per_pixel == 3) {
+      if (bpp == 3) {
         std::memcpy(out + 3 * x, row.data() + 3 * x, 3);
       } else {
         unsigned char g = static_cast<unsigned char>(255 - row[x]);
@@ -197,7 +200,7 @@ void Reader::raster_skip_rows(int n) {
   for (int i = 0; i < n; ++i) {
     ++raster_.rows;
     if (raster_.keep_pixels) {
-      size_t w = static_cast<size_t>(raster_.width);
+      size_t w = static_cast<size_t>(raster_.img_width);
       if (raster_.pixels.size() + 3 * w > kMaxImageBytes) {
         raster_.keep_pixels = false;
         raster_.pixels.clear();
@@ -212,20 +215,24 @@ void Reader::raster_end() {
   RasterState &r = raster_;
   r.active = false;
   int rows = r.height > 0 ? std::min(r.rows, r.height) : r.rows;
-  if (rows <= 0 || r.width <= 0 || !drawing()) return;
-  bool want_pixels = (caps_ & HPGS_DEVICE_CAP_DRAWIMAGE) && r.keep_pixels;
+  const int width = r.img_width;
+  if (rows <= 0 || width <= 0 || !drawing()) return;
+  bool want_pixels = (caps_ & HPGS_DEVICE_CAP_DRAWIMAGE) && r.keep_pixels &&
+                     r.pixels.size() >= static_cast<size_t>(rows) * 3 * static_cast<size_t>(width);
   bool want_null = (caps_ & HPGS_DEVICE_CAP_NULLIMAGE) != 0;
   if (!want_pixels && !want_null) return;
   flush_path();
   begin_marking();
   double px = kPluPerInch / r.resolution;
   hpgs_point o = r.origin;
-  hpgs_point ll_p{o.x, o.y - rows * px}, lr_p{o.x + r.width * px, o.y - rows * px}, ur_p{o.x + r.width * px, o.y};
+  hpgs_point ll_p{o.x, o.y - rows * px}, lr_p{o.x + width * px, o.y - rows * px}, ur_p{o.x + width * px, o.y};
   hpgs_point ll, lr, ur;
   hpgs_matrix_xform(&ll, &phys_to_dev_, &ll_p);
   hpgs_matrix_xform(&lr, &phys_to_dev_, &lr_p);
   hpgs_matrix_xform(&ur, &phys_to_dev_, &ur_p);
-  hpgs_image img{r.width, rows, 24, 3 * r.width, want_pixels ? r.pixels.data() : nullptr};
+  // The pixels hold whole rows; with a declared height below the rows
+  // received only the first rows are shown.
+  hpgs_image img{width, rows, 24, 3 * width, want_pixels ? r.pixels.data() : nullptr};
   dev(hpgs_setrop3(dev_, gs_.rop, gs_.src_transparent, gs_.pat_transparent));
   dev_attrs_valid_ = false;
   dev(hpgs_drawimage(dev_, &img, &ll, &lr, &ur));

@@ -159,6 +159,10 @@ struct RasterState {
   int bytes_per_pixel = 1;    // from ESC*v#W (3 for 24-bit direct by pixel)
   int planes = 1;
   int rows = 0;               // rows received
+  // Geometry of the image being received, fixed at its start: changes of
+  // width or pixel format in the middle apply to the next image.
+  int img_width = 0;
+  int img_bytes_per_pixel = 1;
   hpgs_point origin = {0, 0}; // top-left corner, physical plotter units
   std::vector<unsigned char> seed;   // seed row (previous row) in bytes
   std::vector<unsigned char> pixels; // decoded RGB rows when the device wants them

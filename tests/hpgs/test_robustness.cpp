@@ -228,3 +228,24 @@ TEST(Threads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Raster, FormatChangedInTheMiddleOfAnImageKeepsTheImagesGeometry) {
+  // A 24-bit image whose pixel format turns planar after the first row and
+  // whose width grows: the rows keep the geometry the image started with.
+  std::string s = "\x1b*r2S";
+  s += std::string("\x1b*v6W\0\3\x08\x08\x08\x08", 11);
+  s += "\x1b*r1A\x1b*b0M\x1b*b6WABCDEF";
+  s += std::string("\x1b*v6W\0\0\x01\x01\x01\x01", 11);
+  s += "\x1b*r64S\x1b*b6WGHIJKL\x1b*rC";
+  auto r = record(s, false, HPGS_DEVICE_CAP_DRAWIMAGE);
+  ASSERT_EQ(r.rc, 0);
+  auto img = r.dev->named("drawimage");
+  ASSERT_EQ(img.size(), 1u);
+  EXPECT_EQ(img[0].args[0], 2);
+  EXPECT_EQ(img[0].args[1], 2);
+  EXPECT_EQ(img[0].args[9 + 6], 'G');
+}
+
+}  // namespace
