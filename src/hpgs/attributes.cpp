@@ -426,7 +426,7 @@ void Reader::command(int c1, int c2) {
       }
       case key('C', 'O'): {
         // Comment: quoted text (or text up to ';').
-        for (int n = 0;; ++n) {
+        for (;;) {
           int c = input_.get();
           if (c == EOF || c == ';') break;
           if (c == kEsc) {
@@ -443,7 +443,6 @@ void Reader::command(int c1, int c2) {
               }
             }
           }
-          if ((n & 4095) == 4095) check_interrupt();
         }
         return;
       }

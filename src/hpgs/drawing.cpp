@@ -628,7 +628,6 @@ void Reader::cmd_label() {
   flush_path();
   label_start_ = pen_;
   int chars = 0;
-  size_t total = 0;
   for (;;) {
     int c = input_.get();
     if (c == EOF) {
@@ -640,7 +639,6 @@ void Reader::cmd_label() {
       break;
     }
     if (c == gs_.label_terminator) break;
-    if ((++total & 4095) == 0) check_interrupt();
     if (c == '\r') {
       advance_label(chars == 0 ? 0 : -chars, 0);
       chars = 0;

@@ -143,7 +143,6 @@ void Reader::raster_row(size_t n, bool last_plane) {
       break;
     }
     if (i < data.size()) data[i] = static_cast<unsigned char>(c);
-    if ((i & 65535) == 65535) check_interrupt();
   }
   if (n > kMaxRowBytes) warn("raster row of %zu bytes truncated", n);
 

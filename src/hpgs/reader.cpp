@@ -15,7 +15,6 @@ namespace hpgs {
 namespace {
 constexpr int kEsc = 27;
 constexpr unsigned long kMaxWarnings = 100;  // per read; more are counted only
-constexpr unsigned long kInterruptEvery = 4096;
 
 bool is_sep(int c) { return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 bool is_letter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -115,8 +114,7 @@ int Reader::read(bool finish) {
       path_open_ = false;
       stats_ = Stats{};
     }
-    input_.reset(in_);
-    budget_ = kInterruptEvery;
+    input_.reset(in_, &interrupted_);
     run();
     if (hpgs_istream_iserror(in_)) {
       consumed_ = true;
@@ -162,10 +160,6 @@ int Reader::read(bool finish) {
 
 void Reader::run() {
   for (;;) {
-    if (--budget_ == 0) {
-      budget_ = kInterruptEvery;
-      check_interrupt();
-    }
     int c = input_.get();
     if (c == EOF) return;
     if (c == kEsc) {
@@ -325,7 +319,6 @@ void Reader::escape_parameterized(int cls) {
 
 void Reader::skip_payload(size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    if ((i & 4095) == 4095) check_interrupt();
     if (input_.get() == EOF) {
       warn("input ends inside a binary block (%zu of %zu bytes)", i, n);
       return;

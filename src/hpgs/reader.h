@@ -36,14 +36,19 @@ struct ReadAbort {};
 // exactly one getc per byte in input order (a copying stream relies on it).
 class Input {
  public:
-  void reset(hpgs_istream *is) {
+  // interrupt: checked every kCheckEvery bytes; when set, get() sets the
+  // error slot and throws ReadAbort.
+  void reset(hpgs_istream *is, const std::atomic<bool> *interrupt) {
     is_ = is;
     npb_ = 0;
     offset_ = 0;
+    budget_ = kCheckEvery;
+    interrupt_ = interrupt;
     win_ = is ? builtin_window(is) : nullptr;
   }
   int get() {
     if (npb_) return pb_[--npb_];
+    if (--budget_ == 0) check();
     ++offset_;
     if (win_ && win_->cur < win_->end) return *win_->cur++;
     int c = is_->vtable->getc_func(is_->stream);
@@ -63,7 +68,17 @@ class Input {
   hpgs_istream *stream() const { return is_; }
 
  private:
+  static constexpr unsigned kCheckEvery = 4096;
+  void check() {
+    budget_ = kCheckEvery;
+    if (interrupt_ && interrupt_->load(std::memory_order_relaxed)) {
+      hpgs_set_error("Interrupted.");
+      throw ReadAbort{};
+    }
+  }
   hpgs_istream *is_ = nullptr;
+  const std::atomic<bool> *interrupt_ = nullptr;
+  unsigned budget_ = kCheckEvery;
   ByteWindow *win_ = nullptr;
   std::array<int, 16> pb_{};
   int npb_ = 0;
@@ -307,7 +322,6 @@ class Reader {
   // Framing state.
   Mode mode_ = Mode::GL2;
   unsigned long warnings_this_read_ = 0;
-  unsigned long budget_ = 0;  // bytes until the next interrupt check
 
   // Page and frame bookkeeping.
   bool marked_ = false;      // something drawn on the current page

@@ -249,3 +249,40 @@ TEST(Raster, FormatChangedInTheMiddleOfAnImageKeepsTheImagesGeometry) {
 }
 
 }  // namespace
+
+namespace {
+
+// An endless PE command: interruption must not wait for its end.
+struct EndlessPe {
+  size_t pos = 0;
+};
+const hpgs_istream_vtable kEndlessPe = {
+    [](void *s) {
+      auto *e = static_cast<EndlessPe *>(s);
+      return e->pos++ < 2 ? static_cast<int>("PE"[e->pos - 1]) : static_cast<int>(0xc1);
+    },
+    [](int, void *) { return EOF; },
+    [](void *, size_t, size_t, void *) -> size_t { return 0; },
+    [](void *, size_t) { return -1; },
+    [](void *, size_t *) { return -1; },
+    [](void *) { return 0; },
+    [](void *) { return 0; },
+    [](void *s) {
+      delete static_cast<EndlessPe *>(s);
+      return 0;
+    },
+};
+
+TEST(Interrupt, EndlessSingleCommandIsInterruptedToo) {
+  ReaderPtr r(hpgs_new_reader(hpgs_new_istream(&kEndlessPe, new EndlessPe), hpgs_new_plotsize_device(1, 1), 0, 0));
+  int rc = 0;
+  std::thread reader([&] { rc = hpgs_read(r.get(), HPGS_TRUE); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  auto t0 = Clock::now();
+  hpgs_reader_interrupt(r.get());
+  reader.join();
+  EXPECT_LT(seconds_since(t0), 1.0);
+  EXPECT_EQ(rc, -1);
+}
+
+}  // namespace
