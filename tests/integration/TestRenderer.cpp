@@ -83,6 +83,39 @@ IHPGLRenderer::Stream TestRenderer::insertAnnotations(const Stream& input, int32
                                                                   "application/octet-stream");
 }
 
+namespace {
+IHPGLRenderer::Stream bytesStream(const std::string& data, const char* mime) {
+    return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), "result", mime);
+}
+}  // namespace
+
+IHPGLRenderer::Stream TestRenderer::renderPdf(const Stream& input, const ListP& properties, int32_t, const StringP&,
+                                             const ListP& annotations) {
+    if (!input) return nullptr;
+    std::string out = "PDF";
+    for (size_t i = 0; properties && i < properties->getSize(); ++i) {
+        auto p = objCast<PDFProperty>(properties->get(i));
+        if (p && p->getType()) out += "|" + p->getType()->toString() + "=" + String::toText(p->getValue().get());
+    }
+    for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
+        auto a = objCast<Annotation>(annotations->get(i));
+        if (!a) continue;
+        out += "|" + String::toText(a->getTitle().get()) + "," + String::toText(a->getColor().get()) + "," +
+               std::to_string(a->getMode()) + "," + String::toText(a->getOwner().get()) + ":";
+        if (a->getFdf()) out += readAll(*a->getFdf());
+    }
+    out += "|" + readAll(*input);
+    return bytesStream(out, "application/pdf");
+}
+
+IHPGLRenderer::Stream TestRenderer::comparePngByResolution(const Stream& input1, int32_t angle1, const Stream& input2,
+                                                          int32_t angle2, double, bool) {
+    if (!input1 || !input2) return nullptr;
+    std::string out = "CMP " + std::to_string(angle1) + " " + std::to_string(angle2) + "|" + readAll(*input1) + "|" +
+                      readAll(*input2);
+    return bytesStream(out, "image/png");
+}
+
 IHPGLRenderer::Stream TestRenderer::renderPngByResolution(const Stream& input, double, bool, int32_t,
                                                          const StringP& stamp, const ListP&) {
     std::string s = stamp ? stamp->str() : std::string();

@@ -7,6 +7,9 @@
 //   getBoundingBox          llx = bytes read, lly = readBlock calls made, urx = resolution of
 //                           nothing (0), ury = input timestamp, angle = 90, userUnit 1
 //   getPageBoundingBoxes    two boxes; seekPattern a result with four parameters
+//   renderPdf               "PDF" + for each property "|TYPE=value" + for each annotation
+//                           "|title,color,mode,owner:" + its FDF bytes + "|" + the input's bytes
+//   comparePngByResolution  "CMP angle1 angle2|" + input1 bytes + "|" + input2 bytes
 //   getLoadFactor           42
 //
 // A null input gives a null result. The stamp argument of renderPngByResolution
@@ -37,9 +40,8 @@ public:
                                    const ListP&) override {
         unavailable("mergePdfWithAnnotations");
     }
-    Stream comparePngByResolution(const Stream&, int32_t, const Stream&, int32_t, double, bool) override {
-        unavailable("comparePngByResolution");
-    }
+    Stream comparePngByResolution(const Stream& input1, int32_t angle1, const Stream& input2, int32_t angle2,
+                                  double resolution, bool antialias) override;
     Stream comparePngByPixelSize(const Stream&, int32_t, const Stream&, int32_t, int32_t, bool) override {
         unavailable("comparePngByPixelSize");
     }
@@ -59,9 +61,8 @@ public:
     Stream renderPngTileByResolution(const Stream&, double, bool, const BBox&, const StringP&, const ListP&) override {
         unavailable("renderPngTileByResolution");
     }
-    Stream renderPdf(const Stream&, const ListP&, int32_t, const StringP&, const ListP&) override {
-        unavailable("renderPdf");
-    }
+    Stream renderPdf(const Stream& input, const ListP& properties, int32_t angle, const StringP& stamp,
+                     const ListP& annotations) override;
 
 private:
     [[noreturn]] static void unavailable(const char* method);

@@ -1,6 +1,7 @@
 // The remote interface between two real processes: this test is the client,
 // xadra-test-server the server.
 
+#include "ServerProcess.h"
 #include "TestRenderer.h"
 
 #include "plume/Remoting.h"
@@ -26,60 +27,9 @@ using namespace xad::preview::api;
 
 namespace {
 
-const std::string kServer = std::string(XAD_BIN_DIR) + "/xadra-test-server";
-
-pid_t spawn(const std::vector<std::string>& args, int* stdoutFd) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    *stdoutFd = fds[0];
-    return pid;
-}
-
-class ServerProcess {
-public:
-    ServerProcess() {
-        char d[] = "/tmp/xadra-it-XXXXXX";
-        dir_ = mkdtemp(d);
-        int fd;
-        pid_ = spawn({kServer, "serve", dir_}, &fd);
-        FILE* f = fdopen(fd, "r");
-        if (std::fscanf(f, "PORT %d", &port_) != 1) port_ = -1;
-        std::fclose(f);
-    }
-    ~ServerProcess() { stop(); }
-    // Ends the server and returns its exit status (0 when it shut down cleanly).
-    int stop() {
-        if (pid_ <= 0) return status_;
-        kill(pid_, SIGTERM);
-        int ws = 0;
-        waitpid(pid_, &ws, 0);
-        pid_ = -1;
-        status_ = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-        std::string rm = "rm -rf " + dir_;
-        if (std::system(rm.c_str()) != 0) status_ = 99;
-        return status_;
-    }
-    int port() const { return port_; }
-    const std::string& dir() const { return dir_; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    int port_ = -1;
-    int status_ = -1;
-};
+using xadtest::ServerProcess;
+using xadtest::spawn;
+const std::string kServer = xadtest::kTestServer;
 
 struct Client {
     ObjPtr<SerializableFactory> factory = SerializableFactory::newInstance();

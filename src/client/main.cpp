@@ -1,0 +1,3 @@
+#include "Xadrac.h"
+
+int main(int argc, char** argv) { return Xadra::runClient(argc, argv); }
