@@ -1,0 +1,51 @@
+// The hpgl-info command-line tool.
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/wait.h>
+
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+ToolRun run_tool(const std::string &args) {
+  std::string cmd = std::string(XAD_BIN_DIR) + "/hpgl-info " + args + " 2>&1";
+  ToolRun r{-1, {}};
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(HpglInfo, PrintsPlotSizeAndCommandCounts) {
+  ToolRun r = run_tool(hpgs_test::data_file("syn_pe_encoded.hpgl"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("plot size: 27.638 38.976 574.016 363.543 pt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  PE          5"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("warnings: 0"), std::string::npos);
+}
+
+TEST(HpglInfo, MultipageListsEveryPage) {
+  ToolRun r = run_tool("-m " + hpgs_test::data_file("syn_pjl_frame.hpgl"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("page 1:"), std::string::npos) << r.out;
+}
+
+TEST(HpglInfo, MissingFileAndBadUsageFail) {
+  ToolRun r = run_tool("/nonexistent/plan.plt");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("/nonexistent/plan.plt"), std::string::npos);
+  EXPECT_EQ(run_tool("").status, 2);
+  EXPECT_EQ(run_tool("-x file").status, 2);
+}
+
+}  // namespace
