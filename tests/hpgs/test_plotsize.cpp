@@ -159,3 +159,27 @@ TEST(Measuring, RttiAndCapabilities) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Measuring, AllNegativeCoordinatesGiveANegativeBox) {
+  hpgs_bbox bb;
+  ASSERT_EQ(hpgs_test::plotsize("SP1PU-3048,-2032;PD-1016,-1016;", &bb, true, false), 0);
+  EXPECT_NEAR(bb.llx, -216, 1e-9);
+  EXPECT_NEAR(bb.lly, -144, 1e-9);
+  EXPECT_NEAR(bb.urx, -72, 1e-9);
+  EXPECT_NEAR(bb.ury, -72, 1e-9);
+}
+
+TEST(Measuring, RasterImagesCountWithTheirPlacement) {
+  std::string s = "\x1b%0BIN;PU1016,1016;\x1b%1A\x1b*t72R\x1b*r4S\x1b*r1A\x1b*b0M\x1b*b4W\xff\xff\xff\xff";
+  s += "\x1b*b4W\xff\xff\xff\xff\x1b*rC\x1b%0B";
+  hpgs_bbox bb;
+  ASSERT_EQ(hpgs_test::plotsize(s, &bb), 0);
+  EXPECT_NEAR(bb.llx, 72, 1e-9);
+  EXPECT_NEAR(bb.lly, 70, 1e-9);
+  EXPECT_NEAR(bb.urx, 76, 1e-9);
+  EXPECT_NEAR(bb.ury, 72, 1e-9);
+}
+
+}  // namespace
