@@ -39,7 +39,14 @@ void writeJob(const std::string& path) {
     out << std::string(256, 'x');
 }
 
-// The populated base directory, made on first use.
+struct Cleanup {
+    std::vector<std::string> dirs;
+    ~Cleanup() {
+        for (auto& d : dirs) fs::remove_all(d);
+    }
+} g_cleanup;
+
+// The populated base directory, made on first use and removed at exit.
 const std::string& populatedBase() {
     static std::string base = [] {
         char tmpl[] = "/tmp/xadcachebenchXXXXXX";
@@ -52,17 +59,11 @@ const std::string& populatedBase() {
             writeJob(job);
             c.store(entryName(i), "Bench", kTag, "", 1.0, job, "out.png", "Out.png", "image/png");
         }
+        g_cleanup.dirs.push_back(dir);
         return dir;
     }();
     return base;
 }
-
-struct Cleanup {
-    std::vector<std::string> dirs;
-    ~Cleanup() {
-        for (auto& d : dirs) fs::remove_all(d);
-    }
-} g_cleanup;
 
 void waitForScan(HPGSRendererCache& c) {
     while (c.isInitializerRunning()) {
@@ -161,7 +162,6 @@ BENCHMARK(BM_RequestsDuringScan)->Unit(benchmark::kMillisecond)->Iterations(1)->
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Xadra::logService().levelThreshold = 3;
-    g_cleanup.dirs.push_back(populatedBase());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
