@@ -193,11 +193,11 @@ TEST_F(Integration, EveryPreviewExceptionArrivesWithTypeAndMessage) {
     EXPECT_EQ(msg, "Timeout raised on request");
     // An unavailable method is an IOError with its name.
     try {
-        c.renderer->renderPdf(nullptr, nullptr, 0, nullptr, nullptr);
+        c.renderer->renderPngByPixelSize(nullptr, 10, true, 0, nullptr, nullptr);
         FAIL();
     } catch (const ThrowableException& e) {
         ASSERT_TRUE(objCast<IOError>(e.getThrowable()));
-        EXPECT_NE(e.getThrowable()->getDetailMessage().find("renderPdf"), std::string::npos);
+        EXPECT_NE(e.getThrowable()->getDetailMessage().find("renderPngByPixelSize"), std::string::npos);
     }
 }
 
