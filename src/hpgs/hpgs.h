@@ -239,6 +239,8 @@ typedef struct hpgs_device_st hpgs_device;
    whole path, newpath discards it. clip intersects the clip region with the
    path and discards the path; clipsave/cliprestore nest.
      setrgbcolor   colour for the following strokes and fills
+     setlinewidth  line width in points; 0 asks for the thinnest line the
+                   device can draw (HP-GL/2 PW0)
      setdash       dash pattern, lengths in points (on, off, on, ...), n = 0
                    for solid lines; offset into the pattern in points
      setrop3       raster operation (ROP3 code, 252 = default) and the
