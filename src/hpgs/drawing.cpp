@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace hpgs {
 
@@ -626,8 +627,8 @@ void Reader::advance_label(int chars, int lines) {
 
 void Reader::cmd_label() {
   flush_path();
-  label_start_ = pen_;
-  int chars = 0;
+  std::string text;
+  bool dropped = false;
   for (;;) {
     int c = input_.get();
     if (c == EOF) {
@@ -638,9 +639,26 @@ void Reader::cmd_label() {
       input_.unget(c);
       break;
     }
-    if (c == gs_.label_terminator) break;
+    if (c == gs_.label_terminator) {
+      if (gs_.terminator_printed && text.size() < kMaxLabelBytes) text.push_back(static_cast<char>(c));
+      break;
+    }
+    if (text.size() < kMaxLabelBytes) text.push_back(static_cast<char>(c));
+    else dropped = true;
+  }
+  if (dropped) warn("label longer than %zu bytes; the rest is not shown", kMaxLabelBytes);
+  emit_label(text);
+}
+
+// Places a label. Glyphs are not drawn yet: the pen moves as a fixed-pitch
+// label of the current size would move it, so that following relative
+// commands land where the producer meant them.
+void Reader::emit_label(const std::string &text) {
+  label_start_ = pen_;
+  int chars = 0;
+  for (unsigned char c : text) {
     if (c == '\r') {
-      advance_label(chars == 0 ? 0 : -chars, 0);
+      advance_label(-chars, 0);
       chars = 0;
     } else if (c == '\n') {
       advance_label(0, 1);

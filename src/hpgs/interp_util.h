@@ -17,6 +17,7 @@ inline constexpr double kDefaultPlotW = 11176;  // letter landscape, when no PS 
 inline constexpr double kDefaultPlotH = 8636;
 inline constexpr size_t kMaxPolygonVertices = size_t(1) << 21;  // about 50 MB
 inline constexpr int kEsc = 27;
+inline constexpr size_t kMaxLabelBytes = 65536;  // longer labels are consumed, not kept
 
 constexpr int key(char a, char b) { return (a - 'A') * 26 + (b - 'A'); }
 

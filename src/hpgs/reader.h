@@ -278,6 +278,7 @@ class Reader {
   void cmd_fill_polygon();
   void cmd_edge_polygon();
   void cmd_label();
+  void emit_label(const std::string &text);  // hook for the text renderer
   void cmd_ip(bool relative);
   void cmd_sc();
   void cmd_ps();
