@@ -110,7 +110,7 @@ void BM_Store(benchmark::State& state) {
     }
     fs::remove_all(dir);
 }
-BENCHMARK(BM_Store)->ArgName("sync")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(3000);
+BENCHMARK(BM_Store)->ArgName("sync")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(3000)->UseRealTime();
 
 void BM_StartupScan(benchmark::State& state) {
     const std::string& base = populatedBase();

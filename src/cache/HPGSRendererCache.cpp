@@ -178,7 +178,8 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
     const char* g = tag.c_str();
     const char* s = stamp.c_str();
 
-    // The job's own file: flushed before the lock is taken.
+    // The data reach the disk before any manifest can name them; flushed
+    // here, before the lock is taken, since the rename keeps the same file.
     if (syncWrites_) syncPath(jobFile, "job file");
 
     MutexLock lock(lock_);
@@ -213,7 +214,6 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
             throw CException(CAT_DAEMON, 3, "Cannot stat data file %s", dataPath.c_str());
         if (!S_ISREG(st.st_mode))
             throw Exception(CAT_DAEMON, 3, "Data file %s is not a regular file.", dataPath.c_str());
-        if (syncWrites_) syncPath(dataPath, "cache file");
 
         ObjPtr<HPGSRendererCacheEntry> entry = Plume::makeObj<HPGSRendererCacheEntry>(
             uniqueName, prettyName, tag, stamp, timestamp, dataPath, manifestPath, resultUniqueName,
