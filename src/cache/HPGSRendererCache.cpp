@@ -109,6 +109,11 @@ void HPGSRendererCache::ensureDirectory(const std::string& path) const {
     logMessage(6, "Created cache directory %s.", path.c_str());
 }
 
+void HPGSRendererCache::requireInitialised() const {
+    // Without directories every path would be relative to the working directory.
+    if (cacheDir_.empty()) throw Exception(CAT_DAEMON, 3, "The result cache has not been initialised.");
+}
+
 void HPGSRendererCache::initialise(double maxMBytes, const std::string& baseDir) {
     if (baseDir.empty()) throw Exception(CAT_DAEMON, 3, "The cache base directory is empty.");
     if (!(maxMBytes >= 0.0)) throw Exception(CAT_DAEMON, 3, "Invalid maximal cache size %g MB.", maxMBytes);
@@ -169,6 +174,7 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
                                                        const std::string& resultUniqueName,
                                                        const std::string& resultPrettyName,
                                                        const std::string& mimeType) {
+    requireInitialised();
     const CacheKey ck = computeCacheKey(uniqueName, tag, stamp);
     const std::string dir = cacheDir_ + subdirName(ck.subdir) + "/";
     const std::string k = keyName(ck.key);
@@ -272,6 +278,7 @@ void HPGSRendererCache::unindex(Index::iterator it) {
 }
 
 void HPGSRendererCache::startInitializer() {
+    requireInitialised();
     ObjPtr<CacheInitializerRunnable> runnable = Plume::makeObj<CacheInitializerRunnable>(*this);
     ObjPtr<Plume::Thread> thread = Plume::Thread::newInstance(runnable);
     MutexLock lock(lock_);

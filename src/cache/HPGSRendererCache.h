@@ -98,14 +98,14 @@ public:
     // deleted once nobody holds it). Returns the new entry. On failure throws
     // and leaves neither the new data file nor a manifest of it behind; the
     // job file has then been moved away or is left for the caller; an
-    // earlier entry of the key stays intact.
+    // earlier entry of the key stays intact. Throws before initialise.
     Plume::ObjPtr<HPGSRendererCacheEntry> store(const std::string& uniqueName, const std::string& prettyName,
                                                 const std::string& tag, const std::string& stamp, double timestamp,
                                                 const std::string& jobFile, const std::string& resultUniqueName,
                                                 const std::string& resultPrettyName, const std::string& mimeType);
 
     // Starts the background scan of all 256 subdirectories. Called once,
-    // after initialise. Throws when the thread cannot be started.
+    // after initialise; throws when called twice or before initialise.
     void startInitializer();
 
     // Main loop, every 10 seconds: joins the initialiser once it is done;
@@ -158,6 +158,8 @@ private:
     // from the size.
     void unindex(Index::iterator it);
     void ensureDirectory(const std::string& path) const;
+    // Throws unless initialise has set the directories.
+    void requireInitialised() const;
 
     // Set by initialise / the setters before concurrent use; read-only after.
     std::string baseDir_, cacheDir_, jobsDir_;

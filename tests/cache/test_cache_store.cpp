@@ -36,6 +36,15 @@ TEST_F(CacheTest, InitialiseRefusesAFileWhereADirectoryBelongs) {
     EXPECT_THROW(c.initialise(-1, base_), Plume::Exception);
 }
 
+TEST_F(CacheTest, UninitialisedCacheRefusesToStoreOrScan) {
+    Cache c;
+    std::string job = writeFile(cache_->getJobFileName(0), "x");
+    EXPECT_THROW(c.store("a", "a", "t", "", 1, job, "u", "p", "m"), Plume::Exception);
+    EXPECT_THROW(c.startInitializer(), Plume::Exception);
+    EXPECT_TRUE(exists(job));
+    EXPECT_FALSE(c.lookup("a", "t", ""));
+}
+
 TEST_F(CacheTest, JobFileNamesArePaddedToFourDigits) {
     EXPECT_EQ(cache_->getJobFileName(7), cache_->getJobsDir() + "job_0007");
     EXPECT_EQ(cache_->getJobFileName(12345), cache_->getJobsDir() + "job_12345");
