@@ -202,7 +202,8 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
         diskFile = k + suffix;
         dataPath = dir + diskFile;
         struct stat st;
-        if (::lstat(dataPath.c_str(), &st) != 0 && errno == ENOENT) break;
+        // Free, or not to be examined: the rename below reports the latter.
+        if (::lstat(dataPath.c_str(), &st) != 0) break;
         ++t;
     }
 
