@@ -224,6 +224,7 @@ struct Connection::Impl {
 
     std::mutex readerMutex;
     std::condition_variable readerCv;
+    bool readerStarted = false;  // readerId is set
     bool readerDone = false;
     std::thread::id readerId;
 
@@ -916,11 +917,19 @@ ObjPtr<Connection> Connection::start(int fd, const std::string& peer, Config con
     tuneSocket(fd);
     ObjPtr<Connection> c = makeObj<Connection>(fd, peer, std::move(config));
     ObjPtr<Connection> keep = c;
+    // The reader records its own id before it reads anything, so that a close
+    // from inside the reader (a protocol error on the first frame) knows not
+    // to wait for itself.
     std::thread t([keep]() {
         blockTerminationSignals();
+        {
+            std::lock_guard<std::mutex> lock(keep->impl_->readerMutex);
+            keep->impl_->readerId = std::this_thread::get_id();
+            keep->impl_->readerStarted = true;
+        }
+        keep->impl_->readerCv.notify_all();
         keep->impl_->readerLoop();
     });
-    c->impl_->readerId = t.get_id();
     t.detach();
     return c;
 }
@@ -962,10 +971,9 @@ void Connection::close(const std::string& reason) {
     }
     for (auto& [id, e] : exports) impl_->releaseExport(e);
     exports.clear();
-    if (std::this_thread::get_id() != impl_->readerId) {
-        std::unique_lock<std::mutex> lock(impl_->readerMutex);
-        impl_->readerCv.wait(lock, [&] { return impl_->readerDone; });
-    }
+    std::unique_lock<std::mutex> lock(impl_->readerMutex);
+    impl_->readerCv.wait(lock, [&] { return impl_->readerStarted; });
+    if (std::this_thread::get_id() != impl_->readerId) impl_->readerCv.wait(lock, [&] { return impl_->readerDone; });
 }
 
 bool Connection::isOpen() const {
