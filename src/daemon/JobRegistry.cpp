@@ -47,6 +47,10 @@ struct Registry {
     unsigned nextWorker = 0;                         // GUARDED_BY(jobsMutex)
     std::map<JobKey, ObjPtr<RendererJob>> running;   // GUARDED_BY(jobsMutex)
     std::atomic<HPGSRendererCache*> cache{nullptr};
+    // Counts removals from the running-jobs map (changed under jobsMutex).
+    // A request that missed the cache and then misses the map, too, checks
+    // it: a job may have stored its result and left the map in between.
+    std::atomic<uint64_t> removals{0};
 };
 
 Registry& registry() {
@@ -207,6 +211,7 @@ void stopWorkers() {
         r.nextWorker = 0;
         r.tableExists = false;
         forgotten.swap(r.running);
+        r.removals.fetch_add(1, std::memory_order_release);
         // Requests waiting for these workers see the empty table and end.
         for (auto& w : workers) w.runnable->jobDone().broadcast();
     }
@@ -236,6 +241,7 @@ void purgeFinishedJobs() {
         if (j.getState() >= RendererJob::JOB_CACHED && t - j.getFinishTime() > hold) {
             purged.push_back(std::move(it->second));
             it = r.running.erase(it);
+            r.removals.fetch_add(1, std::memory_order_release);
         } else {
             ++it;
         }
@@ -262,7 +268,8 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
 
     // A registered job whose result has left the cache again (evicted, or
     // made from another version of the input) is replaced once by a new run.
-    for (int attempt = 0;; ++attempt) {
+    for (int attempt = 0;;) {
+        const uint64_t removals = r.removals.load(std::memory_order_acquire);
         if (ObjPtr<HPGSRendererCacheEntry> entry = lookupCurrent(*newJob)) return entry;
 
         ObjPtr<RendererJob> job;
@@ -277,10 +284,14 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
                     attempt > 0 && old.getState() == RendererJob::JOB_CACHED;
                 const bool otherInput = old.getState() >= RendererJob::JOB_CACHED &&
                                         std::fabs(old.getTimestamp() - newJob->getTimestamp()) > 0.01;
-                if (stale || otherInput)
+                if (stale || otherInput) {
                     r.running.erase(it);
-                else
+                    r.removals.fetch_add(1, std::memory_order_release);
+                } else {
                     job = it->second;
+                }
+            } else if (r.removals.load(std::memory_order_acquire) != removals) {
+                continue;  // the result may have reached the cache meanwhile
             }
             if (!job) {
                 if (!asSubjob) {
@@ -364,10 +375,13 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
         if (ObjPtr<HPGSRendererCacheEntry> entry = lookupCurrent(*newJob)) {
             MutexLock lock(r.jobsMutex);
             auto it = r.running.find(key);
-            if (it != r.running.end() && it->second == job) r.running.erase(it);
+            if (it != r.running.end() && it->second == job) {
+                r.running.erase(it);
+                r.removals.fetch_add(1, std::memory_order_release);
+            }
             return entry;
         }
-        if (attempt > 0)
+        if (attempt++ > 0)
             throwPreviewf<IOError>(CAT_DAEMON, 3, "Application error: job ended without saving file to cache.");
     }
 }
