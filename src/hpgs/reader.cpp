@@ -303,6 +303,9 @@ void Reader::escape_parameterized(int cls) {
       }
     }
     if (neg) value = -value;
+    // No escape takes values beyond a billion; clamping keeps every later
+    // conversion to int defined.
+    value = std::clamp(value, -1e9, 1e9);
     if (c >= 0x60 && c <= 0x7e) {
       escape_command(cls, group, value, has_value, c - 0x20);
       continue;
