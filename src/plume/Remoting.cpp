@@ -202,12 +202,23 @@ struct Connection::Impl {
     std::string closeReason;
     uint64_t nextCallId = 1;
 
+    // One outstanding call. The failure is kept as plain data and thrown in
+    // the caller's thread (an exception object made in the reader thread and
+    // rethrown elsewhere would be shared through the runtime's own counts).
     struct Pending {
         std::mutex m;
         std::condition_variable cv;
         bool done = false;
         ObjPtr<Object> result;
-        std::exception_ptr error;
+        enum Failure { NONE, REMOTE, LOCAL } failure = NONE;
+        unsigned category = 0;
+        int level = 0;
+        ObjPtr<Throwable> throwable;  // REMOTE
+        std::string message;          // LOCAL
+        void fail(const std::string& text) {
+            failure = LOCAL;
+            message = text;
+        }
     };
     std::unordered_map<uint64_t, std::shared_ptr<Pending>> pending;
 
@@ -641,7 +652,8 @@ ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTa
     self->lastUse_ = getCurrentTimeMillis();
     std::unique_lock<std::mutex> lk(p->m);
     p->cv.wait(lk, [&] { return p->done; });
-    if (p->error) std::rethrow_exception(p->error);
+    if (p->failure == Pending::REMOTE) throw ThrowableException(p->category, p->level, p->throwable);
+    if (p->failure == Pending::LOCAL) throw RemotingException(p->message);
     return std::move(p->result);
 }
 
@@ -821,23 +833,22 @@ void Connection::Impl::handleFrame(const char* data, size_t len) {
                 pending.erase(it);
             }
             ObjPtr<Object> result;
-            std::exception_ptr error;
+            unsigned category = 0;
+            int level = 0;
+            ObjPtr<Throwable> t;
             try {
                 if (kind == FRAME_REPLY) {
                     result = decodeValue(e[2], 1);
                 } else {
-                    unsigned category = static_cast<unsigned>(asUnsigned(e[2], "error category"));
-                    int level = static_cast<int>(asSigned(e[3], "error level"));
-                    ObjPtr<Throwable> t = objCast<Throwable>(decodeValue(e[4], 1));
+                    category = static_cast<unsigned>(asUnsigned(e[2], "error category"));
+                    level = static_cast<int>(asSigned(e[3], "error level"));
+                    t = objCast<Throwable>(decodeValue(e[4], 1));
                     if (!t) t = makeObj<RemoteError>("The peer reported an error without a throwable.");
-                    error = std::make_exception_ptr(ThrowableException(category, level, t));
                 }
             } catch (const ProtocolError& pe) {
-                error = std::make_exception_ptr(
-                    RemotingException("Malformed reply from " + self->getPeer() + ": " + pe.what()));
                 {
                     std::lock_guard<std::mutex> lk(p->m);
-                    p->error = error;
+                    p->fail("Malformed reply from " + self->getPeer() + ": " + pe.what());
                     p->done = true;
                 }
                 p->cv.notify_all();
@@ -846,7 +857,12 @@ void Connection::Impl::handleFrame(const char* data, size_t len) {
             {
                 std::lock_guard<std::mutex> lk(p->m);
                 p->result = std::move(result);
-                p->error = error;
+                if (t) {
+                    p->failure = Pending::REMOTE;
+                    p->category = category;
+                    p->level = level;
+                    p->throwable = std::move(t);
+                }
                 p->done = true;
             }
             p->cv.notify_all();
@@ -963,8 +979,7 @@ void Connection::close(const std::string& reason) {
     for (auto& [id, p] : pending) {
         {
             std::lock_guard<std::mutex> lk(p->m);
-            p->error = std::make_exception_ptr(
-                RemotingException("Connection to " + peer_ + " lost during the call: " + reason + "."));
+            p->fail("Connection to " + peer_ + " lost during the call: " + reason + ".");
             p->done = true;
         }
         p->cv.notify_all();
