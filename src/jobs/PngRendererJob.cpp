@@ -1,0 +1,237 @@
+#include "PngRendererJob.h"
+
+#include "daemon/Settings.h"
+
+#include "xadracommon/LogService.h"
+
+#include <cmath>
+#include <sstream>
+
+using namespace xad::preview::api;
+using Plume::ObjPtr;
+
+namespace Xadra {
+
+namespace {
+
+const char* const kPdfMimeType = "application/pdf";
+// Largest page side hpgs places, in points.
+constexpr double kMaxPageSide = 72000.0;
+
+std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
+
+// Annotations drawn into the page (mode 2) need the FDF bundle of the PDF
+// layer; a request with such annotations is refused rather than rendered
+// without them.
+bool hasDrawnAnnotations(const ObjPtr<Plume::List>& annotations) {
+    if (!annotations) return false;
+    for (size_t i = 0; i < annotations->getSize(); ++i) {
+        auto a = Plume::objCast<Annotation>(annotations->get(i));
+        if (a && a->getMode() == 2) return true;
+    }
+    return false;
+}
+
+[[noreturn]] void refusePdf(const std::string& mimeType) {
+    throwPreviewf<HPGSError>(CAT_DAEMON, 3, "PNG rendering of %s input is not available in this build of xadrad.",
+                             mimeType.c_str());
+}
+
+struct Request {
+    std::string uniqueName, prettyName, tag, mimeType;
+    double timestamp;
+};
+
+// Reads the input's identity in the order the cache key needs it.
+Request readRequest(const ObjPtr<IMimeInputStream>& input, int32_t page, int32_t pixelSize, double resolution,
+                    const BoundingBoxWithAngle* box, bool antialias, int32_t angle,
+                    const ObjPtr<Plume::List>& annotations) {
+    if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
+    Request r;
+    r.uniqueName = text(input->getUniqueName());
+    r.prettyName = text(input->getPrettyName());
+    r.tag = pngJobTag(page, pixelSize, resolution, box, antialias, angle, annotations);
+    r.timestamp = input->getTimestamp();
+    r.mimeType = text(input->getMimeType());
+    return r;
+}
+
+ObjPtr<HPGSRendererCacheEntry> runHpglJob(const ObjPtr<IMimeInputStream>& input, const Request& r,
+                                          const std::string& stamp, const ObjPtr<Plume::List>& annotations,
+                                          int32_t pixelSize, double resolution, bool antialias, int32_t angle,
+                                          const ObjPtr<BoundingBoxWithAngle>& box) {
+    auto job = Plume::makeObj<HPGSHpglPngRendererJob>(input, r.uniqueName, r.prettyName, r.tag, stamp, r.timestamp,
+                                                       annotations, pixelSize, resolution, antialias, angle, 0, box);
+    return executeJob(job);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the jobs
+
+HPGSPngRendererJob::HPGSPngRendererJob(const ObjPtr<IMimeInputStream>& input, std::string uniqueName,
+                                       std::string prettyName, std::string tag, std::string stamp, double timestamp,
+                                       const ObjPtr<Plume::List>& annotations, int32_t pixelSize, double resolution,
+                                       bool antialias, int32_t angle, int32_t page,
+                                       const ObjPtr<BoundingBoxWithAngle>& box)
+    : HPGSRendererJob(input, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
+                      timestamp, annotations),
+      pixelSize_(pixelSize),
+      resolution_(resolution),
+      antialias_(antialias),
+      angle_(angle),
+      page_(page),
+      box_(box) {}
+
+hpgs_reader* HPGSHpglPngRendererJob::placePage(Plume::Mutex& mutex, PngPageGeometry& g) {
+    if (hasDrawnAnnotations(getAnnotations())) {
+        hpgs_set_error("Annotations drawn into the page (mode 2) are not supported for PNG previews yet.");
+        return nullptr;
+    }
+    hpgs_istream* in = getInput()->openHpgsStream();
+    hpgs_device* measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+    if (!measure) {
+        hpgs_istream_close(in);
+        return nullptr;
+    }
+    hpgs_reader* reader = hpgs_new_reader(in, measure, HPGS_FALSE, 1);
+    if (!reader) return nullptr;
+    setReader(*this, mutex, reader);
+
+    const bool annotated = getAnnotations() && getAnnotations()->getSize() > 0;
+    bool measured = false;
+    if (!box_ || annotated) {
+        if (hpgs_read(reader, HPGS_TRUE) < 0) return nullptr;
+        if (hpgs_getplotsize(measure, 1, &g.plotBox) < 0) return nullptr;
+        measured = true;
+    }
+    if (box_) {
+        g.pageBox = {box_->getLlx(), box_->getLly(), box_->getUrx(), box_->getUry()};
+        g.angle = box_->getAngle();
+        if (!measured) g.plotBox = g.pageBox;
+    } else {
+        g.pageBox = g.plotBox;
+        g.angle = angle_;
+    }
+    // A drawing without marks has a null box, which hpgs cannot place.
+    if (hpgs_bbox_isempty(&g.pageBox) || !(g.pageBox.urx > g.pageBox.llx) || !(g.pageBox.ury > g.pageBox.lly)) {
+        hpgs_set_error("Bounding box is empty.");
+        return nullptr;
+    }
+    if (hpgs_reader_set_dynamic_page(reader, &g.pageBox, kMaxPageSide, kMaxPageSide, 0.0, g.angle) < 0)
+        return nullptr;
+
+    const double w = g.pageBox.urx - g.pageBox.llx;
+    const double h = g.pageBox.ury - g.pageBox.lly;
+    g.resolution = pixelSize_ >= 1 ? 72.0 * std::min(pixelSize_ / w, pixelSize_ / h) : resolution_;
+    if (!std::isfinite(g.resolution) || g.resolution <= 0.0) {
+        hpgs_set_error("Invalid resolution %g dpi.", g.resolution);
+        return nullptr;
+    }
+    const double fw = std::floor(w * g.resolution / 72.0 + 0.5);
+    const double fh = std::floor(h * g.resolution / 72.0 + 0.5);
+    if (!(fw >= 2.0 && fh >= 2.0)) {
+        hpgs_set_error("Bounding box is empty.");
+        return nullptr;
+    }
+    // Refused before any pixel memory is taken: a huge request must not take
+    // the daemon down.
+    const double limit = static_cast<double>(Settings::getPngMaxPixels());
+    if (fw * fh > limit || fw > 1e9 || fh > 1e9) {
+        hpgs_set_error("Image of %.0f x %.0f pixels at %g dpi exceeds the limit of %llu pixels "
+                       "(xadrad_png_max_pixels).",
+                       fw, fh, g.resolution, Settings::getPngMaxPixels());
+        return nullptr;
+    }
+    g.width = static_cast<long long>(fw);
+    g.height = static_cast<long long>(fh);
+    return reader;
+}
+
+int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
+    PngPageGeometry g{};
+    hpgs_reader* reader = placePage(mutex, g);
+    if (!reader) return -1;
+#if XAD_HPGS_PAINT
+    const std::string output = jobCache().getJobFileName(getWorkerIndex());
+    auto* image = hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE);
+    if (!image) return -1;
+    auto* paint = hpgs_new_paint_device(image, output.c_str(), &g.pageBox, antialias_ ? HPGS_TRUE : HPGS_FALSE);
+    if (!paint) return -1;
+    hpgs_paint_device_set_thin_alpha(paint, Settings::getThinAlpha());
+    hpgs_paint_device_set_image_interpolation(paint, 1);
+    if (hpgs_reader_imbue(reader, reinterpret_cast<hpgs_device*>(paint)) < 0) return -1;
+    if (!getStamp().empty() &&
+        hpgs_reader_stamp(reader, &g.pageBox, getStamp().c_str(), "utf-8", Settings::getStampSize()) != 0)
+        return -1;
+    return hpgs_read(reader, HPGS_TRUE) < 0 ? -1 : 0;
+#else
+    (void)reader;
+    return hpgs_set_error("PNG painting is not available in this build of xadrad (the hpgs paint device is missing).");
+#endif
+}
+
+bool pngPaintingAvailable() {
+#if XAD_HPGS_PAINT
+    return true;
+#else
+    return false;
+#endif
+}
+
+// --------------------------------------------------------------- factories
+
+std::string pngJobTag(int32_t page, int32_t pixelSize, double resolution, const BoundingBoxWithAngle* box,
+                      bool antialias, int32_t angle, const ObjPtr<Plume::List>& annotations) {
+    std::ostringstream s;
+    if (page > 0) s << page << "p,";
+    if (pixelSize != 0) s << pixelSize << "px,";
+    if (resolution != 0.0) s << resolution << "dpi,";
+    if (box)
+        s << box->getLlx() << "llx," << box->getLly() << "lly," << box->getUrx() << "urx," << box->getUry()
+          << "ury,";
+    if (antialias) s << "antialias,";
+    s << (box ? box->getAngle() : angle) << "deg";
+    appendAnnotationKey(s, annotations);
+    return s.str();
+}
+
+ObjPtr<HPGSRendererCacheEntry> renderPngByResolution(const ObjPtr<IMimeInputStream>& input, double resolution,
+                                                     bool antialias, int angle, const std::string& stamp,
+                                                     const ObjPtr<Plume::List>& annotations) {
+    Request r = readRequest(input, 0, 0, resolution, nullptr, antialias, angle, annotations);
+    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    return runHpglJob(input, r, stamp, annotations, 0, resolution, antialias, angle, nullptr);
+}
+
+ObjPtr<HPGSRendererCacheEntry> renderPngByPixelSize(const ObjPtr<IMimeInputStream>& input, int pixelSize,
+                                                    bool antialias, int angle, const std::string& stamp,
+                                                    const ObjPtr<Plume::List>& annotations) {
+    Request r = readRequest(input, 0, pixelSize, 0.0, nullptr, antialias, angle, annotations);
+    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    return runHpglJob(input, r, stamp, annotations, pixelSize, 0.0, antialias, angle, nullptr);
+}
+
+ObjPtr<HPGSRendererCacheEntry> renderPngTileByResolution(const ObjPtr<IMimeInputStream>& input, double resolution,
+                                                         bool antialias, const ObjPtr<BoundingBoxWithAngle>& box,
+                                                         const std::string& stamp,
+                                                         const ObjPtr<Plume::List>& annotations) {
+    Request r = readRequest(input, 0, 0, resolution, box.get(), antialias, 0, annotations);
+    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    return runHpglJob(input, r, stamp, annotations, 0, resolution, antialias, 0, box);
+}
+
+ObjPtr<HPGSRendererCacheEntry> renderPngPageByResolution(const ObjPtr<IMimeInputStream>& input, int page,
+                                                         double resolution, bool antialias, int angle,
+                                                         const std::string& stamp,
+                                                         const ObjPtr<Plume::List>& annotations) {
+    Request r = readRequest(input, page, 0, resolution, nullptr, antialias, angle, annotations);
+    (void)stamp;
+    // Pages are a PDF notion: this method always renders through the PDF job.
+    throwPreviewf<HPGSError>(CAT_DAEMON, 3,
+                             "PNG rendering of PDF pages is not available in this build of xadrad (input %s of "
+                             "type %s).",
+                             r.prettyName.c_str(), r.mimeType.c_str());
+}
+
+}  // namespace Xadra

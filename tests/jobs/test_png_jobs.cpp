@@ -1,0 +1,232 @@
+#include "jobs/PngRendererJob.h"
+
+#include "../daemon/JobFixture.h"
+
+#include <fstream>
+#include <vector>
+
+using namespace jobtest;
+using Xadra::PngPageGeometry;
+
+namespace {
+
+std::string dataFile(const std::string& name) { return std::string(XAD_TEST_DATA) + "/hpgl/" + name; }
+
+ObjPtr<TestStream> hpglStream(const std::string& file, const std::string& name, double ts = 100.0) {
+    return newStream(readFile(dataFile(file)), name, ts);
+}
+
+// Records which of its identity getters a factory calls, in order.
+class RecordingStream : public TestStream {
+public:
+    using TestStream::TestStream;
+    double getTimestamp() override { calls += "T"; return TestStream::getTimestamp(); }
+    ObjPtr<Plume::String> getMimeType() override { calls += "M"; return TestStream::getMimeType(); }
+    ObjPtr<Plume::String> getPrettyName() override { calls += "P"; return TestStream::getPrettyName(); }
+    ObjPtr<Plume::String> getUniqueName() override { calls += "U"; return TestStream::getUniqueName(); }
+    std::string calls;
+};
+
+ObjPtr<BoundingBoxWithAngle> box(double llx, double lly, double urx, double ury, int angle) {
+    auto b = BoundingBoxWithAngle::newInstance();
+    b->setLlx(llx);
+    b->setLly(lly);
+    b->setUrx(urx);
+    b->setUry(ury);
+    b->setAngle(angle);
+    return b;
+}
+
+ObjPtr<Plume::List> oneAnnotation(int mode) {
+    auto list = Plume::List::newInstance();
+    auto a = Annotation::newInstance();
+    a->setMode(mode);
+    a->setTitle("note");
+    a->setFdf(Plume::makeObj<TestStream>("%FDF-1.2\n", "n1.fdf", 7.5, "application/vnd.fdf"));
+    list->add(a);
+    return list;
+}
+
+// Width and height from a PNG file's header.
+std::pair<uint32_t, uint32_t> pngSize(const std::string& path) {
+    std::string s = readFile(path);
+    if (s.size() < 24 || s.compare(1, 3, "PNG") != 0) return {0, 0};
+    auto be = [&](size_t o) {
+        return (uint32_t(uint8_t(s[o])) << 24) | (uint32_t(uint8_t(s[o + 1])) << 16) |
+               (uint32_t(uint8_t(s[o + 2])) << 8) | uint32_t(uint8_t(s[o + 3]));
+    };
+    return {be(16), be(20)};
+}
+
+}  // namespace
+
+// --------------------------------------------------------- parameter strings
+
+TEST(PngJobTag, FollowsTheDocumentedOrderAndFormatting) {
+    EXPECT_EQ(Xadra::pngJobTag(0, 0, 150, nullptr, true, 90, nullptr), "150dpi,antialias,90deg");
+    EXPECT_EQ(Xadra::pngJobTag(0, 800, 0.0, nullptr, false, 0, nullptr), "800px,0deg");
+    EXPECT_EQ(Xadra::pngJobTag(2, 0, 72.5, nullptr, false, 180, nullptr), "2p,72.5dpi,180deg");
+    auto b = box(1.5, -2, 300.125, 4000000, 45);
+    EXPECT_EQ(Xadra::pngJobTag(0, 0, 100, b.get(), true, 90, nullptr),
+              "100dpi,1.5llx,-2lly,300.125urx,4e+06ury,antialias,45deg");
+    // Annotations of every mode enter the string, with 16 digits.
+    EXPECT_EQ(Xadra::pngJobTag(0, 0, 150, nullptr, false, 0, oneAnnotation(1)),
+              "150dpi,0deg;note:n1.fdf:pretty n1.fdf:7.5");
+    EXPECT_NE(Xadra::pngJobTag(0, 0, 150, nullptr, true, 0, nullptr),
+              Xadra::pngJobTag(0, 0, 150, nullptr, false, 0, nullptr));
+    EXPECT_NE(Xadra::pngJobTag(0, 0, 150, nullptr, true, 0, nullptr),
+              Xadra::pngJobTag(0, 0, 150, nullptr, true, 90, nullptr));
+}
+
+// ------------------------------------------------------------- factories
+
+class PngJobTest : public JobTest {
+protected:
+    // Fetches the input and places the page as the render would.
+    PngPageGeometry place(const ObjPtr<IMimeInputStream>& in, int pixelSize, double dpi, int angle,
+                          const ObjPtr<BoundingBoxWithAngle>& b = nullptr,
+                          const ObjPtr<Plume::List>& annotations = nullptr, std::string* error = nullptr) {
+        auto job = Plume::makeObj<Xadra::HPGSHpglPngRendererJob>(
+            in, "u", "p", "tag", "", in->getTimestamp(), annotations, pixelSize, dpi, false, angle, 0, b);
+        Plume::Mutex m;
+        job->prepareInputs(m);
+        PngPageGeometry g{};
+        hpgs_reader* r = job->placePage(m, g);
+        if (error) *error = r ? "" : hpgs_get_error();
+        EXPECT_TRUE(r || error) << hpgs_get_error();
+        Xadra::clearReader(*job, m);
+        job->releaseInputs();
+        return g;
+    }
+};
+
+TEST_F(PngJobTest, FactoryReadsTheIdentityInOrder) {
+    auto in = Plume::makeObj<RecordingStream>(readFile(dataFile("jobs/square_1in.hpgl")), "sq.plt");
+    thrownBy([&] { Xadra::renderPngByResolution(in, 72, false, 0, "", nullptr); });
+    EXPECT_EQ(in->calls.substr(0, 4), "UPTM");
+}
+
+TEST_F(PngJobTest, PdfInputIsRefusedNamingItsTypeWithoutReadingIt) {
+    auto in = Plume::makeObj<TestStream>("%PDF-1.4", "doc.pdf", 1.0, "application/pdf");
+    for (int method = 0; method < 3; ++method) {
+        auto t = Plume::objCast<HPGSError>(thrownBy([&] {
+            if (method == 0) Xadra::renderPngByResolution(in, 72, false, 0, "", nullptr);
+            if (method == 1) Xadra::renderPngByPixelSize(in, 100, false, 0, "", nullptr);
+            if (method == 2) Xadra::renderPngTileByResolution(in, 72, false, box(0, 0, 10, 10, 0), "", nullptr);
+        }));
+        ASSERT_TRUE(t) << method;
+        EXPECT_NE(t->getDetailMessage().find("application/pdf"), std::string::npos) << t->getDetailMessage();
+    }
+    auto page = Plume::objCast<HPGSError>(thrownBy([&] { Xadra::renderPngPageByResolution(in, 1, 72, false, 0, "", nullptr); }));
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->getDetailMessage().find("PDF pages"), std::string::npos);
+    EXPECT_EQ(in->reads, 0);
+}
+
+TEST_F(PngJobTest, DrawnAnnotationsAreRefusedNotSkipped) {
+    auto t = Plume::objCast<HPGSError>(thrownBy(
+        [&] { Xadra::renderPngByResolution(hpglStream("jobs/square_1in.hpgl", "a.plt"), 72, false, 0, "", oneAnnotation(2)); }));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->getDetailMessage(), "Annotations drawn into the page (mode 2) are not supported for PNG previews yet.");
+}
+
+TEST_F(PngJobTest, ImageSizeFollowsResolutionAndPixelSize) {
+    auto sq = hpglStream("jobs/square_1in.hpgl", "sq.plt");
+    auto g72 = place(sq, 0, 72, 0);
+    EXPECT_EQ(g72.width, 72);
+    EXPECT_EQ(g72.height, 72);
+    auto g150 = place(sq, 0, 150, 0);
+    EXPECT_EQ(g150.width, 150);
+    EXPECT_EQ(g150.height, 150);
+    auto rect = hpglStream("jobs/rect_4x2in.hpgl", "rect.plt");
+    auto px = place(rect, 800, 0.0, 0);
+    EXPECT_NEAR(px.resolution, 200.0, 1e-9);
+    EXPECT_EQ(px.width, 800);
+    EXPECT_EQ(px.height, 400);
+    // Turned by 90 degrees the page is 2 x 4 inches.
+    auto turned = place(rect, 800, 0.0, 90);
+    EXPECT_EQ(turned.width, 400);
+    EXPECT_EQ(turned.height, 800);
+}
+
+TEST_F(PngJobTest, TooSmallOrEmptyDrawingsReportAnEmptyBoundingBox) {
+    std::string error;
+    place(hpglStream("jobs/sliver.hpgl", "sliver.plt"), 0, 72, 0, nullptr, nullptr, &error);
+    EXPECT_EQ(error, "Bounding box is empty.");
+    place(newStream("IN;SP1;PU100,100;", "blank.plt"), 0, 150, 0, nullptr, nullptr, &error);
+    EXPECT_EQ(error, "Bounding box is empty.");
+    auto t = Plume::objCast<HPGSError>(thrownBy([&] {
+        Xadra::renderPngByResolution(hpglStream("jobs/sliver.hpgl", "s2.plt"), 72, true, 0, "", nullptr);
+    }));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->getDetailMessage(), "Bounding box is empty.");
+}
+
+TEST_F(PngJobTest, HugeImagesAreRefusedBeforeAllocation) {
+    std::string error;
+    auto a0 = hpglStream("jobs/a0_sheet.hpgl", "a0.plt");
+    place(a0, 0, 2400, 0, nullptr, nullptr, &error);
+    EXPECT_EQ(error.rfind("Image of 112346 x 79465 pixels at 2400 dpi exceeds the limit of 400000000 pixels", 0), 0u)
+        << error;
+    const auto saved = Xadra::Settings::getPngMaxPixels();
+    Xadra::Settings::setPngMaxPixels(150 * 150);
+    auto sq = hpglStream("jobs/square_1in.hpgl", "sq2.plt");
+    EXPECT_EQ(place(sq, 0, 150, 0).width, 150);  // exactly at the limit
+    place(sq, 0, 151, 0, nullptr, nullptr, &error);
+    EXPECT_NE(error.find("xadrad_png_max_pixels"), std::string::npos);
+    Xadra::Settings::setPngMaxPixels(saved);
+    place(sq, 0, -5, 0, nullptr, nullptr, &error);
+    EXPECT_EQ(error, "Invalid resolution -5 dpi.");
+}
+
+TEST_F(PngJobTest, TileWithoutAnnotationsIsPlacedWithoutMeasuringTheDrawing) {
+    auto rect = hpglStream("jobs/rect_4x2in.hpgl", "rect.plt");
+    auto tile = place(rect, 0, 72, 0, box(10, 20, 82, 56, 0));
+    EXPECT_EQ(tile.plotBox.llx, 10);
+    EXPECT_EQ(tile.plotBox.ury, 56);
+    EXPECT_EQ(tile.width, 72);
+    EXPECT_EQ(tile.height, 36);
+    // With annotations the drawing is measured once for them.
+    auto annotated = place(rect, 0, 72, 0, box(10, 20, 82, 56, 0), oneAnnotation(1));
+    EXPECT_NEAR(annotated.plotBox.urx - annotated.plotBox.llx, 288.0, 1e-6);
+    EXPECT_EQ(annotated.width, 72);
+}
+
+TEST_F(PngJobTest, OutputNamesTakeThePngExtension) {
+    auto job = Plume::makeObj<Xadra::HPGSHpglPngRendererJob>(newStream("", "drawing.plt"), "drawing.plt",
+                                                             "Drawing.plt", "t", "", 1.0, nullptr, 0, 72, false, 0, 0,
+                                                             nullptr);
+    EXPECT_EQ(job->getResultUniqueName(), "drawing.png");
+    EXPECT_EQ(job->getResultPrettyName(), "Drawing.png");
+    EXPECT_EQ(job->getResultMimeType(), "image/png");
+    auto plain = Plume::makeObj<Xadra::HPGSHpglPngRendererJob>(newStream("", "drawing"), "drawing", "drawing", "t",
+                                                              "", 1.0, nullptr, 0, 72, false, 0, 0, nullptr);
+    EXPECT_EQ(plain->getResultUniqueName(), "drawing");
+}
+
+TEST_F(PngJobTest, WithoutThePaintDeviceRenderingFailsClearly) {
+    if (Xadra::pngPaintingAvailable()) GTEST_SKIP() << "painting is available";
+    auto t = Plume::objCast<HPGSError>(thrownBy(
+        [&] { Xadra::renderPngByResolution(hpglStream("jobs/square_1in.hpgl", "np.plt"), 72, false, 0, "", nullptr); }));
+    ASSERT_TRUE(t);
+    EXPECT_NE(t->getDetailMessage().find("not available"), std::string::npos);
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+// ----------------------------------------------------- rendered images
+
+TEST_F(PngJobTest, RenderedImagesHaveTheComputedSizeAndAreCached) {
+    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
+    auto sq = hpglStream("jobs/square_1in.hpgl", "sq.plt");
+    auto e72 = Xadra::renderPngByResolution(sq, 72, true, 0, "", nullptr);
+    EXPECT_EQ(pngSize(e72->getDataFilePath()), std::make_pair(72u, 72u));
+    EXPECT_EQ(e72->getOutputUniqueName(), "sq.png");
+    EXPECT_EQ(e72->getInputUniqueTag(), "72dpi,antialias,0deg");
+    auto e150 = Xadra::renderPngByResolution(sq, 150, false, 0, "DRAFT", nullptr);
+    EXPECT_EQ(pngSize(e150->getDataFilePath()), std::make_pair(150u, 150u));
+    auto px = Xadra::renderPngByPixelSize(hpglStream("jobs/rect_4x2in.hpgl", "r.plt"), 800, true, 0, "", nullptr);
+    EXPECT_EQ(pngSize(px->getDataFilePath()), std::make_pair(800u, 400u));
+    auto again = Xadra::renderPngByResolution(sq, 72, true, 0, "", nullptr);
+    EXPECT_EQ(again->getDataFilePath(), e72->getDataFilePath());
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
