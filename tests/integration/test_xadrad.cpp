@@ -1,0 +1,316 @@
+// The real xadrad and xadrac programs on a free loopback port, with a
+// temporary base, configuration and runtime directory.
+
+#include "plume/Remoting.h"
+#include "xadracommon/PreviewApi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Plume;
+using namespace xad::preview::api;
+
+namespace {
+
+const std::string kBin = XAD_BIN_DIR;
+const std::string kData = std::string(XAD_TEST_DATA) + "/hpgl";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int freePort() {
+    auto d = Sock::Device::newInstance(Sock::Address::newInstance("127.0.0.1:0"));
+    d->bind();
+    return d->getBoundPort();
+}
+
+// Runs a program with stdout and stderr into files; returns the pid.
+pid_t launch(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+             const std::string& in = "/dev/null") {
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen(in.c_str(), "r", stdin);
+        freopen(out.c_str(), "w", stdout);
+        freopen(err.c_str(), "w", stderr);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid, int timeoutMs = 30000) {
+    for (int i = 0; i < timeoutMs / 10; ++i) {
+        int ws = 0;
+        pid_t r = waitpid(pid, &ws, WNOHANG);
+        if (r == pid) return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+class Xadrad : public ::testing::Test {
+protected:
+    std::string dir, base, conf, runtime, app;
+    int port = 0;
+    pid_t pid = -1;
+
+    void SetUp() override {
+        char d[] = "/tmp/xadrad-test-XXXXXX";
+        dir = mkdtemp(d);
+        base = dir + "/base";
+        conf = dir + "/conf";
+        runtime = dir + "/run";
+        mkdir(conf.c_str(), 0755);
+        mkdir(runtime.c_str(), 0755);
+        app = "t" + std::to_string(getpid());
+        setenv("XAD_CONF_DIR", conf.c_str(), 1);
+        setenv("XAD_RUNTIME_DIR", runtime.c_str(), 1);
+        port = freePort();
+        std::ofstream(conf + "/xad.conf") << "xadrad_cache_baseDir=" << base << "\n"
+                                          << "xadrad_suUser=root\n"
+                                          << "xadrad_job_nWorkers=2\n"
+                                          << "xadrad_listen_address=127.0.0.1:" << port << "\n";
+    }
+    void TearDown() override {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        unsetenv("XAD_CONF_DIR");
+        unsetenv("XAD_RUNTIME_DIR");
+        std::system(("rm -rf " + dir).c_str());
+    }
+    std::vector<std::string> daemonArgs(std::vector<std::string> extra = {}) {
+        std::vector<std::string> a = {kBin + "/xadrad", "-a", app, "--xadrad_no_fork=true", "--log-level=7"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    // Starts the daemon in the foreground and waits until it accepts calls.
+    void start(std::vector<std::string> extra = {}) {
+        pid = launch(daemonArgs(extra), dir + "/daemon.out", dir + "/daemon.log");
+        for (int i = 0; i < 500; ++i) {
+            if (readFile(dir + "/daemon.log").find("listening to [") != std::string::npos &&
+                access((runtime + "/xad/" + app + "_xadrad.sock").c_str(), F_OK) == 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    int stopWithHup() {
+        kill(pid, SIGHUP);
+        int st = waitFor(pid, 15000);
+        pid = -1;
+        return st;
+    }
+    std::string log() const { return readFile(dir + "/daemon.log"); }
+    // Runs xadrad once more with extra arguments (e.g. -s or -k); returns its status.
+    int request(const std::vector<std::string>& extra, std::string* out, std::string* err = nullptr) {
+        std::vector<std::string> a = {kBin + "/xadrad", "-a", app};
+        a.insert(a.end(), extra.begin(), extra.end());
+        pid_t p = launch(a, dir + "/req.out", dir + "/req.err");
+        int st = waitFor(p);
+        if (out) *out = readFile(dir + "/req.out");
+        if (err) *err = readFile(dir + "/req.err");
+        return st;
+    }
+};
+
+struct Client {
+    ObjPtr<RemotingClientPool> pool;
+    ObjPtr<IHPGLRenderer> renderer;
+    explicit Client(int port) {
+        auto factory = SerializableFactory::newInstance();
+        registerTypes(*factory);
+        pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://127.0.0.1:" + std::to_string(port),
+                                               Sock::DeviceFactory::newInstance(), factory);
+        auto importer = BeanImporter::newInstance(pool);
+        registerInterfaces(importer->getRegistry());
+        renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
+    }
+    ~Client() { pool->shutdown(); }
+};
+
+std::string readStream(IMimeInputStream& s) {
+    std::string out;
+    for (;;) {
+        auto b = s.readBlock(65536);
+        if (!b || b->getSize() == 0) break;
+        out.append(reinterpret_cast<const char*>(b->getData()), b->getSize());
+    }
+    s.close();
+    return out;
+}
+
+// Width and height from a PNG header.
+std::pair<uint32_t, uint32_t> pngSize(const std::string& png) {
+    if (png.size() < 24 || png.compare(1, 3, "PNG") != 0) return {0, 0};
+    auto be = [&](size_t o) {
+        return (uint32_t(uint8_t(png[o])) << 24) | (uint32_t(uint8_t(png[o + 1])) << 16) |
+               (uint32_t(uint8_t(png[o + 2])) << 8) | uint32_t(uint8_t(png[o + 3]));
+    };
+    return {be(16), be(20)};
+}
+
+ObjPtr<IMimeInputStream> fileStream(const std::string& name) {
+    return preview::FileMimeInputStream::newInstance(name, name, kData + "/" + name, "image/hpgl");
+}
+
+}  // namespace
+
+TEST_F(Xadrad, RendersByResolutionPixelSizeAndTileAndAnswersRepeatsFromTheCache) {
+    start();
+    Client c(port);
+    auto r = c.renderer->renderPngByResolution(fileStream("syn_bezier.hpgl"), 72, true, 0, nullptr, nullptr);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->getMimeType()->str(), "image/png");
+    std::string png = readStream(*r);
+    auto size72 = pngSize(png);
+    EXPECT_GT(size72.first, 10u);
+    auto px = c.renderer->renderPngByPixelSize(fileStream("syn_bezier.hpgl"), 400, true, 0, nullptr, nullptr);
+    auto sizePx = pngSize(readStream(*px));
+    EXPECT_EQ(std::max(sizePx.first, sizePx.second), 400u);
+    auto tile = BoundingBoxWithAngle::newInstance();
+    tile->setUrx(144);
+    tile->setUry(72);
+    auto t = c.renderer->renderPngTileByResolution(fileStream("syn_bezier.hpgl"), 72, false, tile, nullptr, nullptr);
+    EXPECT_EQ(pngSize(readStream(*t)), (std::pair<uint32_t, uint32_t>(144, 72)));
+    // The same request again comes from the cache.
+    auto again = c.renderer->renderPngByResolution(fileStream("syn_bezier.hpgl"), 72, true, 0, nullptr, nullptr);
+    EXPECT_EQ(readStream(*again), png);
+    EXPECT_NE(log().find("cached file"), std::string::npos);
+    EXPECT_NE(log().find(" found."), std::string::npos);
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, EveryTestDrawingRendersThroughXadrac) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::string lines;
+    for (const char* f : {"syn_arcs_relative", "syn_pe_encoded", "pu_graph_dashed", "ps_parts_hpgl2",
+                          "fig_ibmgl_bracket_ro90", "gp_pcl5_response"}) {
+        std::system(("cp " + kData + "/" + f + ".hpgl " + work + "/" + f + ".plt").c_str());
+        lines += std::string(f) + ".plt 0 png\n";
+    }
+    std::ofstream(work + "/requests") << lines;
+    pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(c, 120000), 0);
+    std::string err = readFile(dir + "/c.err");
+    for (const char* f : {"syn_arcs_relative", "syn_pe_encoded", "pu_graph_dashed", "ps_parts_hpgl2",
+                          "fig_ibmgl_bracket_ro90", "gp_pcl5_response"}) {
+        EXPECT_NE(err.find(std::string("File ") + f + ".png successfully written."), std::string::npos) << err;
+        EXPECT_GT(pngSize(readFile(work + "/" + f + ".png")).first, 10u) << f;
+    }
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, StatusAndStopRequestsReachTheRunningInstance) {
+    start();
+    std::string out, err;
+    EXPECT_EQ(request({"-s"}, &out, &err), 0) << err;
+    EXPECT_EQ(out.rfind("xadrad 5.0.1-1 (2013-09-04 14:19:29+0000)\n", 0), 0u) << out;
+    EXPECT_NE(out.find("***** Latest job information"), std::string::npos) << out;
+    EXPECT_NE(out.find("***** Cache statistics"), std::string::npos) << out;
+    EXPECT_EQ(request({"-k"}, &out, &err), 0) << err;
+    EXPECT_EQ(waitFor(pid, 15000), 0);
+    pid = -1;
+    EXPECT_NE(log().find("finished with status [0]."), std::string::npos);
+    // Nothing runs any more.
+    EXPECT_EQ(request({"-s"}, &out, &err), 1);
+    EXPECT_NE(err.find("No running instance of xad/" + app + "_xadrad"), std::string::npos) << err;
+}
+
+TEST_F(Xadrad, HangUpShutsDownInOrder) {
+    start();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(stopWithHup(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    std::string l = log();
+    size_t a = l.find("sending signal 15 to server thread.");
+    size_t b = l.find("waiting for server thread...");
+    size_t c = l.find("server thread finished.");
+    size_t d = l.find("Interrupting worker [0] upon shutdown...");
+    size_t e = l.find("Worker [1] has finished.");
+    size_t f = l.find("xadrad 5.0.1-1 (2013-09-04 14:19:29+0000) finished with status [0].");
+    ASSERT_NE(a, std::string::npos) << l;
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_LT(c, d);
+    EXPECT_LT(d, e);
+    EXPECT_LT(e, f);
+    EXPECT_NE(f, std::string::npos);
+}
+
+TEST_F(Xadrad, BadOptionsAndValuesExitWithTheirMessage) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {{"-x"}, "Unknown option -x specified."},
+        {{"-n", "-a"}, "No application name for option -a given."},
+        {{"--xadrad_png_thin_alpha=2"}, "Thin alpha 2 does not lie in the interval [0.001,1.0]."},
+        {{"--xadrad_pdf_max_inch_size=99.5"}, "xadrad_pdf_max_inch_size is smaller than 100.0"},
+        {{"--xadrad_seek_size=1000"}, "Dimension 1000 is not a power of 2."},
+        {{"--xadrad_seek_size=1024", "--xadrad_label_size=1024"}, "label_render_size is greater than render_size."},
+        {{"--xadrad_cache_mbytes=lots"}, "[xadrad_cache_mbytes]"},
+        {{"--xadrad_listen_address=nowhere"}, "nowhere"},
+        {{"--xadrad_cache_baseDir=/proc/forbidden"}, "/proc/forbidden"},
+        {{"--xadrad_suUser=no-such-user-xyz"}, "no-such-user-xyz"},
+    };
+    for (auto& c : cases) {
+        std::vector<std::string> a = {"-n"};
+        a.insert(a.end(), c.args.begin(), c.args.end());
+        if (c.args[0] == "--xadrad_suUser=no-such-user-xyz") a.erase(a.begin());  // needs the daemon support
+        std::string err;
+        std::vector<std::string> full = {"--xadrad_no_fork=true"};
+        full.insert(full.end(), a.begin(), a.end());
+        int st = request(full, nullptr, &err);
+        if (c.args[0] == "--xadrad_suUser=no-such-user-xyz" && geteuid() != 0) continue;  // no switch attempted
+        EXPECT_EQ(st, 1) << c.message;
+        size_t m = err.find(c.message);
+        EXPECT_NE(m, std::string::npos) << c.message << "\n" << err;
+        size_t fin = err.find("finished with status [1].");
+        EXPECT_NE(fin, std::string::npos) << err;
+        EXPECT_LT(m, fin);
+    }
+}
+
+TEST_F(Xadrad, RestartedDaemonFindsItsCache) {
+    start();
+    {
+        Client c(port);
+        auto r = c.renderer->renderPngByResolution(fileStream("syn_pe_encoded.hpgl"), 50, true, 0, nullptr, nullptr);
+        readStream(*r);
+    }
+    EXPECT_EQ(stopWithHup(), 0);
+    start();
+    {
+        Client c(port);
+        auto r = c.renderer->renderPngByResolution(fileStream("syn_pe_encoded.hpgl"), 50, true, 0, nullptr, nullptr);
+        EXPECT_GT(pngSize(readStream(*r)).first, 10u);
+    }
+    std::string l = log();
+    EXPECT_NE(l.find("found."), std::string::npos);
+    EXPECT_EQ(l.find("Starting in worker thread"), std::string::npos) << "the second run rendered again";
+    EXPECT_EQ(stopWithHup(), 0);
+}
