@@ -9,20 +9,20 @@
 
 namespace {
 
-TEST(ErrorSlot, FormatsReturnsMinusOneAndClears) {
+TEST(HpgsErrorSlot, FormatsReturnsMinusOneAndClears) {
   EXPECT_EQ(hpgs_set_error("cannot open '%s': %d", "a.plt", 42), -1);
   EXPECT_STREQ(hpgs_get_error(), "cannot open 'a.plt': 42");
   hpgs_clear_error();
   EXPECT_STREQ(hpgs_get_error(), "");
 }
 
-TEST(ErrorSlot, LongMessagesAreKeptWhole) {
+TEST(HpgsErrorSlot, LongMessagesAreKeptWhole) {
   std::string big(5000, 'x');
   hpgs_set_error("%s!", big.c_str());
   EXPECT_EQ(std::string(hpgs_get_error()), big + "!");
 }
 
-TEST(ErrorSlot, EachThreadHasItsOwnSlot) {
+TEST(HpgsErrorSlot, EachThreadHasItsOwnSlot) {
   hpgs_set_error("main");
   std::string seen;
   std::thread t([&] {
@@ -41,7 +41,7 @@ void capture(const char *fmt, va_list ap) {
   g_logged += buf;
 }
 
-TEST(Logger, CustomLoggerReceivesMessagesAndNullRestoresDefault) {
+TEST(HpgsLogger, CustomLoggerReceivesMessagesAndNullRestoresDefault) {
   g_logged.clear();
   hpgs_set_logger(capture);
   hpgs_log("value=%d", 7);
@@ -50,14 +50,14 @@ TEST(Logger, CustomLoggerReceivesMessagesAndNullRestoresDefault) {
   EXPECT_EQ(g_logged, "value=7");
 }
 
-TEST(Init, PrefixIsStored) {
+TEST(HpgsInit, PrefixIsStored) {
   hpgs_init("/opt/x");
   EXPECT_STREQ(hpgs_get_prefix(), "/opt/x");
   hpgs_init("/usr");
   hpgs_cleanup();
 }
 
-TEST(BBox, NullExpandIntersect) {
+TEST(HpgsBBox, NullExpandIntersect) {
   hpgs_bbox a;
   hpgs_bbox_null(&a);
   EXPECT_TRUE(hpgs_bbox_isnull(&a));
@@ -79,7 +79,7 @@ TEST(BBox, NullExpandIntersect) {
   EXPECT_TRUE(hpgs_bbox_isnull(&a));
 }
 
-TEST(Matrix, ConcatAppliesRightOperandFirst) {
+TEST(HpgsMatrix, ConcatAppliesRightOperandFirst) {
   hpgs_matrix scale{0, 0, 2, 0, 0, 2}, shift{10, 0, 1, 0, 0, 1}, m;
   hpgs_matrix_concat(&m, &shift, &scale);  // scale, then shift
   hpgs_point p{1, 1}, q;
@@ -88,7 +88,7 @@ TEST(Matrix, ConcatAppliesRightOperandFirst) {
   EXPECT_DOUBLE_EQ(q.y, 2);
 }
 
-TEST(Matrix, InverseAndIxformUndoXform) {
+TEST(HpgsMatrix, InverseAndIxformUndoXform) {
   hpgs_matrix m{3, -4, 0.5, -2, 1.5, 0.25}, inv;
   ASSERT_EQ(hpgs_matrix_invert(&inv, &m), 0);
   hpgs_point p{7, -3}, q, r, s;
@@ -101,7 +101,7 @@ TEST(Matrix, InverseAndIxformUndoXform) {
   EXPECT_NEAR(s.y, -3, 1e-12);
 }
 
-TEST(Matrix, SingularMatrixIsRefused) {
+TEST(HpgsMatrix, SingularMatrixIsRefused) {
   hpgs_matrix m{0, 0, 1, 2, 2, 4}, inv;
   EXPECT_EQ(hpgs_matrix_invert(&inv, &m), -1);
   EXPECT_NE(std::string(hpgs_get_error()).find("singular"), std::string::npos);
@@ -110,7 +110,7 @@ TEST(Matrix, SingularMatrixIsRefused) {
   EXPECT_EQ(q.x, 1);
 }
 
-TEST(Matrix, XformBBoxOfATurnedBoxHoldsAllCorners) {
+TEST(HpgsMatrix, XformBBoxOfATurnedBoxHoldsAllCorners) {
   const double c = std::cos(M_PI / 6), s = std::sin(M_PI / 6);
   hpgs_matrix rot{0, 0, c, -s, s, c};
   hpgs_bbox b{0, 0, 2, 1}, r;

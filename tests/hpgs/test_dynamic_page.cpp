@@ -65,7 +65,7 @@ void expect_box(const hpgs_bbox &b, double llx, double lly, double urx, double u
 
 const hpgs_bbox kBox{10, 20, 110, 70};  // 100 x 50 points
 
-TEST(DynamicPage, RightAnglesTurnTheBoxCounterClockwise) {
+TEST(HpgsDynamicPage, RightAnglesTurnTheBoxCounterClockwise) {
   struct {
     double angle, w, h;
     hpgs_point ll;  // where the drawing's lower-left corner lands
@@ -85,7 +85,7 @@ TEST(DynamicPage, RightAnglesTurnTheBoxCounterClockwise) {
   }
 }
 
-TEST(DynamicPage, ThirtyDegreesGivesTheBoxOfTheTurnedDrawing) {
+TEST(HpgsDynamicPage, ThirtyDegreesGivesTheBoxOfTheTurnedDrawing) {
   Placed p = place(30, kBox);
   const double c = std::cos(M_PI / 6), s = std::sin(M_PI / 6);
   expect_box(p.page, 0, 0, 100 * c + 50 * s, 100 * s + 50 * c);
@@ -100,7 +100,7 @@ TEST(DynamicPage, ThirtyDegreesGivesTheBoxOfTheTurnedDrawing) {
   EXPECT_NEAR(apply(p.seen.page, kBox.llx, kBox.ury).x, 0, 1e-9);
 }
 
-TEST(DynamicPage, BorderOnEverySideAndScalingToTheMaxima) {
+TEST(HpgsDynamicPage, BorderOnEverySideAndScalingToTheMaxima) {
   Placed p = place(0, {0, 0, 1000, 500}, 520, 520, 10);
   expect_box(p.page, 0, 0, 520, 270);  // drawing scaled by 0.5, border kept
   EXPECT_NEAR(p.seen.page.mxx, 0.5, 1e-12);
@@ -116,7 +116,7 @@ TEST(DynamicPage, BorderOnEverySideAndScalingToTheMaxima) {
   expect_box(dev, 0, 0, t.page.urx, t.page.ury);
 }
 
-TEST(DynamicPage, LineWidthsAndCoordinatesFollowThePageScale) {
+TEST(HpgsDynamicPage, LineWidthsAndCoordinatesFollowThePageScale) {
   auto *dev = new_recording_device();
   ReaderPtr r(hpgs_new_reader(mem("PW1;SP1PU1016,0PD2032,0"), &dev->base, false, 0));
   hpgs_bbox box{0, 0, 1000, 500};
@@ -126,7 +126,7 @@ TEST(DynamicPage, LineWidthsAndCoordinatesFollowThePageScale) {
   EXPECT_NEAR(dev->named("lineto")[0].args[0], 72, 1e-9);
 }
 
-TEST(DynamicPage, XformMapsCurrentUnitsToTheDevice) {
+TEST(HpgsDynamicPage, XformMapsCurrentUnitsToTheDevice) {
   auto *dev = new_recording_device();
   Seen seen;
   ReaderPtr r(hpgs_new_reader(mem("IP1016,1016,2032,2032;SC0,1,0,1;SP1PU0,0PD1,1"), &dev->base, false, 0));
@@ -139,7 +139,7 @@ TEST(DynamicPage, XformMapsCurrentUnitsToTheDevice) {
   EXPECT_NEAR(q.y, 72, 1e-9);
 }
 
-TEST(DynamicPage, InvalidArgumentsAreRefusedWithAMessage) {
+TEST(HpgsDynamicPage, InvalidArgumentsAreRefusedWithAMessage) {
   auto *dev = new_recording_device();
   ReaderPtr r(hpgs_new_reader(mem(""), &dev->base, false, 0));
   hpgs_bbox null_box;
@@ -153,7 +153,7 @@ TEST(DynamicPage, InvalidArgumentsAreRefusedWithAMessage) {
   EXPECT_EQ(hpgs_reader_set_dynamic_page(r.get(), &b, 100, 100, 0, NAN), -1);
 }
 
-TEST(AssetCallbacks, FrameThenPageThenShowpageForEveryPage) {
+TEST(HpgsAssetCallbacks, FrameThenPageThenShowpageForEveryPage) {
   auto *dev = new_recording_device();
   Seen seen;
   ReaderPtr r(hpgs_new_reader(mem("SP1PU0,0PD1,1;PG;PD2,2;PG;"), &dev->base, true, 0));
@@ -169,7 +169,7 @@ TEST(AssetCallbacks, FrameThenPageThenShowpageForEveryPage) {
   EXPECT_NEAR(seen.box.urx, 11176 * kPt, 1e-9);
 }
 
-TEST(AssetCallbacks, FailingCallbackFailsTheReadWithItsMessage) {
+TEST(HpgsAssetCallbacks, FailingCallbackFailsTheReadWithItsMessage) {
   auto *dev = new_recording_device();
   Seen seen;
   seen.fail = 1;
@@ -233,7 +233,7 @@ std::vector<size_t> frame_positions(const std::string &text) {
   return pos.at;
 }
 
-TEST(AssetCallbacks, FrameCallbackComesRightAfterTheFrameCommand) {
+TEST(HpgsAssetCallbacks, FrameCallbackComesRightAfterTheFrameCommand) {
   std::string a = "SP1PU0,0PD1,1;PG;PD2,2;";
   EXPECT_EQ(frame_positions(a), (std::vector<size_t>{a.find("PG;") + 3, a.size()}));
   std::string b = "SP1PU0,0PD1,1;FR IN;";  // no terminator: up to the next command's first byte

@@ -90,7 +90,7 @@ int draw_asset(void *, hpgs_device *dev, const hpgs_matrix *, const hpgs_matrix 
   return rc;
 }
 
-TEST(ExternalObjects, CopyingStreamAndAssetDeviceDrawIntoTheCopy) {
+TEST(HpgsExternalObjects, CopyingStreamAndAssetDeviceDrawIntoTheCopy) {
   const std::string plot = "IN;IP0,0,1016,1016;SC0,1,0,1;SP1;PU0,0;PD1,0;PG;";
   hpgs_ostream *out = hpgs_new_mem_ostream(256);
   auto *dev = new AssetWriter{{&kAssetWriter}, out};
@@ -106,7 +106,7 @@ TEST(ExternalObjects, CopyingStreamAndAssetDeviceDrawIntoTheCopy) {
   hpgs_ostream_close(out);
 }
 
-TEST(Scaling, PenKeepsItsPhysicalPlaceWhenScalingChanges) {
+TEST(HpgsScaling, PenKeepsItsPhysicalPlaceWhenScalingChanges) {
   auto r = record("IP0,0,1016,1016;SC0,10,0,10;SP1;PU10,10;IP0,0,2032,2032;PR;PD0,0;PA;PD10,10;");
   auto l = r.dev->named("lineto");
   ASSERT_EQ(l.size(), 2u);

@@ -21,7 +21,7 @@ std::vector<std::string> files_in(const std::string &dir) {
   return r;
 }
 
-TEST(FuzzReplay, SampleFilesAndFoundInputsRunCleanly) {
+TEST(HpgsFuzzReplay, SampleFilesAndFoundInputsRunCleanly) {
   std::vector<std::string> inputs = files_in(std::string(XAD_TEST_DATA) + "/hpgl/fuzz");
   for (const char *f : {"syn_pjl_frame.hpgl", "syn_rtl_raster.hpgl", "syn_pe_encoded.hpgl", "gp_pcl5_area.hpgl"})
     inputs.push_back(hpgs_test::data_file(f));

@@ -17,7 +17,7 @@ std::vector<std::pair<double, double>> lines(const RecordingDevice &d) {
   return r;
 }
 
-TEST(PolylineEncoded, SingleByteValuesAndSigns) {
+TEST(HpgsPolylineEncoded, SingleByteValuesAndSigns) {
   // 0 -> BF, 1 -> C1, -1 -> C2: relative pen-down pairs (1,0), (0,-1).
   auto r = record("SP1PU0,0;PE\xc1\xbf\xbf\xc2;");
   auto l = lines(*r.dev);
@@ -26,7 +26,7 @@ TEST(PolylineEncoded, SingleByteValuesAndSigns) {
   EXPECT_NEAR(l[1].second, -1, 1e-9);
 }
 
-TEST(PolylineEncoded, MultiByteValuesAreLeastSignificantDigitFirst) {
+TEST(HpgsPolylineEncoded, MultiByteValuesAreLeastSignificantDigitFirst) {
   // 32 -> 3F C0; 1000 -> 4F DE.
   auto r = record("SP1PU0,0;PE?\xc0O\xde;");
   auto l = lines(*r.dev);
@@ -35,7 +35,7 @@ TEST(PolylineEncoded, MultiByteValuesAreLeastSignificantDigitFirst) {
   EXPECT_NEAR(l[0].second, 1000, 1e-9);
 }
 
-TEST(PolylineEncoded, AbsolutePenUpPairThenPenDown) {
+TEST(HpgsPolylineEncoded, AbsolutePenUpPairThenPenDown) {
   // From an AutoCAD file: pen up to (2088,2315), pen down to (193,421).
   auto r = record("SP1PU0,0;PE<=O@\xc0UG\xc0=A\xc5I\xcc;");
   auto m = r.dev->named("moveto");
@@ -48,7 +48,7 @@ TEST(PolylineEncoded, AbsolutePenUpPairThenPenDown) {
   EXPECT_NEAR(l[0].second, 421, 1e-9);
 }
 
-TEST(PolylineEncoded, SevenBitModeUsesBase32) {
+TEST(HpgsPolylineEncoded, SevenBitModeUsesBase32) {
   // 7-bit: 0 -> '_', 1 -> 'a', -1 -> 'b', 32 -> '?a'.
   auto r = record("SP1PU0,0;PE7a_?ab;");
   auto l = lines(*r.dev);
@@ -59,7 +59,7 @@ TEST(PolylineEncoded, SevenBitModeUsesBase32) {
   EXPECT_NEAR(l[1].second, -1, 1e-9);
 }
 
-TEST(PolylineEncoded, FractionBitsAndExactContinuationWithPr) {
+TEST(HpgsPolylineEncoded, FractionBitsAndExactContinuationWithPr) {
   // >1: one fraction bit; 3 -> 1.5. Then PR continues from exactly 1.5.
   auto r = record("SP1PU0,0;PE>\xc1\xc5\xbf;PR;PD1,0;");
   auto l = lines(*r.dev);
@@ -74,7 +74,7 @@ TEST(PolylineEncoded, FractionBitsAndExactContinuationWithPr) {
   EXPECT_NEAR(lines(*reset.dev)[1].first, 4.5, 1e-9);
 }
 
-TEST(PolylineEncoded, PenSelectLineFeedsAndFinalPenState) {
+TEST(HpgsPolylineEncoded, PenSelectLineFeedsAndFinalPenState) {
   // ':' selects pen 3 (value 6 -> C5); CR LF inside the data are skipped;
   // the last pair is pen-up, so the pen stays up after PE.
   auto r = record("SP1PU0,0;PE:\xc5\xc1\r\n\xbf<\xc1\xbf;PA;PD;");
@@ -84,23 +84,23 @@ TEST(PolylineEncoded, PenSelectLineFeedsAndFinalPenState) {
   EXPECT_EQ(lines(*r.dev).size(), 2u);  // one PE line + the dot of PD;
 }
 
-TEST(PolylineEncoded, PenRemainsDownAfterPenDownPair) {
+TEST(HpgsPolylineEncoded, PenRemainsDownAfterPenDownPair) {
   auto r = record("SP1PU0,0;PE\xc1\xbf;PA2,0;");
   EXPECT_EQ(lines(*r.dev).size(), 2u);  // PA continues with the pen down
 }
 
-TEST(PolylineEncoded, InsidePolygonModeFillsTheBuffer) {
+TEST(HpgsPolylineEncoded, InsidePolygonModeFillsTheBuffer) {
   auto r = record("SP1PU0,0;PM0;PE\xc5\xbf\xbf\xc5;PM2;FP;");
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto lineto closepath fill showpage finish");
 }
 
-TEST(PolylineEncoded, EscapeEndsPeAndPlainPeOnlySetsNothing) {
+TEST(HpgsPolylineEncoded, EscapeEndsPeAndPlainPeOnlySetsNothing) {
   auto r = record("SP1PU0,0;PE\xc5\xbf\x1b%0BPD0,0;PE;");
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(lines(*r.dev).size(), 2u);
 }
 
-TEST(PolylineEncoded, OverlongNumbersAreClampedNotWrapped) {
+TEST(HpgsPolylineEncoded, OverlongNumbersAreClampedNotWrapped) {
   std::string pe = "SP1PU0,0;PE";
   pe += std::string(40, '~');  // 40 non-final digits of 63
   pe += "\xfe\xbf;";

@@ -34,9 +34,9 @@ const FileCase kFiles[] = {
 
 void PrintTo(const FileCase &c, std::ostream *os) { *os << c.name; }
 
-class RealFiles : public ::testing::TestWithParam<FileCase> {};
+class HpgsRealFiles : public ::testing::TestWithParam<FileCase> {};
 
-TEST_P(RealFiles, PlotSizeMatchesTheReferenceDrawing) {
+TEST_P(HpgsRealFiles, PlotSizeMatchesTheReferenceDrawing) {
   const FileCase &c = GetParam();
   hpgs_bbox bb;
   ASSERT_EQ(plotsize(slurp(data_file(c.name)), &bb), 0) << hpgs_get_error();
@@ -46,14 +46,14 @@ TEST_P(RealFiles, PlotSizeMatchesTheReferenceDrawing) {
   EXPECT_NEAR(bb.ury, c.ink.ury, c.tolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RealFiles, ::testing::ValuesIn(kFiles), [](const auto &info) {
+INSTANTIATE_TEST_SUITE_P(HpgsFiles, HpgsRealFiles, ::testing::ValuesIn(kFiles), [](const auto &info) {
   std::string n = info.param.name;
   return n.substr(0, n.find('.'));
 });
 
 // Files whose extreme marks are text set in device fonts: the vectors must
 // lie inside the reference's ink box (text is measured once glyphs are drawn).
-TEST(RealFilesWithText, VectorsLieInsideTheReferenceInk) {
+TEST(HpgsRealFilesWithText, VectorsLieInsideTheReferenceInk) {
   hpgs_bbox bb;
   ASSERT_EQ(plotsize(slurp(data_file("pu_pcl_spectrum.hpgl")), &bb), 0);
   EXPECT_GE(bb.llx, 44.64 - 1);
@@ -69,7 +69,7 @@ TEST(RealFilesWithText, VectorsLieInsideTheReferenceInk) {
   EXPECT_GT(bb.urx - bb.llx, 500);
 }
 
-TEST(RealFilesWithText, TurnedFigureHasThePortraitFiguresAspectTurned) {
+TEST(HpgsRealFilesWithText, TurnedFigureHasThePortraitFiguresAspectTurned) {
   // The bracket is a portrait figure; after RO90 it lies on its side.
   // Reference ink: 1063 x 983 px at 150 dpi, its width including the label
   // set in Helvetica, which is not measured here.
@@ -80,7 +80,7 @@ TEST(RealFilesWithText, TurnedFigureHasThePortraitFiguresAspectTurned) {
   EXPECT_GT((bb.urx - bb.llx) * 150 / 72, 1063 * 0.9);
 }
 
-TEST(Measuring, EmptyDrawingGivesAZeroBox) {
+TEST(HpgsMeasuring, EmptyDrawingGivesAZeroBox) {
   hpgs_bbox bb{1, 1, 1, 1};
   ASSERT_EQ(plotsize("IN;SP1;PU100,100;PG;", &bb), 0);
   EXPECT_EQ(bb.llx, 0);
@@ -90,7 +90,7 @@ TEST(Measuring, EmptyDrawingGivesAZeroBox) {
   EXPECT_EQ(bb.urx, 0);
 }
 
-TEST(Measuring, DeclaredPlotSizeCountsUnlessIgnored) {
+TEST(HpgsMeasuring, DeclaredPlotSizeCountsUnlessIgnored) {
   hpgs_bbox bb;
   ASSERT_EQ(plotsize("PS2032,1016;SP1PU100,100PD200,200", &bb, false, false), 0);
   EXPECT_NEAR(bb.urx, 144, 1e-9);
@@ -99,7 +99,7 @@ TEST(Measuring, DeclaredPlotSizeCountsUnlessIgnored) {
   EXPECT_NEAR(bb.llx, 72, 1e-9);
 }
 
-TEST(Measuring, HalfTheLineWidthIsAddedOnlyWhenAsked) {
+TEST(HpgsMeasuring, HalfTheLineWidthIsAddedOnlyWhenAsked) {
   hpgs_bbox with, without;
   ASSERT_EQ(plotsize("PW1;SP1PU1016,1016PD2032,1016", &with, true, true), 0);
   ASSERT_EQ(plotsize("PW1;SP1PU1016,1016PD2032,1016", &without, true, false), 0);
@@ -108,26 +108,26 @@ TEST(Measuring, HalfTheLineWidthIsAddedOnlyWhenAsked) {
   EXPECT_NEAR(with.ury - with.lly, 72 / 25.4, 1e-9);
 }
 
-TEST(Measuring, WhiteMarksDoNotCount) {
+TEST(HpgsMeasuring, WhiteMarksDoNotCount) {
   hpgs_bbox bb;
   ASSERT_EQ(plotsize("SP1PU0,0PD1016,0;SP0;PU0,0;PD5080,5080;", &bb, true, false), 0);
   EXPECT_NEAR(bb.urx, 72, 1e-9);
 }
 
-TEST(Measuring, SoftWindowClipsTheMeasurement) {
+TEST(HpgsMeasuring, SoftWindowClipsTheMeasurement) {
   hpgs_bbox bb;
   ASSERT_EQ(plotsize("IW0,0,1016,1016;SP1PU0,0PD5080,5080;", &bb, true, false), 0);
   EXPECT_NEAR(bb.urx, 72, 1e-9);
   EXPECT_NEAR(bb.ury, 72, 1e-9);
 }
 
-TEST(Measuring, CurvesCountWithTheirExactExtremes) {
+TEST(HpgsMeasuring, CurvesCountWithTheirExactExtremes) {
   hpgs_bbox bb;
   ASSERT_EQ(plotsize("SP1PU0,0PD;BZ0,1016,1016,1016,1016,0;", &bb, true, false), 0);
   EXPECT_NEAR(bb.ury, 0.75 * 72, 1e-9);
 }
 
-TEST(Measuring, PagesAreMeasuredSeparately) {
+TEST(HpgsMeasuring, PagesAreMeasuredSeparately) {
   const char *two = "SP1PU0,0PD1016,1016;PG;PU2032,0;PD3048,1016;PG;";
   hpgs_bbox p1, p2, all;
   ASSERT_EQ(plotsize(two, &p1, true, false, 1, true), 0);
@@ -142,7 +142,7 @@ TEST(Measuring, PagesAreMeasuredSeparately) {
   EXPECT_NE(std::string(hpgs_get_error()).find("Page 3"), std::string::npos);
 }
 
-TEST(Measuring, DeviceWithoutPlotSizeReportsItsName) {
+TEST(HpgsMeasuring, DeviceWithoutPlotSizeReportsItsName) {
   auto *d = new_recording_device();
   hpgs_bbox bb;
   EXPECT_EQ(hpgs_getplotsize(&d->base, 1, &bb), -1);
@@ -150,7 +150,7 @@ TEST(Measuring, DeviceWithoutPlotSizeReportsItsName) {
   hpgs_device_destroy(&d->base);
 }
 
-TEST(Measuring, RttiAndCapabilities) {
+TEST(HpgsMeasuring, RttiAndCapabilities) {
   hpgs_device *d = hpgs_new_plotsize_device(1, 1);
   EXPECT_STREQ(hpgs_device_rtti(d), "hpgs_plotsize_device");
   EXPECT_TRUE(hpgs_device_capabilities(d) & HPGS_DEVICE_CAP_NULLIMAGE);
@@ -162,7 +162,7 @@ TEST(Measuring, RttiAndCapabilities) {
 
 namespace {
 
-TEST(Measuring, AllNegativeCoordinatesGiveANegativeBox) {
+TEST(HpgsMeasuring, AllNegativeCoordinatesGiveANegativeBox) {
   hpgs_bbox bb;
   ASSERT_EQ(hpgs_test::plotsize("SP1PU-3048,-2032;PD-1016,-1016;", &bb, true, false), 0);
   EXPECT_NEAR(bb.llx, -216, 1e-9);
@@ -171,7 +171,7 @@ TEST(Measuring, AllNegativeCoordinatesGiveANegativeBox) {
   EXPECT_NEAR(bb.ury, -72, 1e-9);
 }
 
-TEST(Measuring, RasterImagesCountWithTheirPlacement) {
+TEST(HpgsMeasuring, RasterImagesCountWithTheirPlacement) {
   std::string s = "\x1b%0BIN;PU1016,1016;\x1b%1A\x1b*t72R\x1b*r4S\x1b*r1A\x1b*b0M\x1b*b4W\xff\xff\xff\xff";
   s += "\x1b*b4W\xff\xff\xff\xff\x1b*rC\x1b%0B";
   hpgs_bbox bb;

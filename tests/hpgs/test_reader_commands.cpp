@@ -26,7 +26,7 @@ std::vector<std::pair<double, double>> points(const RecordingDevice &d) {
   return r;
 }
 
-TEST(Vectors, AbsoluteAndRelativeMovesFormOnePolyline) {
+TEST(HpgsVectors, AbsoluteAndRelativeMovesFormOnePolyline) {
   auto r = record("IN;SP1;PU1016,0;PD2032,0,2032,1016;PR;PD-1016,0;PU;");
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto lineto lineto stroke showpage finish");
@@ -36,7 +36,7 @@ TEST(Vectors, AbsoluteAndRelativeMovesFormOnePolyline) {
   EXPECT_NEAR(p[3].second, 72, 1e-9);
 }
 
-TEST(Vectors, MissingSemicolonsLowerCaseAndSignSeparatorsAreAccepted) {
+TEST(HpgsVectors, MissingSemicolonsLowerCaseAndSignSeparatorsAreAccepted) {
   auto a = record("IN;SP1;PU0,0;PD1016,-1016;PU;");
   auto b = record("in sp1pu0,0pd1016-1016pu");
   ASSERT_EQ(b.rc, 0);
@@ -44,7 +44,7 @@ TEST(Vectors, MissingSemicolonsLowerCaseAndSignSeparatorsAreAccepted) {
   expect_point(b.dev->named("lineto")[0], 72, -72);
 }
 
-TEST(Vectors, NumbersWithExponentAreReadWhileEStillStartsCommands) {
+TEST(HpgsVectors, NumbersWithExponentAreReadWhileEStillStartsCommands) {
   auto r = record("SP1PU0,0PD1.016e3,0,1016E0,2.032E+3;PA10,20EA30,40;");
   ASSERT_EQ(r.rc, 0);
   auto l = r.dev->named("lineto");
@@ -57,18 +57,18 @@ TEST(Vectors, NumbersWithExponentAreReadWhileEStillStartsCommands) {
   EXPECT_EQ(d.dev->named("lineto").size(), 1u);
 }
 
-TEST(Vectors, OddCoordinateCountDropsTheLoneValue) {
+TEST(HpgsVectors, OddCoordinateCountDropsTheLoneValue) {
   auto r = record("SP1PU0,0PD1016,0,2032;");
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);
 }
 
-TEST(Vectors, PenDownAloneDrawsADot) {
+TEST(HpgsVectors, PenDownAloneDrawsADot) {
   auto r = record("SP1PU1016,1016;PD;PU;");
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto stroke showpage finish");
   expect_point(r.dev->named("lineto")[0], 72, 72);
 }
 
-TEST(Vectors, HugeCoordinatesAreClamped) {
+TEST(HpgsVectors, HugeCoordinatesAreClamped) {
   auto r = record("SP1PU0,0PD1e300,-99999999999999999999999;");
   ASSERT_EQ(r.rc, 0);
   auto l = r.dev->named("lineto");
@@ -77,7 +77,7 @@ TEST(Vectors, HugeCoordinatesAreClamped) {
   EXPECT_NEAR(l[0].args[1], -1073741824.0 * k, 1e-3);
 }
 
-TEST(Arcs, AbsoluteArcUsesTheChordAngle) {
+TEST(HpgsArcs, AbsoluteArcUsesTheChordAngle) {
   auto r = record("SP1PU1016,0;PD;AA0,0,90,30;PU;");
   auto l = r.dev->named("lineto");
   ASSERT_EQ(l.size(), 4u);  // the dot of PD; and three chords
@@ -85,14 +85,14 @@ TEST(Arcs, AbsoluteArcUsesTheChordAngle) {
     expect_point(l[static_cast<size_t>(i)], 72 * std::cos(i * M_PI / 6), 72 * std::sin(i * M_PI / 6));
 }
 
-TEST(Arcs, RelativeCentreAndNegativeSweepTurnClockwise) {
+TEST(HpgsArcs, RelativeCentreAndNegativeSweepTurnClockwise) {
   auto r = record("SP1PU1016,0;PD;AR-1016,0,-90,45;PU;");
   auto l = r.dev->named("lineto");
   ASSERT_EQ(l.size(), 3u);
   expect_point(l[2], 0, -72);
 }
 
-TEST(Arcs, ThreePointArcThroughTheIntermediatePoint) {
+TEST(HpgsArcs, ThreePointArcThroughTheIntermediatePoint) {
   auto r = record("SP1PU0,0;PD;AT1016,1016,2032,0,90;PU;");
   auto l = r.dev->named("lineto");
   ASSERT_EQ(l.size(), 3u);
@@ -103,7 +103,7 @@ TEST(Arcs, ThreePointArcThroughTheIntermediatePoint) {
   expect_point(rr.dev->named("lineto")[2], 216, 0);
 }
 
-TEST(Arcs, DegenerateThreePointArcs) {
+TEST(HpgsArcs, DegenerateThreePointArcs) {
   auto colinear = record("SP1PU0,0;PD;AT1016,0,2032,0;PU;");
   EXPECT_EQ(colinear.dev->named("lineto").size(), 2u);  // dot + straight line
   auto closed = record("SP1PU0,0;PD;AT2032,0,0,0,90;PU;");  // end = start: full circle
@@ -112,7 +112,7 @@ TEST(Arcs, DegenerateThreePointArcs) {
   expect_point(l[2], 144, 0);
 }
 
-TEST(Circles, CircleIsDrawnWithThePenUpAndThePenReturnsToTheCentre) {
+TEST(HpgsCircles, CircleIsDrawnWithThePenUpAndThePenReturnsToTheCentre) {
   auto r = record("SP1PU1016,1016;CI508,90;PR;PD508,0;PU;");
   EXPECT_EQ(r.dev->path_ops(),
             "moveto lineto lineto lineto lineto closepath stroke moveto lineto stroke showpage finish");
@@ -122,7 +122,7 @@ TEST(Circles, CircleIsDrawnWithThePenUpAndThePenReturnsToTheCentre) {
   expect_point(r.dev->named("lineto")[1], 36, 72);
 }
 
-TEST(Rectangles, EdgeAndFillRectangles) {
+TEST(HpgsRectangles, EdgeAndFillRectangles) {
   auto e = record("SP1PU0,0;EA1016,508;");
   EXPECT_EQ(e.dev->path_ops(), "moveto lineto lineto lineto lineto closepath stroke showpage finish");
   expect_point(e.dev->named("lineto")[1], 72, 36);
@@ -131,7 +131,7 @@ TEST(Rectangles, EdgeAndFillRectangles) {
   expect_point(f.dev->named("lineto")[1], 0, 36);
 }
 
-TEST(Wedges, WedgeRunsFromTheCentreAlongTheArcAndBack) {
+TEST(HpgsWedges, WedgeRunsFromTheCentreAlongTheArcAndBack) {
   auto r = record("SP1PU0,0;WG1016,0,90,45;");
   auto p = points(*r.dev);
   ASSERT_EQ(p.size(), 5u);
@@ -143,7 +143,7 @@ TEST(Wedges, WedgeRunsFromTheCentreAlongTheArcAndBack) {
   EXPECT_NEAR(points(*full.dev)[0].first, 72, 1e-9);  // a full circle has no radius lines
 }
 
-TEST(Bezier, CurvesGoToDevicesThatTakeThem) {
+TEST(HpgsBezier, CurvesGoToDevicesThatTakeThem) {
   auto r = record("SP1PU0,0;PD;BZ1016,0,1016,1016,0,1016;PU;", false,
                   HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES);
   auto c = r.dev->named("curveto");
@@ -152,7 +152,7 @@ TEST(Bezier, CurvesGoToDevicesThatTakeThem) {
   EXPECT_NEAR(c[0].args[5], 72, 1e-9);
 }
 
-TEST(Bezier, RelativeCurvesAreRelativeToEachCurvesStart) {
+TEST(HpgsBezier, RelativeCurvesAreRelativeToEachCurvesStart) {
   auto r = record("SP1PU0,0;PD;BR1016,0,1016,1016,0,1016,1016,0,1016,1016,0,1016;PU;", false,
                   HPGS_DEVICE_CAP_CURVES);
   auto c = r.dev->named("curveto");
@@ -162,7 +162,7 @@ TEST(Bezier, RelativeCurvesAreRelativeToEachCurvesStart) {
   EXPECT_NEAR(c[1].args[5], 144, 1e-9);
 }
 
-TEST(Bezier, CurvesAreFlattenedForOtherDevicesAndPenUpOnlyMoves) {
+TEST(HpgsBezier, CurvesAreFlattenedForOtherDevicesAndPenUpOnlyMoves) {
   auto r = record("SP1PU0,0;PD;BZ1016,0,1016,1016,0,1016;PU;BR0,0,0,0,1016,0;PD0,0;PU;", false, 0);
   auto l = r.dev->named("lineto");
   ASSERT_EQ(l.size(), 1u + 32u + 1u);
@@ -170,7 +170,7 @@ TEST(Bezier, CurvesAreFlattenedForOtherDevicesAndPenUpOnlyMoves) {
   expect_point(r.dev->named("moveto")[1], 72, 72);
 }
 
-TEST(Polygons, FillClosesEverySubpolygonEdgeOnlyTheClosedOnes) {
+TEST(HpgsPolygons, FillClosesEverySubpolygonEdgeOnlyTheClosedOnes) {
   auto r = record("SP1PU0,0;PM0;PD1016,0,1016,1016;PM1;PU2032,0;PD3048,0,3048,1016;PU;PM2;FP;EP;");
   EXPECT_EQ(r.dev->path_ops(),
             "moveto lineto lineto closepath moveto lineto lineto closepath fill "
@@ -180,7 +180,7 @@ TEST(Polygons, FillClosesEverySubpolygonEdgeOnlyTheClosedOnes) {
   EXPECT_EQ(nz.dev->named("fill")[0].args[0], 1);
 }
 
-TEST(Polygons, CircleIsItsOwnSubpolygonAndSelectPenIsIgnoredInside) {
+TEST(HpgsPolygons, CircleIsItsOwnSubpolygonAndSelectPenIsIgnoredInside) {
   auto r = record("SP1PU1016,1016;PM0;CI508,90;SP2;PM2;FP;");
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto lineto lineto lineto closepath fill showpage finish");
   auto col = r.dev->named("setrgbcolor");
@@ -188,12 +188,12 @@ TEST(Polygons, CircleIsItsOwnSubpolygonAndSelectPenIsIgnoredInside) {
   EXPECT_EQ(col.back().args, (std::vector<double>{0, 0, 0}));
 }
 
-TEST(Polygons, EmptyBufferDrawsNothing) {
+TEST(HpgsPolygons, EmptyBufferDrawsNothing) {
   auto r = record("SP1PM0;PM2;FP;EP;");
   EXPECT_EQ(r.dev->path_ops(), "showpage finish");
 }
 
-TEST(Pens, ColourAndWidthFollowSelectPen) {
+TEST(HpgsPens, ColourAndWidthFollowSelectPen) {
   auto r = record("IN;SP2;PW0.5;PC2,0,128,255;PU0,0;PD1016,0;");
   auto col = r.dev->named("setrgbcolor");
   ASSERT_EQ(col.size(), 1u);
@@ -201,12 +201,12 @@ TEST(Pens, ColourAndWidthFollowSelectPen) {
   EXPECT_NEAR(r.dev->named("setlinewidth")[0].args[0], 0.5 * 72 / 25.4, 1e-12);
 }
 
-TEST(Pens, RelativeWidthsArePercentOfTheP1P2Diagonal) {
+TEST(HpgsPens, RelativeWidthsArePercentOfTheP1P2Diagonal) {
   auto r = record("IN;IP0,0,3000,4000;WU1;PW1;SP1;PU0,0;PD1016,0;");
   EXPECT_NEAR(r.dev->named("setlinewidth")[0].args[0], 50 * k, 1e-9);
 }
 
-TEST(Pens, HighPenNumbersWrapAndSpWithoutValueSelectsWhite) {
+TEST(HpgsPens, HighPenNumbersWrapAndSpWithoutValueSelectsWhite) {
   auto r = record("SP9;PU0,0;PD1016,0;SP;PD0,0;");
   auto col = r.dev->named("setrgbcolor");
   ASSERT_EQ(col.size(), 2u);
@@ -214,12 +214,12 @@ TEST(Pens, HighPenNumbersWrapAndSpWithoutValueSelectsWhite) {
   EXPECT_EQ(col[1].args, (std::vector<double>{1, 1, 1}));
 }
 
-TEST(Pens, ColorRangeScalesPenColours) {
+TEST(HpgsPens, ColorRangeScalesPenColours) {
   auto r = record("CR0,100,0,100,0,100;PC1,50,100,0;SP1;PU0,0;PD1016,0;");
   EXPECT_EQ(r.dev->named("setrgbcolor")[0].args, (std::vector<double>{0.5, 1, 0}));
 }
 
-TEST(LineTypes, PatternInMillimetresAndSolidReset) {
+TEST(HpgsLineTypes, PatternInMillimetresAndSolidReset) {
   auto r = record("SP1;LT2,6,1;PU0,0;PD1016,0;PU;LT;PD0,0;");
   auto d = r.dev->named("setdash");
   ASSERT_EQ(d.size(), 2u);
@@ -229,21 +229,21 @@ TEST(LineTypes, PatternInMillimetresAndSolidReset) {
   EXPECT_EQ(d[1].args.size(), 1u);  // solid: only the offset
 }
 
-TEST(LineTypes, UserPatternsAreNormalised) {
+TEST(HpgsLineTypes, UserPatternsAreNormalised) {
   auto r = record("SP1;UL3,1,3;LT3,10,1;PU0,0;PD1016,0;");
   auto d = r.dev->named("setdash");
   EXPECT_NEAR(d[0].args[0], 2.5 * 72 / 25.4, 1e-5);
   EXPECT_NEAR(d[0].args[1], 7.5 * 72 / 25.4, 1e-5);
 }
 
-TEST(LineAttributes, CapsAndJoinsAreMapped) {
+TEST(HpgsLineAttributes, CapsAndJoinsAreMapped) {
   auto r = record("SP1;LA1,4,2,5,3,2.5;PU0,0;PD1016,0;");
   EXPECT_EQ(r.dev->named("setlinecap")[0].args[0], hpgs_cap_round);
   EXPECT_EQ(r.dev->named("setlinejoin")[0].args[0], hpgs_join_bevel);
   EXPECT_EQ(r.dev->named("setmiterlimit")[0].args[0], 2.5);
 }
 
-TEST(Scaling, AnisotropicIsotropicAndPointFactor) {
+TEST(HpgsScaling, AnisotropicIsotropicAndPointFactor) {
   auto a = record("IP0,0,1016,1016;SC0,10,0,10;SP1PU0,0;PD10,10;");
   expect_point(a.dev->named("lineto")[0], 72, 72);
   auto iso = record("IP0,0,2032,1016;SC0,10,0,10,1;SP1PU0,0;PD10,10;");
@@ -258,24 +258,24 @@ TEST(Scaling, AnisotropicIsotropicAndPointFactor) {
   expect_point(off.dev->named("lineto")[0], 72, 0);
 }
 
-TEST(Scaling, ReversedYInputWindowFlipsTheDrawing) {
+TEST(HpgsScaling, ReversedYInputWindowFlipsTheDrawing) {
   auto r = record("IP0,1016,1016,0;SC0,10,0,10;SP1PU0,0;PD10,10;");
   expect_point(r.dev->named("moveto")[0], 0, 72);
   expect_point(r.dev->named("lineto")[0], 72, 0);
 }
 
-TEST(Scaling, InputRelativeAndTwoValueIpMoveP2Along) {
+TEST(HpgsScaling, InputRelativeAndTwoValueIpMoveP2Along) {
   auto r = record("PS2032,1016;IR50,0;SC0,1,0,1;SP1PU0,0;PD1,1;");
   expect_point(r.dev->named("moveto")[0], 72, 0);
   expect_point(r.dev->named("lineto")[0], 216, 72);  // P2 moved with P1, keeping P2 - P1
 }
 
-TEST(Scaling, EmptyRangeIsRejected) {
+TEST(HpgsScaling, EmptyRangeIsRejected) {
   auto r = record("SC5,5,0,10;SP1PU0,0;PD1016,0;");
   expect_point(r.dev->named("lineto")[0], 72, 0);
 }
 
-TEST(Rotation, Ro90MapsRotatedCoordinatesOntoThePage) {
+TEST(HpgsRotation, Ro90MapsRotatedCoordinatesOntoThePage) {
   auto r = record("PS2032,1016;RO90;SP1;PU0,0;PD1016,0;");
   expect_point(r.dev->named("moveto")[0], 144, 0);
   expect_point(r.dev->named("lineto")[0], 144, 72);
@@ -287,7 +287,7 @@ TEST(Rotation, Ro90MapsRotatedCoordinatesOntoThePage) {
   expect_point(bad.dev->named("lineto")[0], 72, 0);
 }
 
-TEST(Rotation, PlotSizeIsAnnouncedToTheDevice) {
+TEST(HpgsRotation, PlotSizeIsAnnouncedToTheDevice) {
   auto r = record("PS2032,1016;SP1PU0,0PD1,1");
   auto ps = r.dev->named("setplotsize");
   ASSERT_EQ(ps.size(), 1u);
@@ -295,13 +295,13 @@ TEST(Rotation, PlotSizeIsAnnouncedToTheDevice) {
   EXPECT_NEAR(ps[0].args[3], 72, 1e-9);
 }
 
-TEST(Window, InputWindowClipsLaterDrawing) {
+TEST(HpgsWindow, InputWindowClipsLaterDrawing) {
   auto r = record("IW0,0,1016,1016;SP1PU0,0;PD2032,2032;");
   EXPECT_EQ(r.dev->path_ops(),
             "clipsave moveto lineto lineto lineto closepath clip moveto lineto stroke cliprestore showpage finish");
 }
 
-TEST(Pages, MultipageShowsEveryMarkedPage) {
+TEST(HpgsPages, MultipageShowsEveryMarkedPage) {
   auto r = record("SP1PU0,0;PD1016,0;PG;PG;PU0,0;PD0,1016;FR;", true);
   auto s = r.dev->named("showpage");
   ASSERT_EQ(s.size(), 2u);
@@ -309,18 +309,18 @@ TEST(Pages, MultipageShowsEveryMarkedPage) {
   EXPECT_EQ(s[1].args[0], 2);
 }
 
-TEST(Pages, SinglePageModeDrawsOnlyTheFirstPage) {
+TEST(HpgsPages, SinglePageModeDrawsOnlyTheFirstPage) {
   auto r = record("SP1PU0,0;PD1016,0;PG;PU0,0;PD0,1016;PG;");
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto stroke showpage finish");
   EXPECT_EQ(r.dev->named("showpage")[0].args[0], 0);
 }
 
-TEST(Pages, EmptyInputStillGivesOnePage) {
+TEST(HpgsPages, EmptyInputStillGivesOnePage) {
   auto r = record("");
   EXPECT_EQ(r.dev->path_ops(), "showpage finish");
 }
 
-TEST(Framing, PjlAndPclWrappedPlotIsRead) {
+TEST(HpgsFraming, PjlAndPclWrappedPlotIsRead) {
   auto r = record(
       "\x1b%-12345X@PJL JOB NAME=\"x\"\r\n@PJL ENTER LANGUAGE=HPGL2\r\n\x1b" "E\x1b%1BBP1,\"name\",5,1;IN;SP1;"
       "PU0,0;PD1016,0;PG;\x1b" "E\x1b%-12345X@PJL EOJ\r\n\x1b%-12345X");
@@ -328,25 +328,25 @@ TEST(Framing, PjlAndPclWrappedPlotIsRead) {
   EXPECT_EQ(r.dev->path_ops(), "moveto lineto stroke showpage finish");
 }
 
-TEST(Framing, PclTextIsNotDrawnAndEnterTwiceIsHarmless) {
+TEST(HpgsFraming, PclTextIsNotDrawnAndEnterTwiceIsHarmless) {
   auto r = record("\x1b" "EPD1016,1016 some text\x1b%0B\x1b%0BSP1PU0,0PD1016,0\x1b%0Atext PD5,5\x1b%0BPU");
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);
 }
 
-TEST(Framing, HpGl1DeviceControlIsSkipped) {
+TEST(HpgsFraming, HpGl1DeviceControlIsSkipped) {
   auto r = record("\x1b.Y\x1b.I81;;17:\x1b.N;19:\x1b.M500:IN;SP1;PU0,0;PD1016,0;");
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);
 }
 
-TEST(Framing, GarbageLetterBeforeACommandIsDropped) {
+TEST(HpgsFraming, GarbageLetterBeforeACommandIsDropped) {
   auto r = record("SP1PU0,0XPD1016,0;");
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);
   auto u = record("SP1PU0,0;ZZ1,2,3;PD1016,0;");  // unknown command with parameters
   EXPECT_EQ(u.dev->named("lineto").size(), 1u);
 }
 
-TEST(Framing, BinaryPayloadsDoNotLoseSync) {
+TEST(HpgsFraming, BinaryPayloadsDoNotLoseSync) {
   std::string font = "\x1b(s5W\x1b" "PD9;";  // a 5-byte font block whose bytes look like commands
   auto r = record("\x1b" "E" + font + "\x1b%0BSP1PU0,0PD1016,0;");
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);
@@ -363,7 +363,7 @@ std::string raster_input() {
   return s;
 }
 
-TEST(Raster, RowsAreDecodedAndPlacedAtThePen) {
+TEST(HpgsRaster, RowsAreDecodedAndPlacedAtThePen) {
   auto r = record(raster_input(), false, HPGS_DEVICE_CAP_DRAWIMAGE);
   ASSERT_EQ(r.rc, 0);
   auto img = r.dev->named("drawimage");
@@ -384,7 +384,7 @@ TEST(Raster, RowsAreDecodedAndPlacedAtThePen) {
   EXPECT_EQ(r.dev->named("lineto").size(), 1u);  // vectors after the raster still read
 }
 
-TEST(Raster, PlacementOnlyDevicesGetANullImage) {
+TEST(HpgsRaster, PlacementOnlyDevicesGetANullImage) {
   auto r = record(raster_input(), false, HPGS_DEVICE_CAP_NULLIMAGE);
   auto img = r.dev->named("drawimage");
   ASSERT_EQ(img.size(), 1u);
@@ -392,7 +392,7 @@ TEST(Raster, PlacementOnlyDevicesGetANullImage) {
   EXPECT_EQ(img[0].args[8], 0);
 }
 
-TEST(Devices, FailingDeviceCallFailsTheRead) {
+TEST(HpgsDevices, FailingDeviceCallFailsTheRead) {
   auto *d = new_recording_device();
   d->fail_on = "stroke";
   ReaderPtr r(hpgs_new_reader(mem("SP1PU0,0PD1,1PU"), &d->base, false, 0));
@@ -400,7 +400,7 @@ TEST(Devices, FailingDeviceCallFailsTheRead) {
   EXPECT_STREQ(hpgs_get_error(), "recording device: stroke failed");
 }
 
-TEST(Devices, ImbueDestroysTheOldDeviceAndRereadsTheInput) {
+TEST(HpgsDevices, ImbueDestroysTheOldDeviceAndRereadsTheInput) {
   bool destroyed = false;
   auto *d1 = new_recording_device();
   d1->destroyed = &destroyed;
@@ -413,7 +413,7 @@ TEST(Devices, ImbueDestroysTheOldDeviceAndRereadsTheInput) {
   EXPECT_EQ(d2->path_ops(), "moveto lineto stroke showpage finish");
 }
 
-TEST(Devices, UnfinishedReadContinuesOnTheSamePageWithTheNextInput) {
+TEST(HpgsDevices, UnfinishedReadContinuesOnTheSamePageWithTheNextInput) {
   auto *d = new_recording_device();
   ReaderPtr r(hpgs_new_reader(mem("SP1PU0,0PD1016,0"), &d->base, false, 0));
   ASSERT_EQ(hpgs_read(r.get(), HPGS_FALSE), 0);
@@ -423,7 +423,7 @@ TEST(Devices, UnfinishedReadContinuesOnTheSamePageWithTheNextInput) {
   EXPECT_EQ(d->path_ops(), "moveto lineto stroke moveto lineto stroke showpage finish");
 }
 
-TEST(Devices, NullArgumentsAreRefusedAndOwnershipStillTaken) {
+TEST(HpgsDevices, NullArgumentsAreRefusedAndOwnershipStillTaken) {
   bool destroyed = false;
   auto *d = new_recording_device();
   d->destroyed = &destroyed;
@@ -434,7 +434,7 @@ TEST(Devices, NullArgumentsAreRefusedAndOwnershipStillTaken) {
   hpgs_destroy_reader(nullptr);
 }
 
-TEST(Devices, CurrentPenIsReported) {
+TEST(HpgsDevices, CurrentPenIsReported) {
   auto *d = new_recording_device();
   ReaderPtr r(hpgs_new_reader(mem("SP3;"), &d->base, false, 0));
   ASSERT_EQ(hpgs_read(r.get(), HPGS_TRUE), 0);

@@ -29,7 +29,7 @@ void survives(const std::string &text, double max_seconds = 5.0) {
   EXPECT_LT(seconds_since(t0), max_seconds);
 }
 
-TEST(Malformed, TruncatedRealFilesAreReadUpToTheCut) {
+TEST(HpgsMalformed, TruncatedRealFilesAreReadUpToTheCut) {
   for (const char *f : {"syn_rtl_raster.hpgl", "syn_pe_encoded.hpgl", "syn_pjl_frame.hpgl", "gp_pcl5_area.hpgl",
                         "fig_ibmgl_bracket_ro90.hpgl", "gp_hpgl_polar.hpgl"}) {
     std::string data = slurp(data_file(f));
@@ -41,7 +41,7 @@ TEST(Malformed, TruncatedRealFilesAreReadUpToTheCut) {
   }
 }
 
-TEST(Malformed, AbsurdNumbersAreClampedOrRefused) {
+TEST(HpgsMalformed, AbsurdNumbersAreClampedOrRefused) {
   const char *cases[] = {
       "SP1PA1e999999,5;PD-1e999999,7;",
       "IP0,0,0,0;SC0,1,0,1;SP1PD1,1;",
@@ -74,7 +74,7 @@ TEST(Malformed, AbsurdNumbersAreClampedOrRefused) {
   }
 }
 
-TEST(Malformed, BinaryNoiseNeverCrashes) {
+TEST(HpgsMalformed, BinaryNoiseNeverCrashes) {
   std::mt19937 rng(20261208);
   for (int round = 0; round < 40; ++round) {
     std::string noise(16384, '\0');
@@ -91,17 +91,17 @@ TEST(Malformed, BinaryNoiseNeverCrashes) {
   }
 }
 
-TEST(Malformed, EndlessLabelIsConsumedWithoutBuffering) {
+TEST(HpgsMalformed, EndlessLabelIsConsumedWithoutBuffering) {
   std::string text = "SP1PU0,0;LB" + std::string(8 << 20, 'x');
   survives(text, 20);
 }
 
-TEST(Malformed, EndlessPeAndEndlessCommentEnd) {
+TEST(HpgsMalformed, EndlessPeAndEndlessCommentEnd) {
   survives("SP1PU0,0;PE" + std::string(4 << 20, '\x41'), 20);
   survives("CO\"" + std::string(4 << 20, 'c'), 20);
 }
 
-TEST(Malformed, MillionPointPolygonIsFilled) {
+TEST(HpgsMalformed, MillionPointPolygonIsFilled) {
   std::string text = "SP1PU0,0;PM0;PD";
   text.reserve(12 << 20);
   for (int i = 0; i < 1000000; ++i) text += (i % 2) ? "3,-2," : "-2,3,";
@@ -142,7 +142,7 @@ const hpgs_istream_vtable kEndless = {
     },
 };
 
-TEST(Interrupt, AnotherThreadStopsARunningReadPromptly) {
+TEST(HpgsInterrupt, AnotherThreadStopsARunningReadPromptly) {
   ReaderPtr r(hpgs_new_reader(hpgs_new_istream(&kEndless, new Endless), hpgs_new_plotsize_device(1, 1), 0, 0));
   std::atomic<bool> done{false};
   int rc = 0;
@@ -163,7 +163,7 @@ TEST(Interrupt, AnotherThreadStopsARunningReadPromptly) {
   EXPECT_STREQ(hpgs_get_error(), "Interrupted.");
 }
 
-TEST(StreamErrors, ReadErrorFailsTheRead) {
+TEST(HpgsStreamErrors, ReadErrorFailsTheRead) {
   auto *e = new Endless;
   e->fail_after = true;
   ReaderPtr r(hpgs_new_reader(hpgs_new_istream(&kEndless, e), hpgs_new_plotsize_device(1, 1), 0, 0));
@@ -171,7 +171,7 @@ TEST(StreamErrors, ReadErrorFailsTheRead) {
   EXPECT_NE(std::string(hpgs_get_error()).find("Read error"), std::string::npos);
 }
 
-TEST(StreamErrors, SecondPassOnAStreamThatCannotRewindFails) {
+TEST(HpgsStreamErrors, SecondPassOnAStreamThatCannotRewindFails) {
   auto *e = new Endless;
   e->fail_after = true;
   // First pass fails with a read error; the second cannot rewind.
@@ -181,7 +181,7 @@ TEST(StreamErrors, SecondPassOnAStreamThatCannotRewindFails) {
   EXPECT_NE(std::string(hpgs_get_error()).find("rewind"), std::string::npos);
 }
 
-TEST(Warnings, MalformedInputIsReportedThroughTheLoggerAndCapped) {
+TEST(HpgsWarnings, MalformedInputIsReportedThroughTheLoggerAndCapped) {
   static int lines = 0;
   static std::string first;
   hpgs_set_logger([](const char *fmt, va_list ap) {
@@ -204,7 +204,7 @@ TEST(Warnings, MalformedInputIsReportedThroughTheLoggerAndCapped) {
 
 namespace {
 
-TEST(Threads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
+TEST(HpgsThreads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
   const char *files[] = {"syn_pe_encoded.hpgl", "syn_iso_ro90.hpgl", "ps_parts_hpgl2.hpgl", "syn_rtl_raster.hpgl"};
   hpgs_bbox expected[4];
   std::string data[4];
@@ -231,7 +231,7 @@ TEST(Threads, ReadersOnSeveralThreadsDoNotDisturbEachOther) {
 
 namespace {
 
-TEST(Raster, FormatChangedInTheMiddleOfAnImageKeepsTheImagesGeometry) {
+TEST(HpgsRaster, FormatChangedInTheMiddleOfAnImageKeepsTheImagesGeometry) {
   // A 24-bit image whose pixel format turns planar after the first row and
   // whose width grows: the rows keep the geometry the image started with.
   std::string s = "\x1b*r2S";
@@ -273,7 +273,7 @@ const hpgs_istream_vtable kEndlessPe = {
     },
 };
 
-TEST(Interrupt, EndlessSingleCommandIsInterruptedToo) {
+TEST(HpgsInterrupt, EndlessSingleCommandIsInterruptedToo) {
   ReaderPtr r(hpgs_new_reader(hpgs_new_istream(&kEndlessPe, new EndlessPe), hpgs_new_plotsize_device(1, 1), 0, 0));
   int rc = 0;
   std::thread reader([&] { rc = hpgs_read(r.get(), HPGS_TRUE); });

@@ -38,13 +38,13 @@ void check_istream(hpgs_istream *is) {
   EXPECT_EQ(hpgs_istream_close(is), 0);
 }
 
-TEST(InputStream, MemoryCopyAndBorrowedBehaveAlike) {
+TEST(HpgsInputStream, MemoryCopyAndBorrowedBehaveAlike) {
   std::string data = "abcdef";
   check_istream(hpgs_new_mem_istream(data.data(), data.size(), HPGS_TRUE));
   check_istream(hpgs_new_mem_istream(data.data(), data.size(), HPGS_FALSE));
 }
 
-TEST(InputStream, FileStream) {
+TEST(HpgsInputStream, FileStream) {
   std::string path = temp_path("in");
   FILE *f = std::fopen(path.c_str(), "wb");
   std::fputs("abcdef", f);
@@ -53,7 +53,7 @@ TEST(InputStream, FileStream) {
   std::remove(path.c_str());
 }
 
-TEST(InputStream, LargeFileIsReadAcrossBufferBoundaries) {
+TEST(HpgsInputStream, LargeFileIsReadAcrossBufferBoundaries) {
   std::string path = temp_path("big");
   std::string data;
   for (int i = 0; i < 200000; ++i) data.push_back(static_cast<char>('A' + i % 26));
@@ -70,21 +70,21 @@ TEST(InputStream, LargeFileIsReadAcrossBufferBoundaries) {
   std::remove(path.c_str());
 }
 
-TEST(InputStream, MissingFileNamesTheFile) {
+TEST(HpgsInputStream, MissingFileNamesTheFile) {
   EXPECT_EQ(hpgs_new_file_istream("/nonexistent/dir/plan.plt"), nullptr);
   std::string err = hpgs_get_error();
   EXPECT_NE(err.find("/nonexistent/dir/plan.plt"), std::string::npos);
   EXPECT_NE(err.find("No such file"), std::string::npos);
 }
 
-TEST(InputStream, SeekBeyondMemoryEndFails) {
+TEST(HpgsInputStream, SeekBeyondMemoryEndFails) {
   hpgs_istream *is = hpgs_new_mem_istream("ab", 2, HPGS_FALSE);
   EXPECT_EQ(hpgs_istream_seek(is, 3), -1);
   EXPECT_EQ(hpgs_istream_close(is), 0);
   EXPECT_EQ(hpgs_istream_close(nullptr), 0);
 }
 
-TEST(OutputStream, MemoryCollectsPutcWriteAndPrintf) {
+TEST(HpgsOutputStream, MemoryCollectsPutcWriteAndPrintf) {
   hpgs_ostream *os = hpgs_new_mem_ostream(4);
   hpgs_putc('P', os);
   hpgs_ostream_write("G;", 1, 2, os);
@@ -98,7 +98,7 @@ TEST(OutputStream, MemoryCollectsPutcWriteAndPrintf) {
   EXPECT_EQ(hpgs_ostream_close(os), 0);
 }
 
-TEST(OutputStream, FileRoundTripAndOpenError) {
+TEST(HpgsOutputStream, FileRoundTripAndOpenError) {
   std::string path = temp_path("out");
   hpgs_ostream *os = hpgs_new_file_ostream(path.c_str());
   ASSERT_NE(os, nullptr);
@@ -153,7 +153,7 @@ const hpgs_istream_vtable kCountingVtable = {
     },
 };
 
-TEST(InputStream, ExternalStreamIsReadOneGetcPerByteAndClosedByTheReader) {
+TEST(HpgsInputStream, ExternalStreamIsReadOneGetcPerByteAndClosedByTheReader) {
   bool closed = false;
   auto *c = new Counting{"IN;SP1;PU0,0;PD100,0;PG;", 0, 0, &closed};
   hpgs_istream *is = hpgs_new_istream(&kCountingVtable, c);

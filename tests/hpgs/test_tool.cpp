@@ -26,7 +26,7 @@ ToolRun run_tool(const std::string &args) {
   return r;
 }
 
-TEST(HpglInfo, PrintsPlotSizeAndCommandCounts) {
+TEST(HpgsHpglInfo, PrintsPlotSizeAndCommandCounts) {
   ToolRun r = run_tool(hpgs_test::data_file("syn_pe_encoded.hpgl"));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("plot size: 27.638 38.976 574.016 363.543 pt"), std::string::npos) << r.out;
@@ -34,13 +34,13 @@ TEST(HpglInfo, PrintsPlotSizeAndCommandCounts) {
   EXPECT_NE(r.out.find("warnings: 0"), std::string::npos);
 }
 
-TEST(HpglInfo, MultipageListsEveryPage) {
+TEST(HpgsHpglInfo, MultipageListsEveryPage) {
   ToolRun r = run_tool("-m " + hpgs_test::data_file("syn_pjl_frame.hpgl"));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("page 1:"), std::string::npos) << r.out;
 }
 
-TEST(HpglInfo, MissingFileAndBadUsageFail) {
+TEST(HpgsHpglInfo, MissingFileAndBadUsageFail) {
   ToolRun r = run_tool("/nonexistent/plan.plt");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("/nonexistent/plan.plt"), std::string::npos);
