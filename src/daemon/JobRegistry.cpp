@@ -150,8 +150,9 @@ void RendererWorkerRunnable::run() {
         ensureFinished(*job);
         job->log(7, "Finished in worker thread %u.", index_);
         {
+            // A new job may already have taken the place of the finished one.
             MutexLock lock(mutex_);
-            currentJob_.reset();
+            if (currentJob_ == job) currentJob_.reset();
         }
         MutexLock lock(registry().jobsMutex);
         jobDone_.broadcast();
@@ -160,7 +161,10 @@ void RendererWorkerRunnable::run() {
 
 bool RendererWorkerRunnable::assignJob(const ObjPtr<RendererJob>& job) {
     MutexLock lock(mutex_);
-    if (currentJob_ || stop_) return false;
+    // A worker whose job has reached its final state is idle: the request
+    // that waited for it may already be back with its next request while
+    // this thread is still logging the end of the previous job.
+    if ((currentJob_ && currentJob_->getState() < RendererJob::JOB_CACHED) || stop_) return false;
     currentJob_ = job;
     Access::setWorkerIndex(*job, static_cast<int32_t>(index_));
     jobAvailable_.broadcast();

@@ -244,3 +244,15 @@ TEST_F(JobTest, RequestBeforeTheWorkersStartIsRefused) {
     ASSERT_TRUE(t);
     EXPECT_EQ(t->getDetailMessage(), "Too many concurrent renderer requests.");
 }
+
+TEST_F(JobTest, SequentialRequestsOnOneWorkerAreNeverRefusedAsBusy) {
+    // The request returns when its job is cached, possibly before the worker
+    // thread has left the job; the next request must still find it idle.
+    restartPool(1);
+    auto in = newStream("x", "seq.plt");
+    for (int i = 0; i < 300; ++i) {
+        auto t = thrownBy([&] { request(in, "s" + std::to_string(i)); });
+        ASSERT_FALSE(t) << i << ": " << t->toString();
+    }
+    EXPECT_EQ(countLog("Too many concurrent requests"), 0u);
+}
