@@ -40,8 +40,8 @@ typedef int hpgs_bool;
 /* ------------------------------------------------------------------ core */
 
 /* Initialises the library; prefix is the installation prefix (fonts and
-   other data are looked up below it by later parts). Safe to call more than
-   once; the last prefix wins. */
+   other data are looked up below it). Call it at start-up, before other
+   threads use the library; calling it again replaces the prefix. */
 void hpgs_init(const char *prefix);
 /* Releases process-wide state. Objects still alive stay usable. */
 void hpgs_cleanup(void);
