@@ -3,6 +3,8 @@
 #include "../daemon/JobFixture.h"
 
 #include <fstream>
+#include <future>
+#include <map>
 #include <vector>
 
 using namespace jobtest;
@@ -228,5 +230,93 @@ TEST_F(PngJobTest, RenderedImagesHaveTheComputedSizeAndAreCached) {
     EXPECT_EQ(pngSize(px->getDataFilePath()), std::make_pair(800u, 400u));
     auto again = Xadra::renderPngByResolution(sq, 72, true, 0, "", nullptr);
     EXPECT_EQ(again->getDataFilePath(), e72->getDataFilePath());
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+// ------------------------------------------------------------- shutdown
+
+TEST_F(PngJobTest, StoppingTheWorkersEndsALongRenderPromptly) {
+    // 200000 circles of 720 chords each keep the measuring pass busy for a
+    // long time.
+    std::string big = "IN;SP1;PU5000,5000;";
+    for (int i = 0; i < 200000; ++i) big += "CI" + std::to_string(100 + i % 2000) + ",0.5;";
+    auto in = newStream(big, "endless.plt");
+    auto pending = std::async(std::launch::async, [&] {
+        return thrownBy([&] { Xadra::renderPngByResolution(in, 72, false, 0, "", nullptr); });
+    });
+    // Wait until the input has been downloaded and the job renders.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!cache_->lookup("endless.plt", "endless.plt", "") && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "the render ended before the stop";
+    auto start = std::chrono::steady_clock::now();
+    Xadra::stopWorkers();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(pending.get());
+    EXPECT_GE(countLog("endless.plt(72dpi,0deg;): hpgs error: Interrupted."), 1u);
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+// ----------------------------------------------------------------- stress
+
+class PngStressTest : public PngJobTest {
+protected:
+    void SetUp() override { setUpWith(8); }
+};
+
+TEST_F(PngStressTest, ConcurrentMixedRequestsMatchSingleThreadedRenders) {
+    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
+    const std::vector<std::string> files = {"syn_bezier.hpgl", "syn_hatch_fill.hpgl", "gp_hpgl_polar.hpgl",
+                                            "syn_iso_ro90.hpgl"};
+    struct Kind {
+        int method;  // 0 by resolution, 1 by pixel size, 2 tile
+        double dpi;
+        int px;
+        bool aa;
+        int angle;
+    };
+    const std::vector<Kind> kinds = {{0, 50, 0, true, 0}, {0, 30, 0, false, 90}, {1, 0, 300, true, 0},
+                                     {1, 0, 200, false, 270}, {2, 60, 0, true, 0}};
+    auto render = [&](size_t f, size_t k, const std::vector<ObjPtr<TestStream>>& in) {
+        const Kind& kd = kinds[k];
+        if (kd.method == 0) return Xadra::renderPngByResolution(in[f], kd.dpi, kd.aa, kd.angle, "", nullptr);
+        if (kd.method == 1) return Xadra::renderPngByPixelSize(in[f], kd.px, kd.aa, kd.angle, "", nullptr);
+        return Xadra::renderPngTileByResolution(in[f], kd.dpi, kd.aa, box(0, 0, 200, 150, 0), "", nullptr);
+    };
+    auto streams = [&](const std::string& prefix) {
+        std::vector<ObjPtr<TestStream>> v;
+        for (auto& f : files) v.push_back(hpglStream(f, prefix + f));
+        return v;
+    };
+    // Reference: one thread, one worker at a time.
+    std::map<std::pair<size_t, size_t>, std::string> expected;
+    auto ref = streams("ref_");
+    for (size_t f = 0; f < files.size(); ++f)
+        for (size_t k = 0; k < kinds.size(); ++k) expected[{f, k}] = readFile(render(f, k, ref)->getDataFilePath());
+
+    auto in = streams("");
+    std::atomic<int> next{0}, mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t)
+        threads.emplace_back([&] {
+            for (int n = next++; n < 200; n = next++) {
+                size_t f = n % files.size(), k = (n / files.size()) % kinds.size();
+                for (;;) {
+                    try {
+                        if (readFile(render(f, k, in)->getDataFilePath()) != expected.at({f, k})) ++mismatches;
+                        break;
+                    } catch (const Plume::ThrowableException& e) {
+                        ASSERT_TRUE(Plume::objCast<Timeout>(e.getThrowable())) << e.what();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    }
+                }
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches, 0);
+    for (auto& s : in) EXPECT_EQ(s->reads, (s->getStreamSize() + 4095) / 4096) << "downloaded once";
     EXPECT_EQ(jobFilesLeft(), 0u);
 }
