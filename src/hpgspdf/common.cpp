@@ -1,0 +1,103 @@
+#include "common.h"
+
+#include <qpdf/QPDFExc.hh>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <strings.h>
+
+namespace hpgspdf {
+
+void fail(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    throw Error(buf);
+}
+
+std::string readAll(hpgs_istream* is, const char* what) {
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        size_t n = hpgs_istream_read(buf, 1, sizeof buf, is);
+        if (n > 0) {
+            if (data.size() + n > kMaxDocumentBytes) fail("%s is larger than 2 GiB", what);
+            data.append(buf, n);
+        }
+        if (n < sizeof buf) break;
+    }
+    if (hpgs_istream_iserror(is)) fail("read error on %s", what);
+    return data;
+}
+
+void writeAll(hpgs_ostream* os, const std::string& data, const char* what) {
+    if (!data.empty() && hpgs_ostream_write(data.data(), 1, data.size(), os) != data.size())
+        fail("write error on %s", what);
+    if (hpgs_ostream_flush(os) != 0 || hpgs_ostream_iserror(os)) fail("write error on %s", what);
+}
+
+std::shared_ptr<QPDF> openQpdf(const std::string& data, const std::string& description) {
+    auto pdf = QPDF::create();
+    pdf->setSuppressWarnings(true);
+    // qpdf reads stream data lazily from the buffer it was given, so the
+    // bytes live as long as the returned handle: both sit in one holder and
+    // the handle aliases the holder's QPDF.
+    auto copy = std::make_shared<std::string>(data);
+    pdf->processMemoryFile(description.c_str(), copy->data(), copy->size());
+    struct Holder {
+        std::shared_ptr<QPDF> pdf;
+        std::shared_ptr<std::string> bytes;
+    };
+    auto holder = std::make_shared<Holder>(Holder{pdf, copy});
+    return std::shared_ptr<QPDF>(holder, holder->pdf.get());
+}
+
+static bool validUtf8(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 4;
+        if (extra == 4 || i + extra >= s.size() + (extra == 0 ? 1 : 0)) return false;
+        for (size_t k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string toUtf8(const char* text, const char* encoding) {
+    std::string in = text ? text : "";
+    if (!encoding || strcasecmp(encoding, "UTF-8") == 0 || strcasecmp(encoding, "UTF8") == 0) {
+        if (!validUtf8(in)) fail("text is not valid UTF-8");
+        return in;
+    }
+    if (strcasecmp(encoding, "ISO-8859-1") == 0 || strcasecmp(encoding, "LATIN1") == 0) {
+        std::string out;
+        for (unsigned char c : in) {
+            if (c < 0x80) {
+                out += static_cast<char>(c);
+            } else {
+                out += static_cast<char>(0xC0 | (c >> 6));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        return out;
+    }
+    fail("unsupported text encoding '%s'", encoding);
+}
+
+std::string num(double v) {
+    if (!std::isfinite(v)) fail("coordinate or value is not a finite number");
+    if (std::fabs(v) < 0.00005) return "0";
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s = buf;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+}
+
+}  // namespace hpgspdf

@@ -1,0 +1,67 @@
+// Shared plumbing of the PDF layer: the error convention (exceptions inside,
+// hpgs error slot at the C boundary), whole-stream I/O over hpgs streams,
+// text encodings and number formatting for content streams.
+#ifndef HPGSPDF_COMMON_H
+#define HPGSPDF_COMMON_H
+
+#include "hpgs.h"
+
+#include <qpdf/QPDF.hh>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace hpgspdf {
+
+// A failure with a message meant for the user (it names the file or value).
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const char* fmt, ...) HPGS_PRINTF_ARGS(1, 2);
+
+// Runs body and turns every exception into -1 with the message in the hpgs
+// error slot, prefixed by what; the C functions are noexcept at the edge.
+template <class Body>
+int guarded(const char* what, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return hpgs_set_error("%s: out of memory", what);
+    } catch (const std::exception& e) {
+        return hpgs_set_error("%s: %s", what, e.what());
+    } catch (...) {
+        return hpgs_set_error("%s: unknown failure", what);
+    }
+}
+
+struct IStreamCloser {
+    void operator()(hpgs_istream* is) const { hpgs_istream_close(is); }
+};
+using IStreamPtr = std::unique_ptr<hpgs_istream, IStreamCloser>;
+
+// Upper bound for one PDF or FDF document read into memory.
+inline constexpr size_t kMaxDocumentBytes = size_t(1) << 31;
+
+// Reads is to its end; throws on a read error or an oversized input.
+std::string readAll(hpgs_istream* is, const char* what);
+// Writes all bytes; throws naming what on a write error.
+void writeAll(hpgs_ostream* os, const std::string& data, const char* what);
+
+// Opens a PDF (or FDF) held in memory. Warnings are kept quiet: damaged
+// files are repaired as far as qpdf can, and what cannot be repaired throws.
+std::shared_ptr<QPDF> openQpdf(const std::string& data, const std::string& description);
+
+// Converts text in encoding ("UTF-8" in any case, NULL, or "ISO-8859-1")
+// to checked UTF-8.
+std::string toUtf8(const char* text, const char* encoding);
+
+// Number for a content stream: at most 4 decimals, no exponent; throws for
+// values that are not finite.
+std::string num(double v);
+
+}  // namespace hpgspdf
+
+#endif

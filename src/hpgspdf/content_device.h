@@ -1,0 +1,77 @@
+// ContentDevice: an hpgs device that turns the drawing calls into a PDF
+// content stream plus the resources it uses (images, blend states). The PDF
+// output device and the page devices (over or behind an existing page)
+// derive from it and decide what a finished stream becomes.
+//
+// Not thread-safe; used from the thread running hpgs_read only.
+#ifndef HPGSPDF_CONTENT_DEVICE_H
+#define HPGSPDF_CONTENT_DEVICE_H
+
+#include "hpgs.h"
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include <string>
+#include <vector>
+
+namespace hpgspdf {
+
+class ContentDevice {
+public:
+    virtual ~ContentDevice() = default;
+
+    // The hpgs view of this object; hpgs_device_destroy deletes it.
+    hpgs_device* device() { return &shell_.base; }
+    // The object behind dev when dev is a ContentDevice of type rtti.
+    static ContentDevice* from(hpgs_device* dev, const char* rtti);
+
+protected:
+    ContentDevice(QPDF& target, const hpgs_device_vtable* vtable);
+
+    // Content operators so far and a fresh resources dictionary for them.
+    std::string takeContent();
+    QPDFObjectHandle takeResources();
+    bool hasContent() const { return !ops_.empty(); }
+
+    virtual int showpage(int) { return 0; }
+    virtual int finish() = 0;
+    virtual int capabilities() = 0;
+
+    QPDF& target_;
+
+private:
+    struct Shell {
+        hpgs_device base;
+        ContentDevice* self;
+    } shell_;
+
+    struct State {
+        hpgs_color color{0, 0, 0};
+        double width = 1.0;
+        int cap = 0, join = 0;
+        double miter = 10.0;
+        std::string dash = "[] 0";
+        bool multiply = false;
+    };
+    State state_;       // what the drawing asked for
+    State written_;     // what the stream has set
+    std::vector<State> saved_;
+    std::string path_;  // the path being built, written when painted
+    std::string ops_;
+    QPDFObjectHandle xobjects_, extgstates_;
+    int nextImage_ = 0;
+
+    void op(const std::string& s);
+    void syncState();
+    void point(const hpgs_point* p, const char* what);
+
+    friend struct ContentDeviceOps;
+};
+
+// The vtable functions shared by every ContentDevice, by rtti.
+hpgs_device_vtable makeContentVtable(const char* rtti);
+
+}  // namespace hpgspdf
+
+#endif
