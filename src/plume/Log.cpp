@@ -18,7 +18,7 @@ namespace Plume {
 const char* LogService::categoryName(unsigned categoryBit) const {
     for (const LogCategory* c = categories; c && c->name; ++c)
         if (c->bit == categoryBit) return c->name;
-    return "?";
+    return name ? name : "?";
 }
 
 }  // namespace Plume

@@ -29,7 +29,7 @@ struct LogService {
     bool enabled(unsigned categoryBit, int level) const {
         return level <= levelThreshold || (categoryMask & categoryBit) != 0;
     }
-    // Name of the category with the given bit, or "?" when unknown.
+    // Name of the category with the given bit, or the service's name when unknown.
     const char* categoryName(unsigned categoryBit) const;
 };
 
