@@ -46,19 +46,37 @@ inline std::string readFile(const std::string& path) {
     return ss.str();
 }
 
-// A scratch directory per test, removed afterwards.
+// A scratch directory per test, removed afterwards; with HPGSPDF_TEST_OUT
+// set, files go there and stay for inspection.
 class TempDir {
 public:
     TempDir() {
+        if (const char* keep = std::getenv("HPGSPDF_TEST_OUT")) {
+            dir_ = keep;
+            keep_ = true;
+            std::filesystem::create_directories(dir_);
+            return;
+        }
         char tmpl[] = "/tmp/hpgspdf_test_XXXXXX";
         dir_ = mkdtemp(tmpl);
     }
-    ~TempDir() { std::filesystem::remove_all(dir_); }
+    ~TempDir() {
+        if (!keep_) std::filesystem::remove_all(dir_);
+    }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
 private:
     std::string dir_;
+    bool keep_ = false;
 };
+
+// Imports an FDF file into the bundle; returns the result code.
+inline int importFdf(hpgs_pdf_fdf_bundle* b, const std::string& path, int mode,
+                     const double* color = nullptr, const char* author = "xadrac",
+                     const char* title = "xadrac 0") {
+    return hpgs_pdf_fdf_bundle_import_fdf(b, hpgs_new_file_istream(path.c_str()), author, title,
+                                          "utf-8", color, mode);
+}
 
 // Writes the document to a file; asserts success.
 inline void writePdf(hpgs_pdf_file* pdf, const std::string& path) {
