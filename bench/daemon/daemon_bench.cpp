@@ -1,0 +1,159 @@
+// The real daemon over loopback: cache hits end to end, cold renders, and
+// throughput of concurrent clients with one and with two workers.
+
+#include "plume/Remoting.h"
+#include "xadracommon/PreviewApi.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Plume;
+using namespace xad::preview::api;
+
+namespace {
+
+const std::string kData = std::string(XAD_TEST_DATA) + "/hpgl";
+
+int freePort() {
+    auto d = Sock::Device::newInstance(Sock::Address::newInstance("127.0.0.1:0"));
+    d->bind();
+    return d->getBoundPort();
+}
+
+// One xadrad process with its own directories.
+class DaemonProcess {
+public:
+    explicit DaemonProcess(unsigned workers) {
+        char d[] = "/tmp/xadrad-bench-XXXXXX";
+        dir_ = mkdtemp(d);
+        port_ = freePort();
+        std::string base = dir_ + "/base";
+        pid_ = fork();
+        if (pid_ == 0) {
+            freopen("/dev/null", "w", stderr);
+            setenv("XAD_CONF_DIR", dir_.c_str(), 1);
+            std::string a1 = "--xadrad_cache_baseDir=" + base;
+            std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);
+            std::string a3 = "--xadrad_job_nWorkers=" + std::to_string(workers);
+            std::string a4 = "--xadrad_cache_mbytes=2000";
+            std::string bin = std::string(XAD_BIN_DIR) + "/xadrad";
+            execl(bin.c_str(), bin.c_str(), "-n", a1.c_str(), a2.c_str(), a3.c_str(), a4.c_str(),
+                  "--xadrad_job_renderTimeout=120", "--xadrad_suUser=root", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 500; ++i) {
+            try {
+                Sock::DeviceFactory f;
+                int fd = f.connect(*Sock::Address::newInstance("127.0.0.1:" + std::to_string(port_)), 100);
+                close(fd);
+                break;
+            } catch (const std::exception&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+    ~DaemonProcess() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    int port() const { return port_; }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+struct Client {
+    ObjPtr<RemotingClientPool> pool;
+    ObjPtr<IHPGLRenderer> renderer;
+    explicit Client(int port) {
+        auto factory = SerializableFactory::newInstance();
+        registerTypes(*factory);
+        pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://127.0.0.1:" + std::to_string(port),
+                                               Sock::DeviceFactory::newInstance(), factory);
+        auto importer = BeanImporter::newInstance(pool);
+        registerInterfaces(importer->getRegistry());
+        renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
+    }
+    ~Client() { pool->shutdown(); }
+};
+
+size_t drain(IMimeInputStream& s) {
+    size_t n = 0;
+    for (;;) {
+        auto b = s.readBlock(65536);
+        if (!b || b->getSize() == 0) break;
+        n += b->getSize();
+    }
+    s.close();
+    return n;
+}
+
+ObjPtr<IMimeInputStream> input(const std::string& name) {
+    return preview::FileMimeInputStream::newInstance(name, name, kData + "/" + name, "image/hpgl");
+}
+
+void BM_CacheHitEndToEnd(benchmark::State& state) {
+    DaemonProcess d(2);
+    Client c(d.port());
+    // A resolution whose PNG is about 100 KB for this drawing.
+    const double dpi = static_cast<double>(state.range(0));
+    size_t bytes = drain(*c.renderer->renderPngByResolution(input("pu_pic2plot_states.hpgl"), dpi, true, 0, nullptr,
+                                                            nullptr));
+    for (auto _ : state)
+        drain(*c.renderer->renderPngByResolution(input("pu_pic2plot_states.hpgl"), dpi, true, 0, nullptr, nullptr));
+    state.counters["result_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_CacheHitEndToEnd)->Arg(150)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_ColdRenderThroughDaemon(benchmark::State& state) {
+    DaemonProcess d(2);
+    Client c(d.port());
+    int k = 0;
+    for (auto _ : state) {
+        // A new angle each time: a new job, the input already downloaded.
+        drain(*c.renderer->renderPngByResolution(input("pu_big_harmonograph.hpgl"), 150, true, 0, String::newInstance("k" + std::to_string(k++)),
+                                                 nullptr));
+    }
+}
+BENCHMARK(BM_ColdRenderThroughDaemon)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3)->ReportAggregatesOnly(true);
+
+void BM_EightClientsThroughput(benchmark::State& state) {
+    DaemonProcess d(static_cast<unsigned>(state.range(0)));
+    std::atomic<int> serial{0};
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                Client c(d.port());
+                for (;;) {
+                    try {
+                        int k = serial++;
+                        drain(*c.renderer->renderPngByResolution(input("pu_graph_dashed.hpgl"), 100, true, 0,
+                                                                 String::newInstance("s" + std::to_string(k)), nullptr));
+                        break;
+                    } catch (const ThrowableException&) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pool busy: try again
+                    }
+                }
+            });
+        for (auto& t : threads) t.join();
+    }
+    state.counters["renders_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EightClientsThroughput)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
