@@ -94,7 +94,7 @@ void Reader::sync_stroke_attrs() {
   const LineType &lt = gs_.line_type;
   if (!lt.solid) {
     double len = lt.mode == 1 ? lt.length * 72.0 / 25.4 : lt.length / 100.0 * diag_plu() * kPtPerPlu;
-    len *= page_scale(page_matrix_);
+    len *= length_scale();
     if (lt.type == 0) {
       dash = {0.0f, static_cast<float>(len)};
     } else {

@@ -421,6 +421,70 @@ void hpgs_reader_set_frame_asset_func(hpgs_reader *reader, void *ctxt,
 /* Releases the reader with its stream and device. NULL is accepted. */
 void hpgs_destroy_reader(hpgs_reader *reader);
 
+/* ------------------------------------------------------ images, painting */
+
+/* Image of 8-bit gray (depth 8) or 24-bit RGB (depth 24) pixels that a
+   paint device draws into and writes as PNG. A new image is white.
+   palette: reserved; images are written as gray or RGB.
+   do_rop3: marks are combined with the pixels by raster operations (MC,
+   TR, ESC*l#O, ESC*v#N/O); without it every mark is a plain copy.
+   Sizes from 1 to 32767 pixels per side. */
+typedef struct hpgs_png_image_st hpgs_png_image;
+hpgs_png_image *hpgs_new_png_image(int width, int height, int depth, hpgs_bool palette,
+                                   hpgs_bool do_rop3);
+/* Pixel memory: row y starts at data + y * stride and holds width pixels of
+   depth / 8 bytes (R, G, B or gray). The pointer stays valid for the life of
+   the image; while a paint device draws, call this again after drawing to
+   see the result (the device paints in a wider layout of the same memory). */
+int hpgs_image_get_data(hpgs_png_image *img, unsigned char **data, int *stride);
+/* Colour of one pixel; alpha is 1 (images are opaque). */
+int hpgs_image_get_pixel(hpgs_png_image *img, int x, int y, unsigned char rgb[3], double *alpha);
+/* Resolution written into the PNG's pHYs chunk, dots per inch (a paint
+   device sets it from its page box). */
+int hpgs_image_set_resolution(hpgs_png_image *img, double xres, double yres);
+/* Writes the image as PNG with its resolution. */
+int hpgs_image_write(hpgs_png_image *img, const char *filename);
+/* NULL is accepted. */
+void hpgs_image_destroy(hpgs_png_image *img);
+
+/* Paint device: anti-aliased (or exact) painting with cairo into image,
+   which the device owns from now on (also when creation fails). bb is the
+   page box in device points mapped onto the whole image; the PNG carries
+   the resulting resolution. showpage writes the image: page 1 (and page 0
+   of single-page readers) to filename, page n >= 2 to filename with "_n"
+   before its extension ("out.png" -> "out_2.png"); an empty or NULL
+   filename writes nothing. The pixels stay readable after showpage until
+   the next page starts drawing, which starts from white.
+   Type name "hpgs_paint_device"; hpgs_reader_imbue takes it as a device
+   (cast the pointer to hpgs_device *).
+   Thin lines: strokes narrower than one pixel are drawn one pixel wide;
+   with anti-aliasing their coverage is scaled by max(width in pixels, thin
+   alpha); without anti-aliasing they are drawn in full colour. */
+typedef struct hpgs_paint_device_st hpgs_paint_device;
+hpgs_paint_device *hpgs_new_paint_device(hpgs_png_image *image, const char *filename,
+                                         const hpgs_bbox *bb, hpgs_bool antialias);
+/* Thin alpha in [0.001, 1] (default 0.5). */
+int hpgs_paint_device_set_thin_alpha(hpgs_paint_device *dev, double alpha);
+/* 0: raster images are sampled nearest-neighbour; 1 (default): smoothed. */
+int hpgs_paint_device_set_image_interpolation(hpgs_paint_device *dev, int interpolation);
+/* The image the device draws into (owned by the device). */
+hpgs_png_image *hpgs_paint_device_get_image(hpgs_paint_device *dev);
+
+/* Stamp: text written large along the diagonal of page_box (device
+   points) through path calls, so that every device carries it. size is
+   the height of capitals in points, reduced until the text fits the
+   diagonal. Drawn as strokes of a single-stroke font in light red
+   (1, 0.6, 0.6), merged with what lies below (raster operation 168, so
+   dark ink stays visible through it on raster devices). encoding:
+   "utf-8" (or NULL) and "iso-8859-1"/"latin1". */
+int hpgs_device_stamp(hpgs_device *dev, const hpgs_bbox *page_box, const char *text,
+                      const char *encoding, double size);
+/* Draws the stamp on every page of the following reads, on top of the
+   drawing and before the asset callbacks; page_box in device points as
+   hpgs_reader_set_dynamic_page returned it. An empty text removes it. */
+int hpgs_reader_stamp(hpgs_reader *reader, const hpgs_bbox *page_box, const char *text,
+                      const char *encoding, double size);
+
 #ifdef __cplusplus
 }
 #endif

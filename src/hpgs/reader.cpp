@@ -100,6 +100,7 @@ int Reader::read(bool finish) {
     if (!page_open_) {
       // A fresh pass: interpreter defaults, first page, no declared size.
       plot_w_ = plot_h_ = 0;
+      frame_w_ = frame_h_ = frame_plot_w_ = frame_plot_h_ = 0;
       ps_given_ = false;
       defaults_in();
       mode_ = Mode::GL2;
@@ -233,6 +234,10 @@ void Reader::reset_printer() {
   if (raster_.active) raster_end();
   if (marked_) page_end();
   polygon_mode_ = false;
+  // A printer reset also forgets the page set up before it.
+  frame_w_ = frame_h_ = frame_plot_w_ = frame_plot_h_ = 0;
+  plot_w_ = plot_h_ = 0;
+  ps_given_ = false;
   defaults_in();
 }
 
@@ -396,8 +401,19 @@ void Reader::escape_command(int cls, int group, double value, bool has_value, in
     int rop = static_cast<int>(value);
     gs_.rop = rop >= 0 && rop <= 255 ? rop : 252;
   }
-  // Everything else (fonts, cursor, page setup, picture frame) does not
-  // change the drawing as read here.
+  // Picture frame (decipoints) and the GL/2 plot size scaled onto it
+  // (inches, 0 = none).
+  else if (is('*', 'c', 'X') || is('*', 'c', 'Y')) {
+    double plu = std::clamp(value, 0.0, 1e7) * kPluPerInch / 720.0;
+    (param == 'X' ? frame_w_ : frame_h_) = plu;
+    picture_frame_changed();
+  } else if (is('*', 'c', 'K') || is('*', 'c', 'L')) {
+    double plu = std::clamp(value, 0.0, 1e5) * kPluPerInch;
+    (param == 'K' ? frame_plot_w_ : frame_plot_h_) = plu;
+    picture_frame_changed();
+  }
+  // Everything else (fonts, cursor, page setup, the frame's anchor) does
+  // not change the drawing as read here.
 }
 
 // ------------------------------------------------------------ tokenizer

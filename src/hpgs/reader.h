@@ -244,6 +244,8 @@ class Reader {
   void defaults_in();
   void defaults_df();
   void update_transform(bool keep_pen);
+  void picture_frame_changed();
+  double length_scale() const;  // device points per point of plot length
   void default_p1p2();
   hpgs_point to_dev(const hpgs_point &user) const;
   hpgs_point plu_to_user(const hpgs_point &plu) const;
@@ -332,6 +334,10 @@ class Reader {
 
   // Coordinate system.
   double plot_w_ = 0, plot_h_ = 0;  // hard-clip size in physical plu
+  // PCL picture frame (ESC*c#X/#Y) and the GL/2 plot size scaled onto it
+  // (ESC*c#K/#L), plu; 0 = not given.
+  double frame_w_ = 0, frame_h_ = 0;
+  double frame_plot_w_ = 0, frame_plot_h_ = 0;
   bool ps_given_ = false;
   int rotation_ = 0;
   hpgs_point p1_{0, 0}, p2_{0, 0};  // rotated plu
@@ -378,6 +384,16 @@ class Reader {
   hpgs_point pcl_cursor_{0, 0};  // physical plu, handed over by ESC%1A
 
   Stats stats_;
+
+  // Stamp drawn on every page (stamp.cpp).
+ public:
+  int set_stamp(const hpgs_bbox *bb, const char *text, const char *encoding, double size);
+
+ private:
+  void draw_stamp();
+  std::string stamp_text_, stamp_encoding_;
+  hpgs_bbox stamp_box_{0, 0, 0, 0};
+  double stamp_size_ = 0;
 };
 
 }  // namespace hpgs

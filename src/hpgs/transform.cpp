@@ -130,7 +130,10 @@ void Reader::update_transform(bool keep_pen) {
     case 270: plu_to_phys_ = {0, plot_h_, 0, 1, -1, 0}; break;
     default: hpgs_matrix_set_identity(&plu_to_phys_); break;
   }
-  const hpgs_matrix to_points{0, 0, kPtPerPlu, 0, 0, kPtPerPlu};
+  // A GL/2 plot size given in PCL is scaled onto the picture frame.
+  double fx = frame_w_ > 0 && frame_plot_w_ > 0 ? frame_w_ / frame_plot_w_ : 1.0;
+  double fy = frame_h_ > 0 && frame_plot_h_ > 0 ? frame_h_ / frame_plot_h_ : 1.0;
+  const hpgs_matrix to_points{0, 0, kPtPerPlu * fx, 0, 0, kPtPerPlu * fy};
   hpgs_matrix_concat(&phys_to_dev_, &page_matrix_, &to_points);
   hpgs_matrix user_to_phys;
   hpgs_matrix_concat(&user_to_phys, &plu_to_phys_, &user_to_plu_);
@@ -158,11 +161,32 @@ hpgs_point Reader::plu_to_user(const hpgs_point &phys) const {
 double Reader::diag_plu() const { return std::hypot(p2_.x - p1_.x, p2_.y - p1_.y); }
 
 
+double Reader::length_scale() const { return page_scale(phys_to_dev_) / kPtPerPlu; }
+
+// The picture frame defines the GL/2 hard-clip area, as PS does: P1/P2,
+// the soft window and the polygon buffer start afresh.
+void Reader::picture_frame_changed() {
+  flush_path();
+  if (frame_w_ > 0 || frame_plot_w_ > 0) plot_w_ = frame_plot_w_ > 0 ? frame_plot_w_ : frame_w_;
+  if (frame_h_ > 0 || frame_plot_h_ > 0) plot_h_ = frame_plot_h_ > 0 ? frame_plot_h_ : frame_h_;
+  if (plot_w_ <= 0 || plot_h_ <= 0) {
+    plot_w_ = kDefaultPlotW;
+    plot_h_ = kDefaultPlotH;
+  }
+  ps_given_ = false;
+  default_p1p2();
+  window_set_ = false;
+  clip_dirty_ = true;
+  polygon_mode_ = false;
+  poly_.clear();
+  update_transform(true);
+}
+
 double Reader::width_points(int pen) const {
   double w = pen >= 0 && static_cast<size_t>(pen) < gs_.pen_width.size() ? gs_.pen_width[static_cast<size_t>(pen)]
                                                                          : 0.35;
   double pt = gs_.width_relative ? w / 100.0 * diag_plu() * kPtPerPlu : w * 72.0 / 25.4;
-  return pt * page_scale(page_matrix_);
+  return pt * length_scale();
 }
 
 void Reader::set_pen_position(const hpgs_point &u) { pen_ = {clampc(u.x), clampc(u.y)}; }
@@ -289,6 +313,7 @@ void Reader::cmd_iw() {
 
 hpgs_bbox Reader::page_box_drawing() const {
   if (dynamic_page_) return dynamic_box_;
+  if (frame_w_ > 0 && frame_h_ > 0 && !ps_given_) return hpgs_bbox{0, 0, frame_w_ * kPtPerPlu, frame_h_ * kPtPerPlu};
   return hpgs_bbox{0, 0, plot_w_ * kPtPerPlu, plot_h_ * kPtPerPlu};
 }
 
@@ -313,6 +338,7 @@ void Reader::page_end() {
     clip_active_ = false;
   }
   clip_dirty_ = true;
+  draw_stamp();
   call_asset(frame_asset_, frame_asset_ctxt_, frames_done_);
   ++frames_done_;
   call_asset(page_asset_, page_asset_ctxt_, pages_done_);

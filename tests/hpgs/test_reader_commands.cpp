@@ -442,3 +442,23 @@ TEST(HpgsDevices, CurrentPenIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HpgsFraming, PictureFrameSetsTheAreaAndScalesAGivenPlotSize) {
+  // A 2 x 1 inch frame: P1/P2 span it.
+  auto f = record("\x1b*c1440x720Y\x1b%0BSC0,1,0,1;SP1PU0,0;PD1,1;");
+  expect_point(f.dev->named("lineto")[0], 144, 72);
+  // A 4 x 2 inch GL/2 plot size scaled onto that frame: everything halves.
+  auto s = record("\x1b*c1440x720Y\x1b*c4k2L\x1b%0BPW1;SP1PU0,0;PD4064,0;SC0,1,0,1;PD1,1;");
+  auto l = s.dev->named("lineto");
+  ASSERT_EQ(l.size(), 2u);
+  expect_point(l[0], 144, 0);
+  expect_point(l[1], 144, 72);
+  EXPECT_NEAR(s.dev->named("setlinewidth")[0].args[0], 0.5 * 72 / 25.4, 1e-9);
+  // A printer reset forgets the frame.
+  auto r = record("\x1b*c1440x720Y\x1b" "E\x1b%0BSC0,1,0,1;SP1PU0,0;PD1,1;");
+  expect_point(r.dev->named("lineto")[0], 11176 * k, 8636 * k);
+}
+
+}  // namespace

@@ -1,0 +1,628 @@
+// Paint device: draws the device calls with cairo into a PNG image and
+// writes the image when a page is finished.
+//
+// Coordinates: the page box (points) is mapped onto the whole image, y
+// upwards in points and downwards in pixels. The device keeps its own
+// graphic state and applies it at every stroke or fill, because clipsave
+// and cliprestore map onto cairo_save/cairo_restore, which would otherwise
+// roll colours and widths back behind the reader's back.
+//
+// Thin lines: a stroke narrower than one pixel is drawn one pixel wide.
+// With anti-aliasing its coverage is scaled by max(width in pixels, thin
+// alpha), so ink per length follows the width down to the thin alpha, which
+// keeps hairlines (PW 0) visible. Without anti-aliasing it is drawn one
+// pixel wide in full colour (only 0 and 255 coverage exist there).
+//
+// Raster operations (images made with do_rop3): every mark is combined
+// with the image per 8-bit channel as a ROP3 on the bits, S and T being
+// the pen colour for vectors and, for raster images, S the image pixel and
+// T the pattern colour (black unless setpatcol). Source transparency keeps
+// the destination where S is white; for raster images pattern transparency
+// keeps it where T is white. Anti-aliased edges blend the result with the
+// destination by coverage. Without do_rop3 every mark is a plain copy.
+#include "paint_internal.h"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace hpgs {
+
+namespace {
+
+// Coordinates handed to cairo stay well inside its 24.8 fixed-point range.
+constexpr double kMaxPixel = 4.0e6;
+
+inline double clampp(double v) {
+  if (!(v == v)) return 0.0;
+  return std::clamp(v, -kMaxPixel, kMaxPixel);
+}
+
+}  // namespace
+
+inline unsigned char rop3_byte(int rop, unsigned d, unsigned s, unsigned t) {
+  unsigned r = 0;
+  for (int k = 0; k < 8; ++k) {
+    if (!((rop >> k) & 1)) continue;
+    unsigned m = ((k & 4) ? t : ~t) & ((k & 2) ? s : ~s) & ((k & 1) ? d : ~d);
+    r |= m;
+  }
+  return static_cast<unsigned char>(r & 0xff);
+}
+
+struct PaintDevice {
+  hpgs_device base;
+  hpgs_png_image *img = nullptr;
+  std::string filename;
+  hpgs_bbox page{};
+  bool antialias = true;
+  double thin_alpha = 0.5;
+  int interpolation = 1;
+  cairo_surface_t *surface = nullptr;
+  cairo_t *cr = nullptr;
+  // point -> pixel
+  double sx = 1, sy = 1, tx = 0, ty = 0, scale = 1;
+  // graphic state (points)
+  hpgs_color color{0, 0, 0};
+  double line_width = 0.0;
+  hpgs_line_cap cap = hpgs_cap_butt;
+  hpgs_line_join join = hpgs_join_miter;
+  double miter = 10.0;
+  std::vector<double> dash;  // points
+  double dash_offset = 0.0;
+  int rop = 252;
+  bool src_tr = true, pat_tr = true;
+  hpgs_color patcol{0, 0, 0};
+  bool clear_pending = false;
+  int clip_depth = 0;
+  bool path_empty = true;
+
+  double px(double x) const { return clampp(sx * x + tx); }
+  double py(double y) const { return clampp(sy * y + ty); }
+
+  // Called before anything touches the pixels.
+  void begin_paint() {
+    if (!img->native && !img->exposed) {
+      img->native = true;
+    } else if (!img->native) {
+      cairo_surface_flush(surface);
+      image_to_native(img);
+      cairo_surface_mark_dirty(surface);
+    }
+    if (clear_pending) {
+      cairo_surface_flush(surface);
+      std::memset(img->data, 0xff, static_cast<size_t>(img->stride) * img->height);
+      cairo_surface_mark_dirty(surface);
+      clear_pending = false;
+    }
+  }
+
+  bool use_rop() const { return img->do_rop3; }
+  bool is_white(const hpgs_color &c) const { return c.r >= 1.0 && c.g >= 1.0 && c.b >= 1.0; }
+  // Marks of a vector in the current state leave no trace.
+  bool vector_invisible() const { return use_rop() && src_tr && is_white(color) && rop != 0 && rop != 255; }
+  bool vector_plain() const {
+    if (!use_rop()) return true;
+    // Copy operations: the result is the pen colour whatever D is.
+    return rop == 252 || rop == 204 || rop == 240;
+  }
+};
+
+namespace {
+
+PaintDevice *pd(hpgs_device *d) { return reinterpret_cast<PaintDevice *>(d); }
+
+int cairo_check(PaintDevice *p, const char *what) {
+  cairo_status_t st = cairo_status(p->cr);
+  if (st == CAIRO_STATUS_SUCCESS) return 0;
+  return hpgs_set_error("paint device: %s: %s", what, cairo_status_to_string(st));
+}
+
+inline unsigned char to_byte(double v) { return static_cast<unsigned char>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); }
+
+// Combines the current path, painted opaque into a coverage mask, with the
+// image by the raster operation. stroke: paint the path as a stroke.
+int rop_mark(PaintDevice *p, bool stroke) {
+  cairo_t *cr = p->cr;
+  double x1, y1, x2, y2;
+  if (stroke) cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
+  else cairo_fill_extents(cr, &x1, &y1, &x2, &y2);
+  double cx1, cy1, cx2, cy2;
+  cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
+  int ix1 = static_cast<int>(std::floor(std::max(x1, cx1))) - 1;
+  int iy1 = static_cast<int>(std::floor(std::max(y1, cy1))) - 1;
+  int ix2 = static_cast<int>(std::ceil(std::min(x2, cx2))) + 1;
+  int iy2 = static_cast<int>(std::ceil(std::min(y2, cy2))) + 1;
+  ix1 = std::max(ix1, 0);
+  iy1 = std::max(iy1, 0);
+  ix2 = std::min(ix2, p->img->width);
+  iy2 = std::min(iy2, p->img->height);
+  if (ix1 >= ix2 || iy1 >= iy2) {
+    cairo_new_path(cr);
+    return 0;
+  }
+  cairo_path_t *path = cairo_copy_path(cr);
+  cairo_new_path(cr);
+  cairo_save(cr);
+  cairo_rectangle(cr, ix1, iy1, ix2 - ix1, iy2 - iy1);
+  cairo_clip(cr);
+  cairo_push_group_with_content(cr, CAIRO_CONTENT_ALPHA);
+  cairo_append_path(cr, path);
+  cairo_set_source_rgba(cr, 0, 0, 0, 1);
+  if (stroke) cairo_stroke(cr);
+  else cairo_fill(cr);
+  cairo_pattern_t *mask = cairo_pop_group(cr);
+  cairo_restore(cr);
+  cairo_path_destroy(path);
+  int rc = 0;
+  cairo_surface_t *ms = nullptr;
+  if (cairo_pattern_get_surface(mask, &ms) == CAIRO_STATUS_SUCCESS &&
+      cairo_image_surface_get_format(ms) == CAIRO_FORMAT_A8) {
+    cairo_surface_flush(ms);
+    cairo_surface_flush(p->surface);
+    double ox = 0, oy = 0;
+    cairo_surface_get_device_offset(ms, &ox, &oy);
+    const int mw = cairo_image_surface_get_width(ms), mh = cairo_image_surface_get_height(ms);
+    const int mstride = cairo_image_surface_get_stride(ms);
+    const unsigned char *mdata = cairo_image_surface_get_data(ms);
+    const int offx = static_cast<int>(std::lround(ox)), offy = static_cast<int>(std::lround(oy));
+    unsigned char s[3] = {to_byte(p->color.r), to_byte(p->color.g), to_byte(p->color.b)};
+    for (int my = 0; my < mh; ++my) {
+      int y = my - offy;
+      if (y < 0 || y >= p->img->height) continue;
+      unsigned char *row = p->img->data + static_cast<size_t>(y) * p->img->stride;
+      const unsigned char *mrow = mdata + static_cast<size_t>(my) * mstride;
+      for (int mx = 0; mx < mw; ++mx) {
+        unsigned a = mrow[mx];
+        if (!a) continue;
+        int x = mx - offx;
+        if (x < 0 || x >= p->img->width) continue;
+        uint32_t v;
+        std::memcpy(&v, row + 4 * x, 4);
+        unsigned d[3] = {(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff};
+        unsigned out[3];
+        for (int c = 0; c < 3; ++c) {
+          unsigned r = rop3_byte(p->rop, d[c], s[c], s[c]);
+          out[c] = (r * a + d[c] * (255 - a) + 127) / 255;
+        }
+        v = 0xff000000u | (out[0] << 16) | (out[1] << 8) | out[2];
+        std::memcpy(row + 4 * x, &v, 4);
+      }
+    }
+    cairo_surface_mark_dirty(p->surface);
+  } else {
+    rc = hpgs_set_error("paint device: cannot build the mask of a raster operation.");
+  }
+  cairo_pattern_destroy(mask);
+  return rc;
+}
+
+// Line width in pixels and the coverage factor of the thin-line rule.
+void apply_stroke_state(PaintDevice *p, double &alpha) {
+  cairo_t *cr = p->cr;
+  double w = p->line_width * p->scale;
+  alpha = 1.0;
+  if (!(w >= 1.0)) {
+    if (p->antialias) alpha = std::clamp(std::max(w > 0 ? w : 0.0, p->thin_alpha), 0.0, 1.0);
+    w = 1.0;
+  }
+  cairo_set_line_width(cr, std::min(w, 1.0e6));
+  cairo_set_line_cap(cr, p->cap == hpgs_cap_round    ? CAIRO_LINE_CAP_ROUND
+                         : p->cap == hpgs_cap_square ? CAIRO_LINE_CAP_SQUARE
+                                                     : CAIRO_LINE_CAP_BUTT);
+  cairo_set_line_join(cr, p->join == hpgs_join_round   ? CAIRO_LINE_JOIN_ROUND
+                          : p->join == hpgs_join_bevel ? CAIRO_LINE_JOIN_BEVEL
+                                                       : CAIRO_LINE_JOIN_MITER);
+  cairo_set_miter_limit(cr, p->miter);
+  if (p->dash.empty()) {
+    cairo_set_dash(cr, nullptr, 0, 0);
+  } else {
+    std::vector<double> d(p->dash.size());
+    for (size_t i = 0; i < d.size(); ++i) d[i] = p->dash[i] * p->scale;
+    cairo_set_dash(cr, d.data(), static_cast<int>(d.size()), p->dash_offset * p->scale);
+  }
+}
+
+int dev_moveto(hpgs_device *d, const hpgs_point *pt) {
+  PaintDevice *p = pd(d);
+  cairo_move_to(p->cr, p->px(pt->x), p->py(pt->y));
+  p->path_empty = false;
+  return 0;
+}
+int dev_lineto(hpgs_device *d, const hpgs_point *pt) {
+  PaintDevice *p = pd(d);
+  cairo_line_to(p->cr, p->px(pt->x), p->py(pt->y));
+  p->path_empty = false;
+  return 0;
+}
+int dev_curveto(hpgs_device *d, const hpgs_point *a, const hpgs_point *b, const hpgs_point *c) {
+  PaintDevice *p = pd(d);
+  cairo_curve_to(p->cr, p->px(a->x), p->py(a->y), p->px(b->x), p->py(b->y), p->px(c->x), p->py(c->y));
+  p->path_empty = false;
+  return 0;
+}
+int dev_newpath(hpgs_device *d) {
+  cairo_new_path(pd(d)->cr);
+  pd(d)->path_empty = true;
+  return 0;
+}
+int dev_closepath(hpgs_device *d) {
+  cairo_close_path(pd(d)->cr);
+  return 0;
+}
+
+int dev_stroke(hpgs_device *d) {
+  PaintDevice *p = pd(d);
+  cairo_t *cr = p->cr;
+  if (p->path_empty || p->vector_invisible()) {
+    cairo_new_path(cr);
+    p->path_empty = true;
+    return 0;
+  }
+  p->begin_paint();
+  double alpha;
+  apply_stroke_state(p, alpha);
+  int rc = 0;
+  if (p->vector_plain()) {
+    cairo_set_source_rgba(cr, p->color.r, p->color.g, p->color.b, alpha);
+    cairo_stroke(cr);
+  } else {
+    rc = rop_mark(p, true);
+  }
+  p->path_empty = true;
+  return rc ? rc : cairo_check(p, "stroke");
+}
+
+int dev_fill(hpgs_device *d, hpgs_bool winding) {
+  PaintDevice *p = pd(d);
+  cairo_t *cr = p->cr;
+  if (p->path_empty || p->vector_invisible()) {
+    cairo_new_path(cr);
+    p->path_empty = true;
+    return 0;
+  }
+  p->begin_paint();
+  cairo_set_fill_rule(cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
+  int rc = 0;
+  if (p->vector_plain()) {
+    cairo_set_source_rgb(cr, p->color.r, p->color.g, p->color.b);
+    cairo_fill(cr);
+  } else {
+    rc = rop_mark(p, false);
+  }
+  p->path_empty = true;
+  return rc ? rc : cairo_check(p, "fill");
+}
+
+int dev_clip(hpgs_device *d, hpgs_bool winding) {
+  PaintDevice *p = pd(d);
+  cairo_set_fill_rule(p->cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
+  cairo_clip(p->cr);
+  p->path_empty = true;
+  return cairo_check(p, "clip");
+}
+int dev_clipsave(hpgs_device *d) {
+  PaintDevice *p = pd(d);
+  cairo_save(p->cr);
+  ++p->clip_depth;
+  return cairo_check(p, "clipsave");
+}
+int dev_cliprestore(hpgs_device *d) {
+  PaintDevice *p = pd(d);
+  if (p->clip_depth <= 0) return hpgs_set_error("paint device: cliprestore without clipsave.");
+  cairo_restore(p->cr);
+  --p->clip_depth;
+  return cairo_check(p, "cliprestore");
+}
+
+int dev_setrgbcolor(hpgs_device *d, const hpgs_color *c) {
+  PaintDevice *p = pd(d);
+  p->color = {std::clamp(c->r, 0.0, 1.0), std::clamp(c->g, 0.0, 1.0), std::clamp(c->b, 0.0, 1.0)};
+  if (!(p->color.r == p->color.r)) p->color.r = 0;
+  if (!(p->color.g == p->color.g)) p->color.g = 0;
+  if (!(p->color.b == p->color.b)) p->color.b = 0;
+  return 0;
+}
+int dev_setdash(hpgs_device *d, const float *segs, unsigned n, double offset) {
+  PaintDevice *p = pd(d);
+  p->dash.clear();
+  double sum = 0;
+  bool ok = true;
+  for (unsigned i = 0; i < n; ++i) {
+    double v = segs[i];
+    if (!(v >= 0) || !std::isfinite(v)) ok = false;
+    else sum += v;
+    p->dash.push_back(v);
+  }
+  // cairo refuses negative lengths and an all-zero pattern: draw solid.
+  // A pattern far below a pixel would cost a dash per pixel for nothing
+  // visible: drawn solid as well.
+  if (!ok || !(sum > 0) || sum * p->scale < 1e-3) p->dash.clear();
+  p->dash_offset = std::isfinite(offset) ? offset : 0.0;
+  return 0;
+}
+int dev_setlinewidth(hpgs_device *d, double w) {
+  pd(d)->line_width = std::isfinite(w) && w > 0 ? w : 0.0;
+  return 0;
+}
+int dev_setlinecap(hpgs_device *d, hpgs_line_cap c) {
+  pd(d)->cap = c;
+  return 0;
+}
+int dev_setlinejoin(hpgs_device *d, hpgs_line_join j) {
+  pd(d)->join = j;
+  return 0;
+}
+int dev_setmiterlimit(hpgs_device *d, double l) {
+  pd(d)->miter = std::isfinite(l) && l >= 1.0 ? l : 1.0;
+  return 0;
+}
+int dev_setrop3(hpgs_device *d, int rop, hpgs_bool st, hpgs_bool pt) {
+  PaintDevice *p = pd(d);
+  p->rop = rop & 0xff;
+  p->src_tr = st != 0;
+  p->pat_tr = pt != 0;
+  return 0;
+}
+int dev_setpatcol(hpgs_device *d, const hpgs_color *c) {
+  pd(d)->patcol = *c;
+  return 0;
+}
+
+int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, const hpgs_point *lr,
+                  const hpgs_point *ur) {
+  PaintDevice *p = pd(d);
+  if (!img || !img->data || img->width <= 0 || img->height <= 0) return 0;
+  if (img->depth != 24 || img->stride < 3 * img->width)
+    return hpgs_set_error("paint device: image of depth %d is not supported.", img->depth);
+  p->begin_paint();
+  const bool rop = p->use_rop();
+  const bool keep_white = rop && p->src_tr;
+  const unsigned char t[3] = {to_byte(p->patcol.r), to_byte(p->patcol.g), to_byte(p->patcol.b)};
+  const bool t_white = t[0] == 255 && t[1] == 255 && t[2] == 255;
+  if (rop && p->pat_tr && t_white) return 0;  // everything is kept
+  const bool plain = !rop || ((p->rop == 252 || p->rop == 204) && !keep_white && t[0] == 0 && t[1] == 0 &&
+                              t[2] == 0) ||
+                     (p->rop == 204 && !keep_white);
+  // Source surface: ARGB with white transparent when white is kept, so the
+  // sampler can never mix white into neighbouring pixels.
+  cairo_format_t fmt = keep_white || !plain ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24;
+  cairo_surface_t *src = cairo_image_surface_create(fmt, img->width, img->height);
+  if (cairo_surface_status(src) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(src);
+    return hpgs_set_error("paint device: out of memory for an image of %d x %d.", img->width, img->height);
+  }
+  unsigned char *sd = cairo_image_surface_get_data(src);
+  const int ss = cairo_image_surface_get_stride(src);
+  for (int y = 0; y < img->height; ++y) {
+    const unsigned char *in = img->data + static_cast<size_t>(y) * img->stride;
+    uint32_t *out = reinterpret_cast<uint32_t *>(sd + static_cast<size_t>(y) * ss);
+    for (int x = 0; x < img->width; ++x) {
+      unsigned r = in[3 * x], g = in[3 * x + 1], b = in[3 * x + 2];
+      bool white = r == 255 && g == 255 && b == 255;
+      out[x] = (keep_white && white) ? 0u : (0xff000000u | (r << 16) | (g << 8) | b);
+    }
+  }
+  cairo_surface_mark_dirty(src);
+  // Image space: u along the columns, v down the rows from the top edge.
+  double llx = p->px(ll->x), lly = p->py(ll->y), lrx = p->px(lr->x), lry = p->py(lr->y);
+  double urx = p->px(ur->x), ury = p->py(ur->y);
+  double ulx = llx + (urx - lrx), uly = lly + (ury - lry);
+  cairo_matrix_t m;
+  cairo_matrix_init(&m, (lrx - llx) / img->width, (lry - lly) / img->width, (lrx - urx) / img->height,
+                    (lry - ury) / img->height, ulx, uly);
+  cairo_matrix_t inv = m;
+  if (cairo_matrix_invert(&inv) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(src);
+    return 0;  // degenerate placement: nothing visible
+  }
+  cairo_t *cr = p->cr;
+  cairo_new_path(cr);
+  int rc = 0;
+  if (plain) {
+    cairo_save(cr);
+    cairo_transform(cr, &m);
+    cairo_set_source_surface(cr, src, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr),
+                             keep_white || !p->interpolation ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_GOOD);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+    cairo_rectangle(cr, 0, 0, img->width, img->height);
+    cairo_fill(cr);
+    cairo_restore(cr);
+  } else {
+    // Resample the image onto the covered pixels, then apply the operation.
+    double x1, y1, x2, y2;
+    cairo_save(cr);
+    cairo_transform(cr, &m);
+    cairo_rectangle(cr, 0, 0, img->width, img->height);
+    cairo_restore(cr);
+    cairo_fill_extents(cr, &x1, &y1, &x2, &y2);
+    double cx1, cy1, cx2, cy2;
+    cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
+    int ix1 = std::max(0, static_cast<int>(std::floor(std::max(x1, cx1))));
+    int iy1 = std::max(0, static_cast<int>(std::floor(std::max(y1, cy1))));
+    int ix2 = std::min(p->img->width, static_cast<int>(std::ceil(std::min(x2, cx2))));
+    int iy2 = std::min(p->img->height, static_cast<int>(std::ceil(std::min(y2, cy2))));
+    cairo_path_t *path = cairo_copy_path(cr);
+    cairo_new_path(cr);
+    if (ix1 < ix2 && iy1 < iy2) {
+      cairo_save(cr);
+      cairo_rectangle(cr, ix1, iy1, ix2 - ix1, iy2 - iy1);
+      cairo_clip(cr);
+      cairo_push_group_with_content(cr, CAIRO_CONTENT_COLOR_ALPHA);
+      cairo_append_path(cr, path);
+      cairo_save(cr);
+      cairo_transform(cr, &m);
+      cairo_set_source_surface(cr, src, 0, 0);
+      cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+      cairo_restore(cr);
+      cairo_fill(cr);
+      cairo_pattern_t *grp = cairo_pop_group(cr);
+      cairo_restore(cr);
+      cairo_surface_t *gs = nullptr;
+      if (cairo_pattern_get_surface(grp, &gs) == CAIRO_STATUS_SUCCESS) {
+        cairo_surface_flush(gs);
+        cairo_surface_flush(p->surface);
+        double ox, oy;
+        cairo_surface_get_device_offset(gs, &ox, &oy);
+        const int gw = cairo_image_surface_get_width(gs), gh = cairo_image_surface_get_height(gs);
+        const int gstr = cairo_image_surface_get_stride(gs);
+        const unsigned char *gd = cairo_image_surface_get_data(gs);
+        const int offx = static_cast<int>(std::lround(ox)), offy = static_cast<int>(std::lround(oy));
+        for (int gy = 0; gy < gh; ++gy) {
+          int y = gy - offy;
+          if (y < 0 || y >= p->img->height) continue;
+          unsigned char *row = p->img->data + static_cast<size_t>(y) * p->img->stride;
+          const uint32_t *grow = reinterpret_cast<const uint32_t *>(gd + static_cast<size_t>(gy) * gstr);
+          for (int gx = 0; gx < gw; ++gx) {
+            uint32_t sv = grow[gx];
+            unsigned a = sv >> 24;
+            if (!a) continue;
+            int x = gx - offx;
+            if (x < 0 || x >= p->img->width) continue;
+            // Premultiplied: undo it to get the source colour.
+            unsigned s[3] = {((sv >> 16) & 0xff) * 255 / a, ((sv >> 8) & 0xff) * 255 / a, (sv & 0xff) * 255 / a};
+            uint32_t v;
+            std::memcpy(&v, row + 4 * x, 4);
+            unsigned dd[3] = {(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff};
+            unsigned o[3];
+            for (int c = 0; c < 3; ++c) {
+              unsigned r = rop3_byte(p->rop, dd[c], std::min(s[c], 255u), t[c]);
+              o[c] = (r * a + dd[c] * (255 - a) + 127) / 255;
+            }
+            v = 0xff000000u | (o[0] << 16) | (o[1] << 8) | o[2];
+            std::memcpy(row + 4 * x, &v, 4);
+          }
+        }
+        cairo_surface_mark_dirty(p->surface);
+      } else {
+        rc = hpgs_set_error("paint device: cannot resample an image for a raster operation.");
+      }
+      cairo_pattern_destroy(grp);
+    }
+    cairo_path_destroy(path);
+  }
+  cairo_surface_destroy(src);
+  p->path_empty = true;
+  return rc ? rc : cairo_check(p, "drawimage");
+}
+
+int dev_showpage(hpgs_device *d, int i) {
+  PaintDevice *p = pd(d);
+  cairo_new_path(p->cr);
+  p->path_empty = true;
+  p->begin_paint();  // a page without marks is still cleared and written
+  cairo_surface_flush(p->surface);
+  int rc = 0;
+  if (!p->filename.empty()) rc = image_write_png(p->img, page_file_name(p->filename, i).c_str());
+  // The pixels stay readable until the next page starts drawing.
+  p->clear_pending = true;
+  return rc;
+}
+
+int dev_finish(hpgs_device *) { return 0; }
+
+int dev_capabilities(hpgs_device *d) {
+  PaintDevice *p = pd(d);
+  int c = HPGS_DEVICE_CAP_RASTER | HPGS_DEVICE_CAP_MULTIPAGE | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+  if (p->antialias) c |= HPGS_DEVICE_CAP_ANTIALIAS;
+  if (p->img->do_rop3) c |= HPGS_DEVICE_CAP_ROP3;
+  return c;
+}
+
+void dev_destroy(hpgs_device *d) {
+  PaintDevice *p = pd(d);
+  if (p->cr) cairo_destroy(p->cr);
+  if (p->surface) cairo_surface_destroy(p->surface);
+  hpgs_image_destroy(p->img);
+  delete p;
+}
+
+const hpgs_device_vtable kPaintVtable = {
+    "hpgs_paint_device", dev_moveto,     dev_lineto,        dev_curveto,      dev_newpath,
+    dev_closepath,       dev_stroke,     dev_fill,          dev_clip,         dev_clipsave,
+    dev_cliprestore,     dev_setrgbcolor, dev_setdash,      dev_setlinewidth, dev_setlinecap,
+    dev_setlinejoin,     dev_setmiterlimit, dev_setrop3,    dev_setpatcol,    dev_drawimage,
+    nullptr,             nullptr,        dev_showpage,      dev_finish,       dev_capabilities,
+    dev_destroy,
+};
+
+}  // namespace
+}  // namespace hpgs
+
+using namespace hpgs;
+
+struct hpgs_paint_device_st {
+  PaintDevice impl;
+};
+
+extern "C" {
+
+hpgs_paint_device *hpgs_new_paint_device(hpgs_png_image *image, const char *filename, const hpgs_bbox *bb,
+                                         hpgs_bool antialias) {
+  if (!image) {
+    hpgs_set_error("hpgs_new_paint_device: no image.");
+    return nullptr;
+  }
+  if (!bb || !std::isfinite(bb->llx) || !std::isfinite(bb->lly) || !std::isfinite(bb->urx) ||
+      !std::isfinite(bb->ury) || !(bb->urx > bb->llx) || !(bb->ury > bb->lly)) {
+    hpgs_set_error("hpgs_new_paint_device: the page box is empty.");
+    hpgs_image_destroy(image);
+    return nullptr;
+  }
+  auto *dev = new (std::nothrow) hpgs_paint_device_st;
+  if (!dev) {
+    hpgs_image_destroy(image);
+    hpgs_set_error("hpgs_new_paint_device: out of memory.");
+    return nullptr;
+  }
+  PaintDevice *p = &dev->impl;
+  p->base.vtable = &kPaintVtable;
+  p->img = image;
+  p->filename = filename ? filename : "";
+  p->page = *bb;
+  p->antialias = antialias != 0;
+  p->sx = image->width / (bb->urx - bb->llx);
+  p->sy = -image->height / (bb->ury - bb->lly);
+  p->tx = -bb->llx * p->sx;
+  p->ty = image->height - bb->lly * p->sy;
+  p->scale = std::sqrt(std::fabs(p->sx * p->sy));
+  image->xres = p->sx * 72.0;
+  image->yres = -p->sy * 72.0;
+  // The surface is created on the packed block; the first mark converts
+  // the layout (begin_paint), which keeps a loaded picture intact.
+  p->surface = cairo_image_surface_create_for_data(image->data, CAIRO_FORMAT_RGB24, image->width, image->height,
+                                                   image->stride);
+  p->cr = cairo_create(p->surface);
+  if (cairo_status(p->cr) != CAIRO_STATUS_SUCCESS) {
+    hpgs_set_error("hpgs_new_paint_device: %s", cairo_status_to_string(cairo_status(p->cr)));
+    dev_destroy(&p->base);
+    return nullptr;
+  }
+  cairo_set_antialias(p->cr, p->antialias ? CAIRO_ANTIALIAS_GRAY : CAIRO_ANTIALIAS_NONE);
+  cairo_set_tolerance(p->cr, 0.1);
+  return dev;
+}
+
+int hpgs_paint_device_set_thin_alpha(hpgs_paint_device *dev, double a) {
+  if (!dev) return hpgs_set_error("hpgs_paint_device_set_thin_alpha: no device.");
+  if (!(a >= 0.001 && a <= 1.0)) return hpgs_set_error("Thin alpha %g does not lie in [0.001,1].", a);
+  dev->impl.thin_alpha = a;
+  return 0;
+}
+
+int hpgs_paint_device_set_image_interpolation(hpgs_paint_device *dev, int i) {
+  if (!dev) return hpgs_set_error("hpgs_paint_device_set_image_interpolation: no device.");
+  if (i < 0 || i > 1) return hpgs_set_error("Image interpolation %d must be 0 or 1.", i);
+  dev->impl.interpolation = i;
+  return 0;
+}
+
+hpgs_png_image *hpgs_paint_device_get_image(hpgs_paint_device *dev) { return dev ? dev->impl.img : nullptr; }
+
+}  // extern "C"

@@ -1,0 +1,44 @@
+// Internal view of PNG images for the paint device.
+//
+// An image keeps its pixels in one block with a row stride of 4 × width
+// bytes. The block is in one of two layouts:
+//   packed  rows of width × depth/8 bytes (R, G, B or gray) at the start of
+//           each row: the layout hpgs_image_get_data hands out;
+//   native  one 32-bit word per pixel, 0xffRRGGBB in host byte order: the
+//           layout cairo paints into (CAIRO_FORMAT_RGB24), gray included.
+// Both conversions run in place, row by row, so painting needs no second
+// copy of the raster. White is all 0xff bytes in both layouts.
+#ifndef HPGS_PAINT_INTERNAL_H
+#define HPGS_PAINT_INTERNAL_H
+
+#include "hpgs.h"
+
+#include <cstdint>
+#include <string>
+
+struct hpgs_png_image_st {
+  int width = 0, height = 0;
+  int depth = 24;          // 8 or 24
+  bool palette = false;
+  bool do_rop3 = false;
+  int stride = 0;          // 4 × width
+  unsigned char *data = nullptr;
+  bool native = false;
+  // The pixels were handed out (hpgs_image_get_data); until then they are
+  // all white, which both layouts spell the same.
+  bool exposed = false;
+  double xres = 72.0, yres = 72.0;  // dots per inch, written as pHYs
+};
+
+namespace hpgs {
+
+void image_to_native(hpgs_png_image *img);
+void image_to_packed(hpgs_png_image *img);
+// Writes the image as PNG (8-bit gray or 24-bit RGB with pHYs).
+int image_write_png(hpgs_png_image *img, const char *filename);
+// File name of page `page` (1-based) of an output named `base`.
+std::string page_file_name(const std::string &base, int page);
+
+}  // namespace hpgs
+
+#endif

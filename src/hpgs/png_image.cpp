@@ -1,0 +1,261 @@
+// PNG images: pixel memory for the paint device, layout conversions, PNG
+// output with libpng (pHYs carries the resolution).
+#include "paint_internal.h"
+
+#include <png.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace hpgs {
+
+namespace {
+// cairo's image surfaces hold at most 32767 pixels per side.
+constexpr int kMaxSide = 32767;
+
+inline uint32_t pack_native(unsigned r, unsigned g, unsigned b) { return 0xff000000u | (r << 16) | (g << 8) | b; }
+}  // namespace
+
+void image_to_native(hpgs_png_image *img) {
+  if (img->native) return;
+  const int w = img->width;
+  for (int y = 0; y < img->height; ++y) {
+    unsigned char *row = img->data + static_cast<size_t>(y) * img->stride;
+    // Backwards: the word of pixel x starts at 4x, never before its packed
+    // bytes at 3x (or x), so nothing unread is overwritten.
+    if (img->depth == 24) {
+      for (int x = w - 1; x >= 0; --x) {
+        const unsigned char *p = row + 3 * x;
+        uint32_t v = pack_native(p[0], p[1], p[2]);
+        std::memcpy(row + 4 * x, &v, 4);
+      }
+    } else {
+      for (int x = w - 1; x >= 0; --x) {
+        unsigned g = row[x];
+        uint32_t v = pack_native(g, g, g);
+        std::memcpy(row + 4 * x, &v, 4);
+      }
+    }
+  }
+  img->native = true;
+}
+
+static inline unsigned char gray_of(uint32_t v) {
+  unsigned r = (v >> 16) & 0xff, g = (v >> 8) & 0xff, b = v & 0xff;
+  return static_cast<unsigned char>((r * 299 + g * 587 + b * 114 + 500) / 1000);
+}
+
+void image_to_packed(hpgs_png_image *img) {
+  if (!img->native) return;
+  const int w = img->width;
+  for (int y = 0; y < img->height; ++y) {
+    unsigned char *row = img->data + static_cast<size_t>(y) * img->stride;
+    for (int x = 0; x < w; ++x) {
+      uint32_t v;
+      std::memcpy(&v, row + 4 * x, 4);
+      if (img->depth == 24) {
+        row[3 * x] = static_cast<unsigned char>(v >> 16);
+        row[3 * x + 1] = static_cast<unsigned char>(v >> 8);
+        row[3 * x + 2] = static_cast<unsigned char>(v);
+      } else {
+        row[x] = gray_of(v);
+      }
+    }
+  }
+  img->native = false;
+}
+
+std::string page_file_name(const std::string &base, int page) {
+  if (page <= 1) return base;
+  size_t slash = base.find_last_of('/');
+  size_t dot = base.find_last_of('.');
+  char num[32];
+  std::snprintf(num, sizeof num, "_%d", page);
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
+    return base + num;
+  return base.substr(0, dot) + num + base.substr(dot);
+}
+
+namespace {
+struct PngError {
+  jmp_buf jmp;
+  char msg[256] = "";
+};
+
+void png_error_fn(png_structp png, png_const_charp msg) {
+  auto *e = static_cast<PngError *>(png_get_error_ptr(png));
+  std::snprintf(e->msg, sizeof e->msg, "%s", msg);
+  longjmp(e->jmp, 1);
+}
+void png_warning_fn(png_structp, png_const_charp) {}
+}  // namespace
+
+// Compression: level 1 with the Sub filter. Previews are mostly white with
+// thin ink; Sub turns runs of equal pixels into zeros and level 1 already
+// finds them, while higher levels cost several times the time for a few
+// per cent of size (measured on the test drawings).
+int image_write_png(hpgs_png_image *img, const char *filename) {
+  FILE *f = std::fopen(filename, "wb");
+  if (!f) return hpgs_set_error("cannot open '%s' for writing: %s", filename, std::strerror(errno));
+  PngError err;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_error_fn, png_warning_fn);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!png || !info) {
+    if (png) png_destroy_write_struct(&png, nullptr);
+    std::fclose(f);
+    return hpgs_set_error("cannot write '%s': out of memory", filename);
+  }
+  std::vector<unsigned char> row;
+  if (setjmp(err.jmp)) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    std::remove(filename);
+    return hpgs_set_error("cannot write PNG file '%s': %s", filename, err.msg);
+  }
+  png_init_io(png, f);
+  png_set_compression_level(png, 1);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  const bool gray = img->depth == 8;
+  png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
+               gray ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+               PNG_FILTER_TYPE_BASE);
+  auto ppm = [](double dpi) { return static_cast<png_uint_32>(std::lround(std::clamp(dpi, 1.0, 1e6) / 0.0254)); };
+  png_set_pHYs(png, info, ppm(img->xres), ppm(img->yres), PNG_RESOLUTION_METER);
+  png_write_info(png, info);
+  const int w = img->width;
+  row.resize(static_cast<size_t>(w) * (gray ? 1 : 3));
+  for (int y = 0; y < img->height; ++y) {
+    const unsigned char *src = img->data + static_cast<size_t>(y) * img->stride;
+    if (!img->native) {
+      png_write_row(png, const_cast<unsigned char *>(src));
+      continue;
+    }
+    unsigned char *o = row.data();
+    if (gray) {
+      for (int x = 0; x < w; ++x) {
+        uint32_t v;
+        std::memcpy(&v, src + 4 * x, 4);
+        o[x] = gray_of(v);
+      }
+    } else {
+      for (int x = 0; x < w; ++x) {
+        uint32_t v;
+        std::memcpy(&v, src + 4 * x, 4);
+        o[3 * x] = static_cast<unsigned char>(v >> 16);
+        o[3 * x + 1] = static_cast<unsigned char>(v >> 8);
+        o[3 * x + 2] = static_cast<unsigned char>(v);
+      }
+    }
+    png_write_row(png, o);
+  }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  if (std::fclose(f) != 0) {
+    std::remove(filename);
+    return hpgs_set_error("cannot write PNG file '%s': %s", filename, std::strerror(errno));
+  }
+  return 0;
+}
+
+}  // namespace hpgs
+
+using namespace hpgs;
+
+extern "C" {
+
+hpgs_png_image *hpgs_new_png_image(int width, int height, int depth, hpgs_bool palette, hpgs_bool do_rop3) {
+  if (depth != 8 && depth != 24) {
+    hpgs_set_error("Image depth %d is not supported (8 for gray, 24 for RGB).", depth);
+    return nullptr;
+  }
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+    hpgs_set_error("Image size %d x %d is outside 1 ... %d pixels per side.", width, height, kMaxSide);
+    return nullptr;
+  }
+  auto *img = new (std::nothrow) hpgs_png_image;
+  if (!img) {
+    hpgs_set_error("Out of memory creating an image.");
+    return nullptr;
+  }
+  img->width = width;
+  img->height = height;
+  img->depth = depth;
+  img->palette = palette != 0;
+  img->do_rop3 = do_rop3 != 0;
+  img->stride = 4 * width;
+  size_t bytes = static_cast<size_t>(img->stride) * static_cast<size_t>(height);
+  img->data = static_cast<unsigned char *>(std::malloc(bytes));
+  if (!img->data) {
+    delete img;
+    hpgs_set_error("Out of memory: an image of %d x %d pixels needs %zu bytes.", width, height, bytes);
+    return nullptr;
+  }
+  std::memset(img->data, 0xff, bytes);
+  return img;
+}
+
+int hpgs_image_get_data(hpgs_png_image *img, unsigned char **data, int *stride) {
+  if (!img) return hpgs_set_error("hpgs_image_get_data: no image.");
+  image_to_packed(img);
+  img->exposed = true;
+  if (data) *data = img->data;
+  if (stride) *stride = img->stride;
+  return 0;
+}
+
+int hpgs_image_get_pixel(hpgs_png_image *img, int x, int y, unsigned char rgb[3], double *alpha) {
+  if (!img) return hpgs_set_error("hpgs_image_get_pixel: no image.");
+  if (x < 0 || y < 0 || x >= img->width || y >= img->height)
+    return hpgs_set_error("hpgs_image_get_pixel: pixel (%d,%d) outside the %d x %d image.", x, y, img->width,
+                          img->height);
+  const unsigned char *row = img->data + static_cast<size_t>(y) * img->stride;
+  if (img->native) {
+    uint32_t v;
+    std::memcpy(&v, row + 4 * x, 4);
+    if (img->depth == 8) {
+      rgb[0] = rgb[1] = rgb[2] = gray_of(v);
+    } else {
+      rgb[0] = static_cast<unsigned char>(v >> 16);
+      rgb[1] = static_cast<unsigned char>(v >> 8);
+      rgb[2] = static_cast<unsigned char>(v);
+    }
+  } else if (img->depth == 24) {
+    std::memcpy(rgb, row + 3 * x, 3);
+  } else {
+    rgb[0] = rgb[1] = rgb[2] = row[x];
+  }
+  if (alpha) *alpha = 1.0;
+  return 0;
+}
+
+int hpgs_image_set_resolution(hpgs_png_image *img, double xres, double yres) {
+  if (!img) return hpgs_set_error("hpgs_image_set_resolution: no image.");
+  if (!(xres > 0) || !(yres > 0) || !std::isfinite(xres) || !std::isfinite(yres))
+    return hpgs_set_error("Image resolution %g x %g dpi is not positive.", xres, yres);
+  img->xres = xres;
+  img->yres = yres;
+  return 0;
+}
+
+int hpgs_image_write(hpgs_png_image *img, const char *filename) {
+  if (!img) return hpgs_set_error("hpgs_image_write: no image.");
+  if (!filename || !*filename) return hpgs_set_error("hpgs_image_write: no file name.");
+  return image_write_png(img, filename);
+}
+
+void hpgs_image_destroy(hpgs_png_image *img) {
+  if (!img) return;
+  std::free(img->data);
+  delete img;
+}
+
+}  // extern "C"

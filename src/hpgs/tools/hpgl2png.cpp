@@ -1,0 +1,141 @@
+// hpgl2png: renders an HP-GL/2 plot file to PNG with the same calls the
+// daemon makes (plot size, dynamic page, PNG image, paint device).
+#include "hpgs.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void usage(FILE *f) {
+  std::fprintf(f,
+               "usage: hpgl2png INPUT OUTPUT.png [--dpi N | --size PX] [--angle DEG] [--no-antialias]\n"
+               "                [--thin-alpha A] [--stamp TEXT] [--stamp-size PT]\n"
+               "  --dpi N         resolution in dots per inch (default 150)\n"
+               "  --size PX       fit the drawing into PX x PX pixels instead\n"
+               "  --angle DEG     turn the drawing counter-clockwise\n"
+               "  --no-antialias  exact pixels (only full ink or none)\n"
+               "  --thin-alpha A  coverage of lines thinner than a pixel, 0.001 ... 1 (default 0.5)\n"
+               "  --stamp TEXT    write TEXT large across the page\n");
+}
+
+int fail(const char *what) {
+  std::fprintf(stderr, "hpgl2png: %s\n", what);
+  return 1;
+}
+
+bool parse_double(const char *s, double &v) {
+  char *end = nullptr;
+  errno = 0;
+  v = std::strtod(s, &end);
+  return end != s && *end == 0 && errno == 0 && std::isfinite(v);
+}
+
+// Largest image accepted: 2^28 pixels (1 GiB of paint memory).
+constexpr double kMaxPixels = 268435456.0;
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *in = nullptr, *out = nullptr, *stamp = nullptr;
+  double dpi = 150, size = 0, angle = 0, thin = 0.5, stamp_size = 500;
+  bool aa = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](double &v) {
+      if (i + 1 >= argc || !parse_double(argv[i + 1], v)) {
+        std::fprintf(stderr, "hpgl2png: %s needs a number\n", a.c_str());
+        std::exit(1);
+      }
+      ++i;
+    };
+    if (a == "--dpi") value(dpi);
+    else if (a == "--size") value(size);
+    else if (a == "--angle") value(angle);
+    else if (a == "--thin-alpha") value(thin);
+    else if (a == "--stamp-size") value(stamp_size);
+    else if (a == "--no-antialias") aa = false;
+    else if (a == "--stamp") {
+      if (i + 1 >= argc) return fail("--stamp needs a text");
+      stamp = argv[++i];
+    } else if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else if (a.size() > 1 && a[0] == '-') {
+      usage(stderr);
+      return fail(("unknown option " + a).c_str());
+    } else if (!in) in = argv[i];
+    else if (!out) out = argv[i];
+    else {
+      usage(stderr);
+      return fail("too many arguments");
+    }
+  }
+  if (!in || !out) {
+    usage(stderr);
+    return 1;
+  }
+  if (!(dpi > 0) || dpi > 100000) return fail("the resolution must lie in (0, 100000] dpi");
+  if (size < 0 || size > 32767) return fail("the size must lie in 1 ... 32767 pixels");
+  if (!(thin >= 0.001 && thin <= 1.0)) return fail("the thin alpha must lie in [0.001, 1]");
+  hpgs_init("/usr");
+  hpgs_istream *is = hpgs_new_file_istream(in);
+  if (!is) return fail(hpgs_get_error());
+  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  hpgs_reader *reader = hpgs_new_reader(is, ps, HPGS_FALSE, 1);
+  if (!reader) return fail(hpgs_get_error());
+  hpgs_bbox box;
+  if (hpgs_read(reader, HPGS_TRUE) < 0 || hpgs_getplotsize(ps, 1, &box) < 0) {
+    std::string msg = hpgs_get_error();
+    hpgs_destroy_reader(reader);
+    return fail(msg.c_str());
+  }
+  if (hpgs_bbox_isnull(&box) || hpgs_bbox_isempty(&box)) {
+    hpgs_destroy_reader(reader);
+    std::fprintf(stderr, "hpgl2png: %s: the drawing is empty\n", in);
+    return 1;
+  }
+  if (hpgs_reader_set_dynamic_page(reader, &box, 72000.0, 72000.0, 0.0, angle) < 0) {
+    std::string msg = hpgs_get_error();
+    hpgs_destroy_reader(reader);
+    return fail(msg.c_str());
+  }
+  const double w = box.urx - box.llx, h = box.ury - box.lly;
+  if (size >= 1) dpi = 72.0 * std::min(size / w, size / h);
+  const double fw = std::floor(w * dpi / 72.0 + 0.5), fh = std::floor(h * dpi / 72.0 + 0.5);
+  if (!(fw >= 2 && fh >= 2)) {
+    hpgs_destroy_reader(reader);
+    std::fprintf(stderr, "hpgl2png: %s: the drawing is smaller than 2 x 2 pixels at %g dpi\n", in, dpi);
+    return 1;
+  }
+  if (fw > 32767 || fh > 32767 || fw * fh > kMaxPixels) {
+    hpgs_destroy_reader(reader);
+    std::fprintf(stderr, "hpgl2png: an image of %.0f x %.0f pixels at %g dpi is too large (at most 32767 per side, %.0f in all)\n",
+                 fw, fh, dpi, kMaxPixels);
+    return 1;
+  }
+  hpgs_png_image *img = hpgs_new_png_image(static_cast<int>(fw), static_cast<int>(fh), 24, HPGS_FALSE, HPGS_TRUE);
+  hpgs_paint_device *paint = img ? hpgs_new_paint_device(img, out, &box, aa ? HPGS_TRUE : HPGS_FALSE) : nullptr;
+  if (!paint) {
+    std::string msg = hpgs_get_error();
+    hpgs_destroy_reader(reader);
+    return fail(msg.c_str());
+  }
+  hpgs_paint_device_set_thin_alpha(paint, thin);
+  hpgs_paint_device_set_image_interpolation(paint, 1);
+  int rc = hpgs_reader_imbue(reader, reinterpret_cast<hpgs_device *>(paint));
+  if (rc >= 0 && stamp && *stamp) rc = hpgs_reader_stamp(reader, &box, stamp, "utf-8", stamp_size);
+  if (rc >= 0) rc = hpgs_read(reader, HPGS_TRUE);
+  if (rc < 0) {
+    std::string msg = hpgs_get_error();
+    hpgs_destroy_reader(reader);
+    return fail(msg.c_str());
+  }
+  hpgs_destroy_reader(reader);
+  hpgs_cleanup();
+  return 0;
+}
