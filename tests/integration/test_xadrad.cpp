@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -312,5 +314,25 @@ TEST_F(Xadrad, RestartedDaemonFindsItsCache) {
     std::string l = log();
     EXPECT_NE(l.find("found."), std::string::npos);
     EXPECT_EQ(l.find("Starting in worker thread"), std::string::npos) << "the second run rendered again";
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, TellsSystemdWhenItServes) {
+    std::string sockPath = dir + "/notify.sock";
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", sockPath.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    setenv("NOTIFY_SOCKET", sockPath.c_str(), 1);
+    start();
+    unsetenv("NOTIFY_SOCKET");
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[256] = {0};
+    ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+    close(fd);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(buf, static_cast<size_t>(n)).find("READY=1"), std::string::npos);
     EXPECT_EQ(stopWithHup(), 0);
 }
