@@ -336,3 +336,19 @@ TEST_F(Xadrad, TellsSystemdWhenItServes) {
     EXPECT_NE(std::string(buf, static_cast<size_t>(n)).find("READY=1"), std::string::npos);
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+TEST_F(Xadrad, DetachesAndIsReachedThroughItsName) {
+    std::vector<std::string> a = {kBin + "/xadrad", "-a", app};
+    pid_t launcher = launch(a, dir + "/launch.out", dir + "/launch.err");
+    // The starting process returns once the detached daemon serves.
+    EXPECT_EQ(waitFor(launcher, 30000), 0) << readFile(dir + "/launch.err");
+    std::string out, err;
+    EXPECT_EQ(request({"-s"}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("***** Cache statistics"), std::string::npos) << out;
+    // A second daemon of the same name is refused.
+    EXPECT_EQ(request({"--xadrad_no_fork=true"}, &out, &err), 1);
+    EXPECT_NE(err.find("is already running"), std::string::npos) << err;
+    EXPECT_EQ(request({"-k"}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("Stopped xad/" + app + "_xadrad"), std::string::npos) << out;
+    EXPECT_EQ(request({"-k"}, &out, &err), 1);
+}
