@@ -456,11 +456,11 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
       cairo_clip(cr);
       cairo_push_group_with_content(cr, CAIRO_CONTENT_COLOR_ALPHA);
       cairo_append_path(cr, path);
-      cairo_save(cr);
-      cairo_transform(cr, &m);
-      cairo_set_source_surface(cr, src, 0, 0);
-      cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-      cairo_restore(cr);
+      cairo_pattern_t *sp = cairo_pattern_create_for_surface(src);
+      cairo_pattern_set_matrix(sp, &inv);
+      cairo_pattern_set_filter(sp, CAIRO_FILTER_NEAREST);
+      cairo_set_source(cr, sp);
+      cairo_pattern_destroy(sp);
       cairo_fill(cr);
       cairo_pattern_t *grp = cairo_pop_group(cr);
       cairo_restore(cr);
