@@ -115,7 +115,7 @@ void BM_CacheHitEndToEnd(benchmark::State& state) {
         drain(*c.renderer->renderPngByResolution(input("pu_pic2plot_states.hpgl"), dpi, true, 0, nullptr, nullptr));
     state.counters["result_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BM_CacheHitEndToEnd)->Arg(150)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CacheHitEndToEnd)->Arg(260)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_ColdRenderThroughDaemon(benchmark::State& state) {
     DaemonProcess d(2);
