@@ -120,9 +120,10 @@ void Reader::sync_stroke_attrs() {
 
 void Reader::sync_fill_attrs() {
   sync_stroke_attrs();
-  if (gs_.fill_type == 10) {
-    // Shading: the pen colour mixed with white by the level.
-    double f = std::clamp(gs_.fill_level, 0.0, 100.0) / 100.0;
+  if (gs_.fill_type == 10 || gs_.fill_type == 11 || gs_.fill_type == 22) {
+    // Shading: the pen colour mixed with white by the level; raster
+    // patterns (FT11, FT22) are shown as a 50 % shade.
+    double f = gs_.fill_type == 10 ? std::clamp(gs_.fill_level, 0.0, 100.0) / 100.0 : 0.5;
     hpgs_color c = dev_color_;
     c = {1 - f * (1 - c.r), 1 - f * (1 - c.g), 1 - f * (1 - c.b)};
     dev(hpgs_setrgbcolor(dev_, &c));
@@ -225,6 +226,10 @@ void Reader::fill_buffer(bool winding) {
   flush_path();
   if (!drawing() || !has_lines(poly_)) return;
   begin_marking();
+  if (gs_.fill_type == 3 || gs_.fill_type == 4 || gs_.fill_type == 21) {
+    hatch_fill(winding);
+    return;
+  }
   sync_fill_attrs();
   path_from_buffer(true);
   dev(hpgs_fill(dev_, winding ? HPGS_TRUE : HPGS_FALSE));
@@ -605,9 +610,10 @@ void Reader::advance_label(int chars, int lines) {
     h_plu = gs_.char_height * 400.0;
   } else {
     const auto &font = gs_.alternate ? gs_.alt_font : gs_.std_font;
-    double pitch = font[3] > 0 ? font[3] : 9.0;
+    // font[k - 1] holds SD/AD kind k: 3 pitch, 4 height.
+    double pitch = font[2] > 0 ? font[2] : 9.0;
     w_plu = kPluPerInch / pitch / 1.5;
-    h_plu = (font[4] > 0 ? font[4] : 11.5) / 72.0 * kPluPerInch * 0.7;
+    h_plu = (font[3] > 0 ? font[3] : 11.5) / 72.0 * kPluPerInch * 0.7;
   }
   double adv = 1.5 * w_plu * (1 + gs_.extra_space[0]) * chars;
   double down = 2.0 * h_plu * (1 + gs_.extra_space[1]) * lines;
@@ -650,10 +656,11 @@ void Reader::cmd_label() {
   emit_label(text);
 }
 
-// Places a label. Glyphs are not drawn yet: the pen moves as a fixed-pitch
-// label of the current size would move it, so that following relative
-// commands land where the producer meant them.
+// Places a label: its glyphs are drawn (text.cpp) and the pen moves as a
+// fixed-pitch label of the current size would move it, so that following
+// relative commands land where the producer meant them.
 void Reader::emit_label(const std::string &text) {
+  draw_label_glyphs(text);
   label_start_ = pen_;
   int chars = 0;
   for (unsigned char c : text) {

@@ -281,6 +281,8 @@ class Reader {
   void cmd_edge_polygon();
   void cmd_label();
   void emit_label(const std::string &text);  // hook for the text renderer
+  void draw_label_glyphs(const std::string &text);  // text.cpp
+  void hatch_fill(bool winding);                    // fills.cpp
   void cmd_ip(bool relative);
   void cmd_sc();
   void cmd_ps();

@@ -1,0 +1,123 @@
+// Real plot files against reference renderings made without this library:
+// ink F-score (2-pixel tolerance) at 150 dpi after cropping both to their
+// ink and resampling to one size; the IoU is printed as a figure.
+#include "ink_compare.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+using namespace hpgs_test;
+
+namespace {
+
+// Renders a file the way the daemon and hpgl2png do: plot size first, the
+// page fitted to it, then painting into a PNG file.
+int render_file(const std::string &in, const std::string &out, double dpi, bool aa) {
+  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  hpgs_istream *is = hpgs_new_file_istream(in.c_str());
+  if (!is) return -1;
+  ReaderPtr r(hpgs_new_reader(is, ps, HPGS_FALSE, 0));
+  hpgs_bbox box;
+  if (hpgs_read(r.get(), HPGS_TRUE) < 0 || hpgs_getplotsize(ps, 1, &box) < 0) return -1;
+  if (hpgs_reader_set_dynamic_page(r.get(), &box, 72000, 72000, 0, 0) < 0) return -1;
+  int w = static_cast<int>(std::floor((box.urx - box.llx) * dpi / 72 + 0.5));
+  int h = static_cast<int>(std::floor((box.ury - box.lly) * dpi / 72 + 0.5));
+  hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
+  if (!img) return -1;
+  hpgs_paint_device *p = hpgs_new_paint_device(img, out.c_str(), &box, aa ? HPGS_TRUE : HPGS_FALSE);
+  if (!p) return -1;
+  if (hpgs_reader_imbue(r.get(), reinterpret_cast<hpgs_device *>(p)) < 0) return -1;
+  return hpgs_read(r.get(), HPGS_TRUE);
+}
+
+struct RefCase {
+  const char *name;
+  bool exact;
+  // Known shortfall: the score this renderer reaches today where it stays
+  // below the target (0.95 exact, 0.85 approximate); 0 = the target holds.
+  double known_floor = 0;
+};
+
+const RefCase kCases[] = {
+    {"pu_graph_dashed", true, 0.94},     {"pu_pic2plot_states", true, 0.90}, {"pu_plotfont_gothic", true},
+    {"pu_pcl_spectrum", false, 0.72},    {"pu_big_harmonograph", true},      {"gp_pcl5_response", false, 0.64},
+    {"gp_pcl5_area", false},             {"gp_hpgl_polar", false, 0.64},     {"ps_parts_hpgl2", true},
+    {"fig_ibmgl_bracket_ro90", false, 0.69}, {"syn_pjl_frame", true},        {"syn_pe_encoded", true},
+    {"syn_bezier", true},                {"syn_arcs_relative", true},        {"syn_pw_metric_caps", true},
+    {"syn_hatch_fill", true},            {"syn_rtl_raster", true},           {"syn_iso_ro90", true},
+};
+
+void PrintTo(const RefCase &c, std::ostream *os) { *os << c.name; }
+
+class HpgsReferences : public ::testing::TestWithParam<RefCase> {};
+
+TEST_P(HpgsReferences, InkMatchesTheReferenceAt150Dpi) {
+  const RefCase &c = GetParam();
+  std::string out = temp_path(std::string(c.name) + ".png");
+  ASSERT_EQ(render_file(data_file(std::string(c.name) + ".hpgl"), out, 150, true), 0) << hpgs_get_error();
+  Png ref, test;
+  ASSERT_TRUE(read_png(data_file("ref/" + std::string(c.name) + ".ref.png"), ref));
+  ASSERT_TRUE(read_png(out, test));
+  InkScore s = compare_ink(ref, test);
+  ASSERT_TRUE(s.ok);
+  std::printf("| %-24s | %-11s | f_tol %.3f | iou %.3f | precision %.3f | recall %.3f |\n", c.name,
+              c.exact ? "exact" : "approximate", s.f_tol, s.iou, s.precision, s.recall);
+  const double target = c.exact ? 0.95 : 0.85;
+  EXPECT_GE(s.f_tol, c.known_floor > 0 ? c.known_floor : target);
+  if (c.known_floor > 0 && s.f_tol >= target) std::printf("  %s now reaches its target: drop its floor\n", c.name);
+  std::remove(out.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HpgsReferences, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The comparison itself: identical pictures score 1, a one-pixel shift is
+// tolerated by the F-score but not by the IoU, a missing part lowers the
+// recall and a wrong aspect ratio shows.
+Png synthetic(int w, int h, int shift, bool half) {
+  Png p;
+  p.width = w;
+  p.height = h;
+  p.channels = 3;
+  p.pixels.assign(static_cast<size_t>(w) * h * 3, 255);
+  auto ink = [&](int x, int y) {
+    if (x >= 0 && y >= 0 && x < w && y < h)
+      for (int c = 0; c < 3; ++c) p.pixels[(static_cast<size_t>(y) * w + x) * 3 + c] = 0;
+  };
+  for (int x = 10; x < 90; ++x) ink(x, 20 + shift), ink(x, 80 + shift);
+  for (int y = 20; y <= 80; ++y) ink(10, y + shift);
+  if (!half)
+    for (int y = 20; y <= 80; ++y) ink(89, y + shift);
+  for (int i = 0; i < 60; ++i) ink(20 + i, 20 + i + shift);
+  return p;
+}
+
+TEST(HpgsInkCompare, ScoresBehaveAsDocumented) {
+  Png a = synthetic(100, 100, 0, false);
+  InkScore same = compare_ink(a, a);
+  EXPECT_DOUBLE_EQ(same.f_tol, 1.0);
+  EXPECT_DOUBLE_EQ(same.iou, 1.0);
+  // The diagonal moves by one pixel against the frame.
+  Png b = a;
+  for (int i = 0; i < 60; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      b.pixels[(static_cast<size_t>(20 + i) * 100 + 20 + i) * 3 + c] = 255;
+      b.pixels[(static_cast<size_t>(21 + i) * 100 + 20 + i) * 3 + c] = 0;
+    }
+  }
+  InkScore shifted = compare_ink(a, b);
+  EXPECT_GT(shifted.f_tol, 0.99);
+  EXPECT_LT(shifted.iou, 0.9);
+  InkScore missing = compare_ink(a, synthetic(100, 100, 0, true));
+  EXPECT_DOUBLE_EQ(missing.precision, 1.0);
+  EXPECT_LT(missing.recall, 0.9);
+  Png blank;
+  blank.width = blank.height = 10;
+  blank.channels = 3;
+  blank.pixels.assign(300, 255);
+  EXPECT_FALSE(compare_ink(a, blank).ok);
+}
+
+}  // namespace
