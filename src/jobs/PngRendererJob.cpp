@@ -157,9 +157,13 @@ int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
     auto* image = hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE);
     if (!image) return -1;
     auto* paint = hpgs_new_paint_device(image, output.c_str(), &g.pageBox, antialias_ ? HPGS_TRUE : HPGS_FALSE);
-    if (!paint) return -1;
-    hpgs_paint_device_set_thin_alpha(paint, Settings::getThinAlpha());
-    hpgs_paint_device_set_image_interpolation(paint, 1);
+    if (!paint) return -1;  // the device took the image with it
+    if (hpgs_paint_device_set_thin_alpha(paint, Settings::getThinAlpha()) < 0 ||
+        hpgs_paint_device_set_image_interpolation(paint, 1) < 0) {
+        hpgs_device_destroy(reinterpret_cast<hpgs_device*>(paint));
+        return -1;
+    }
+    // From here on the reader owns the device, also when imbue fails.
     if (hpgs_reader_imbue(reader, reinterpret_cast<hpgs_device*>(paint)) < 0) return -1;
     if (!getStamp().empty() &&
         hpgs_reader_stamp(reader, &g.pageBox, getStamp().c_str(), "utf-8", Settings::getStampSize()) != 0)
