@@ -2,6 +2,8 @@
 
 #include "daemon/Settings.h"
 
+#include "hpgspdf.h"
+
 #include "xadracommon/LogService.h"
 
 #include <cmath>
@@ -19,18 +21,6 @@ const char* const kPdfMimeType = "application/pdf";
 constexpr double kMaxPageSide = 72000.0;
 
 std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
-// Annotations drawn into the page (mode 2) need the FDF bundle of the PDF
-// layer; a request with such annotations is refused rather than rendered
-// without them.
-bool hasDrawnAnnotations(const ObjPtr<Plume::List>& annotations) {
-    if (!annotations) return false;
-    for (size_t i = 0; i < annotations->getSize(); ++i) {
-        auto a = Plume::objCast<Annotation>(annotations->get(i));
-        if (a && a->getMode() == 2) return true;
-    }
-    return false;
-}
 
 [[noreturn]] void refusePdf(const std::string& mimeType) {
     throwPreviewf<HPGSError>(CAT_DAEMON, 3, "PNG rendering of %s input is not available in this build of xadrad.",
@@ -84,10 +74,6 @@ HPGSPngRendererJob::HPGSPngRendererJob(const ObjPtr<IMimeInputStream>& input, st
       box_(box) {}
 
 hpgs_reader* HPGSHpglPngRendererJob::placePage(Plume::Mutex& mutex, PngPageGeometry& g) {
-    if (hasDrawnAnnotations(getAnnotations())) {
-        hpgs_set_error("Annotations drawn into the page (mode 2) are not supported for PNG previews yet.");
-        return nullptr;
-    }
     hpgs_istream* in = getInput()->openHpgsStream();
     hpgs_device* measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
     if (!measure) {
@@ -148,10 +134,59 @@ hpgs_reader* HPGSHpglPngRendererJob::placePage(Plume::Mutex& mutex, PngPageGeome
     return reader;
 }
 
+HPGSHpglPngRendererJob::AnnotationLayer::AnnotationLayer(hpgs_reader* reader, hpgs_pdf_fdf_bundle_st* bundle,
+                                                         const hpgs_bbox& plotBox)
+    : reader_(reader), bundle_(bundle), plotBox_(plotBox) {}
+
+HPGSHpglPngRendererJob::AnnotationLayer::~AnnotationLayer() {
+    hpgs_reader_set_page_asset_func(reader_, nullptr, nullptr);
+    hpgs_pdf_fdf_bundle_destroy(bundle_);
+}
+
+namespace {
+
+// Draws the bundle's annotations of the page. FDF coordinates refer to the
+// PDF page made from the drawing, which has the PDF border round the plot.
+int drawAnnotations(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix, const hpgs_matrix*,
+                    const hpgs_bbox* pageBox, int index) {
+    auto* layer = static_cast<HPGSHpglPngRendererJob::AnnotationLayer*>(ctxt);
+    hpgs_bbox page, plot;
+    hpgs_matrix_xform_bbox(&page, pageMatrix, pageBox);
+    hpgs_matrix_xform_bbox(&plot, pageMatrix, &layer->plotBox());
+    const double border = Settings::getPdfBorder();
+    double offset[2] = {plot.llx - page.llx - border, plot.lly - page.lly - border};
+    return hpgs_pdf_fdf_bundle_render(layer->bundle(), dev, offset, &page, index);
+}
+
+}  // namespace
+
+std::unique_ptr<HPGSHpglPngRendererJob::AnnotationLayer> HPGSHpglPngRendererJob::attachAnnotations(
+    hpgs_reader* reader, const PngPageGeometry& g) {
+    hpgs_pdf_fdf_bundle* bundle = hpgs_pdf_new_fdf_bundle();
+    if (!bundle) return nullptr;
+    auto layer = std::make_unique<AnnotationLayer>(reader, bundle, g.plotBox);
+    const ObjPtr<Plume::List>& annotations = getAnnotations();
+    for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
+        auto a = Plume::objCast<Annotation>(annotations->get(i));
+        if (!a || a->getMode() != 2) continue;
+        hpgs_istream* in = getAnnotationInput(*this, i)->openHpgsStream();
+        if (!in) return nullptr;
+        RgbColor c = parseColor(a->getColor());
+        const double colour[3] = {c.r, c.g, c.b};
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, in, text(a->getOwner()).c_str(), text(a->getTitle()).c_str(),
+                                           "utf-8", colour, 2) != 0)
+            return nullptr;
+    }
+    hpgs_reader_set_page_asset_func(reader, layer.get(), drawAnnotations);
+    return layer;
+}
+
 int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
     PngPageGeometry g{};
     hpgs_reader* reader = placePage(mutex, g);
     if (!reader) return -1;
+    auto annotations = attachAnnotations(reader, g);
+    if (!annotations) return -1;
 #if XAD_HPGS_PAINT
     const std::string output = jobCache().getJobFileName(getWorkerIndex());
     auto* image = hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE);

@@ -22,7 +22,10 @@
 #include "xadracommon/PreviewApi.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+struct hpgs_pdf_fdf_bundle_st;
 
 namespace Xadra {
 
@@ -71,6 +74,32 @@ public:
     // which is registered with the job, and fills geometry; on failure
     // returns null with the reason in hpgs's error slot.
     hpgs_reader* placePage(Plume::Mutex& mutex, PngPageGeometry& geometry);
+
+    // The annotation steps of render, after placePage: imports the request's
+    // drawn (mode 2) annotations into an FDF bundle and installs the page
+    // asset callback that draws them over every page, moved from the
+    // bordered PDF page the FDF coordinates refer to (Settings::getPdfBorder)
+    // onto the drawing. The returned layer owns the bundle and removes the
+    // callback when destroyed, so it must outlive the reads that draw. Null
+    // with the reason in hpgs's error slot.
+    class AnnotationLayer;
+    std::unique_ptr<AnnotationLayer> attachAnnotations(hpgs_reader* reader, const PngPageGeometry& geometry);
+};
+
+class HPGSHpglPngRendererJob::AnnotationLayer {
+public:
+    AnnotationLayer(hpgs_reader* reader, hpgs_pdf_fdf_bundle_st* bundle, const hpgs_bbox& plotBox);
+    ~AnnotationLayer();
+    AnnotationLayer(const AnnotationLayer&) = delete;
+    AnnotationLayer& operator=(const AnnotationLayer&) = delete;
+
+    hpgs_pdf_fdf_bundle_st* bundle() const { return bundle_; }
+    const hpgs_bbox& plotBox() const { return plotBox_; }
+
+private:
+    hpgs_reader* reader_;
+    hpgs_pdf_fdf_bundle_st* bundle_;
+    hpgs_bbox plotBox_;
 };
 
 // The job parameter string of a PNG request.

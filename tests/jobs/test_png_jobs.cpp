@@ -1,7 +1,14 @@
 #include "jobs/PngRendererJob.h"
 
+#include "daemon/Settings.h"
+#include "hpgspdf.h"
+
 #include "../daemon/JobFixture.h"
 
+#include <png.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <map>
@@ -125,11 +132,150 @@ TEST_F(PngJobTest, PdfInputIsRefusedNamingItsTypeWithoutReadingIt) {
     EXPECT_EQ(in->reads, 0);
 }
 
-TEST_F(PngJobTest, DrawnAnnotationsAreRefusedNotSkipped) {
-    auto t = Plume::objCast<HPGSError>(thrownBy(
-        [&] { Xadra::renderPngByResolution(hpglStream("jobs/square_1in.hpgl", "a.plt"), 72, false, 0, "", oneAnnotation(2)); }));
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->getDetailMessage(), "Annotations drawn into the page (mode 2) are not supported for PNG previews yet.");
+// Draws the job's drawing with its drawn annotations through the PDF device
+// (a vector stand-in for the paint device) and renders that page with
+// ghostscript at 72 dpi.
+struct AnnotatedPage {
+    std::string error;
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+    bool red(int x, int y) const {  // x from the left, y from the bottom
+        if (x < 0 || y < 0 || x >= width || y >= height) return false;
+        const unsigned char* p = &rgb[(static_cast<size_t>(height - 1 - y) * width + x) * 3];
+        return p[0] > 200 && p[1] < 80 && p[2] < 80;
+    }
+};
+
+class PngAnnotationTest : public PngJobTest {
+protected:
+    ObjPtr<Plume::List> drawn(const std::string& fdf, const char* colour) {
+        auto list = Plume::List::newInstance();
+        auto a = Annotation::newInstance();
+        a->setMode(2);
+        a->setTitle("xadrac 0");
+        a->setOwner("xadrac");
+        if (colour) a->setColor(colour);
+        a->setFdf(Plume::makeObj<TestStream>(fdf, "sq.fdf", 3.0, "application/vnd.fdf"));
+        list->add(a);
+        return list;
+    }
+
+    AnnotatedPage draw(const ObjPtr<Plume::List>& annotations, int angle) {
+        AnnotatedPage out;
+        auto in = hpglStream("jobs/square_1in.hpgl", "a.plt");
+        auto job = Plume::makeObj<Xadra::HPGSHpglPngRendererJob>(in, "u", "p", "tag", "", 1.0, annotations, 0, 72.0,
+                                                                 false, angle, 0, nullptr);
+        Plume::Mutex m;
+        job->prepareInputs(m);
+        PngPageGeometry g{};
+        hpgs_reader* r = job->placePage(m, g);
+        std::string pdf = ::testing::TempDir() + "annotated_" + std::to_string(angle) + ".pdf";
+        std::string ppm = pdf + ".ppm";
+        if (r) {
+            auto layer = job->attachAnnotations(r, g);
+            if (!layer) {
+                out.error = hpgs_get_error();
+            } else if (hpgs_reader_imbue(r, hpgs_new_pdf_device(pdf.c_str(), &g.pageBox, 6, 1)) < 0 ||
+                       hpgs_read(r, HPGS_TRUE) < 0) {
+                out.error = hpgs_get_error();
+            }
+        } else {
+            out.error = hpgs_get_error();
+        }
+        Xadra::clearReader(*job, m);
+        job->releaseInputs();
+        if (!out.error.empty()) return out;
+        std::string cmd = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=ppmraw -r72 -sOutputFile='" + ppm + "' '" + pdf +
+                          "' >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) {
+            out.error = "ghostscript failed";
+            return out;
+        }
+        std::ifstream f(ppm, std::ios::binary);
+        auto token = [&f] {
+            std::string t;
+            while (f >> t && t[0] == '#') std::getline(f, t);
+            return t;
+        };
+        token();
+        out.width = std::stoi(token());
+        out.height = std::stoi(token());
+        token();
+        f.get();
+        out.rgb.resize(static_cast<size_t>(out.width) * out.height * 3);
+        f.read(reinterpret_cast<char*>(out.rgb.data()), static_cast<std::streamsize>(out.rgb.size()));
+        std::remove(pdf.c_str());
+        std::remove(ppm.c_str());
+        return out;
+    }
+};
+
+TEST_F(PngAnnotationTest, DrawnSquareSitsOnTheDrawingAtZeroAndNinetyDegrees) {
+    const double border = Xadra::Settings::getPdfBorder();
+    Xadra::Settings::setPdfBorder(20.0);
+    // FDF square 30,40 .. 60,70 on the PDF page with a 20 pt border: 10,20
+    // .. 40,50 from the drawing's lower left corner, whatever the angle
+    // (the FDF refers to the page as turned).
+    std::string fdf = readFile(std::string(XAD_TEST_DATA) + "/fdf/png_square.fdf");
+    for (int angle : {0, 90}) {
+        AnnotatedPage page = draw(drawn(fdf, "#ff0000"), angle);
+        ASSERT_EQ(page.error, "") << angle;
+        EXPECT_TRUE(page.red(11, 35)) << angle << ": left edge";
+        EXPECT_TRUE(page.red(39, 35)) << angle << ": right edge";
+        EXPECT_TRUE(page.red(25, 21)) << angle << ": bottom edge";
+        EXPECT_TRUE(page.red(25, 49)) << angle << ": top edge";
+        EXPECT_FALSE(page.red(25, 35)) << angle << ": inside";
+        EXPECT_FALSE(page.red(50, 35)) << angle << ": outside";
+    }
+    Xadra::Settings::setPdfBorder(border);
+}
+
+TEST_F(PngAnnotationTest, PngPreviewShowsTheDrawnSquareAtZeroAndNinetyDegrees) {
+    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
+    const double border = Xadra::Settings::getPdfBorder();
+    Xadra::Settings::setPdfBorder(20.0);
+    std::string fdf = readFile(std::string(XAD_TEST_DATA) + "/fdf/png_square.fdf");
+    for (int angle : {0, 90}) {
+        auto entry = Xadra::renderPngByResolution(hpglStream("jobs/square_1in.hpgl", "sq.plt"), 72, false, angle, "",
+                                                  drawn(fdf, "#ff0000"));
+        ASSERT_TRUE(entry);
+        png_image img{};
+        img.version = PNG_IMAGE_VERSION;
+        ASSERT_NE(png_image_begin_read_from_file(&img, entry->getDataFilePath().c_str()), 0);
+        img.format = PNG_FORMAT_RGB;
+        AnnotatedPage page;
+        page.width = static_cast<int>(img.width);
+        page.height = static_cast<int>(img.height);
+        page.rgb.resize(PNG_IMAGE_SIZE(img));
+        ASSERT_NE(png_image_finish_read(&img, nullptr, page.rgb.data(), 0, nullptr), 0);
+        EXPECT_TRUE(page.red(11, 35)) << angle << ": left edge";
+        EXPECT_TRUE(page.red(39, 35)) << angle << ": right edge";
+        EXPECT_TRUE(page.red(25, 21)) << angle << ": bottom edge";
+        EXPECT_TRUE(page.red(25, 49)) << angle << ": top edge";
+        EXPECT_FALSE(page.red(25, 35)) << angle << ": inside";
+        EXPECT_FALSE(page.red(50, 35)) << angle << ": outside";
+    }
+    Xadra::Settings::setPdfBorder(border);
+}
+
+TEST_F(PngAnnotationTest, UnreadableColourIsRedAndOtherModesAreNotDrawn) {
+    const double border = Xadra::Settings::getPdfBorder();
+    Xadra::Settings::setPdfBorder(20.0);
+    std::string fdf = readFile(std::string(XAD_TEST_DATA) + "/fdf/png_square.fdf");
+    AnnotatedPage page = draw(drawn(fdf, "blue"), 0);
+    ASSERT_EQ(page.error, "");
+    EXPECT_TRUE(page.red(11, 35));
+    auto imported = drawn(fdf, "#ff0000");
+    Plume::objCast<Annotation>(imported->get(0))->setMode(1);
+    page = draw(imported, 0);
+    ASSERT_EQ(page.error, "");
+    EXPECT_FALSE(page.red(11, 35));
+    Xadra::Settings::setPdfBorder(border);
+}
+
+TEST_F(PngAnnotationTest, MalformedFdfEndsTheRenderNamingIt) {
+    AnnotatedPage page = draw(drawn("%FDF-1.2\nnot really\n", "#ff0000"), 0);
+    EXPECT_NE(page.error.find("FDF"), std::string::npos) << page.error;
 }
 
 TEST_F(PngJobTest, ImageSizeFollowsResolutionAndPixelSize) {
