@@ -224,8 +224,41 @@ void apply_stroke_state(PaintDevice *p, double &alpha) {
   } else {
     std::vector<double> d(p->dash.size());
     for (size_t i = 0; i < d.size(); ++i) d[i] = p->dash[i] * p->scale;
+    // Dots (dashes shorter than a pixel) would vanish with butt caps, and
+    // fade to nothing with anti-aliasing: they become one pixel long, the
+    // time taken from the following gap so that the pattern keeps its length.
+    if (d.size() % 2 == 0) {
+      for (size_t i = 0; i + 1 < d.size(); i += 2) {
+        if (d[i] < 1.0 && d[i + 1] > 1.0 - d[i]) {
+          d[i + 1] -= 1.0 - d[i];
+          d[i] = 1.0;
+        }
+      }
+    }
     cairo_set_dash(cr, d.data(), static_cast<int>(d.size()), p->dash_offset * p->scale);
   }
+}
+
+// Thin lines are drawn one pixel wide; between two pixel rows such a line
+// would cover both by half and show as a faint double line. Its vertices
+// are moved to pixel centres (by at most half a pixel), so that a hairline
+// lights single pixels with its full (thin-alpha scaled) coverage.
+void snap_thin_path(cairo_t *cr) {
+  cairo_path_t *path = cairo_copy_path(cr);
+  if (!path || path->status != CAIRO_STATUS_SUCCESS) {
+    if (path) cairo_path_destroy(path);
+    return;
+  }
+  for (int i = 0; i < path->num_data; i += path->data[i].header.length) {
+    cairo_path_data_t *d = &path->data[i];
+    for (int k = 1; k < d->header.length; ++k) {
+      d[k].point.x = std::floor(d[k].point.x) + 0.5;
+      d[k].point.y = std::floor(d[k].point.y) + 0.5;
+    }
+  }
+  cairo_new_path(cr);
+  cairo_append_path(cr, path);
+  cairo_path_destroy(path);
 }
 
 int dev_moveto(hpgs_device *d, const hpgs_point *pt) {
@@ -267,6 +300,7 @@ int dev_stroke(hpgs_device *d) {
   p->begin_paint();
   double alpha;
   apply_stroke_state(p, alpha);
+  if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
   int rc = 0;
   if (p->vector_plain()) {
     cairo_set_source_rgba(cr, p->color.r, p->color.g, p->color.b, alpha);

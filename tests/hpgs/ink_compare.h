@@ -31,6 +31,9 @@ struct Gray {
 struct InkScore {
   double f_tol = 0, iou = 0, precision = 0, recall = 0;
   bool ok = false;  // both images had ink
+  // The resampled masks (1 = ink), w × h, for a picture of the difference.
+  int w = 0, h = 0;
+  std::vector<char> ref_mask, test_mask;
 };
 
 inline Gray darkness(const Png &p) {
@@ -144,11 +147,35 @@ inline InkScore compare_ink(const Png &ref, const Png &test, int max_side = 1000
     a_near_b += ma[i] && db[i];
   }
   s.ok = true;
+  s.w = w;
+  s.h = h;
+  s.ref_mask = ma;
+  s.test_mask = mb;
   s.iou = uni ? static_cast<double>(inter) / uni : 0;
   s.precision = nb ? static_cast<double>(b_near_a) / nb : 0;
   s.recall = na ? static_cast<double>(a_near_b) / na : 0;
   s.f_tol = s.precision + s.recall > 0 ? 2 * s.precision * s.recall / (s.precision + s.recall) : 0;
   return s;
+}
+
+// Writes the difference: black where both have ink, red where only the
+// reference has, blue where only the test image has.
+inline void write_diff(const InkScore &s, const std::string &file) {
+  hpgs_png_image *img = hpgs_new_png_image(s.w, s.h, 24, HPGS_FALSE, HPGS_FALSE);
+  if (!img) return;
+  unsigned char *d;
+  int stride;
+  hpgs_image_get_data(img, &d, &stride);
+  for (int y = 0; y < s.h; ++y)
+    for (int x = 0; x < s.w; ++x) {
+      size_t i = static_cast<size_t>(y) * s.w + x;
+      unsigned char *p = d + static_cast<size_t>(y) * stride + 3 * x;
+      if (s.ref_mask[i] && s.test_mask[i]) p[0] = p[1] = p[2] = 0;
+      else if (s.ref_mask[i]) p[1] = p[2] = 0;
+      else if (s.test_mask[i]) p[0] = p[1] = 0;
+    }
+  hpgs_image_write(img, file.c_str());
+  hpgs_image_destroy(img);
 }
 
 }  // namespace hpgs_test
