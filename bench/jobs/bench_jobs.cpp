@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -152,6 +153,64 @@ void BM_CacheHitThroughExecuteJob(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(runMeasure("hit"));
 }
 BENCHMARK(BM_CacheHitThroughExecuteJob)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The PNG render of the sample at 50 dpi through hpgs alone: measuring pass,
+// page placement, paint pass into a PNG file.
+int paintAlone(const std::string& file, const std::string& out, double dpi) {
+    hpgs_istream* in = hpgs_new_file_istream(file.c_str());
+    if (!in) return -1;
+    hpgs_device* measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+    hpgs_reader* r = hpgs_new_reader(in, measure, HPGS_FALSE, 1);
+    if (!r) return -1;
+    hpgs_bbox box;
+    int rc = -1;
+    if (hpgs_read(r, HPGS_TRUE) == 0 && hpgs_getplotsize(measure, 1, &box) == 0 &&
+        hpgs_reader_set_dynamic_page(r, &box, 72000.0, 72000.0, 0.0, 0.0) == 0) {
+#if XAD_HPGS_PAINT
+        int w = static_cast<int>(std::floor((box.urx - box.llx) * dpi / 72.0 + 0.5));
+        int h = static_cast<int>(std::floor((box.ury - box.lly) * dpi / 72.0 + 0.5));
+        hpgs_png_image* img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
+        hpgs_paint_device* dev = img ? hpgs_new_paint_device(img, out.c_str(), &box, HPGS_TRUE) : nullptr;
+        if (dev) {
+            hpgs_paint_device_set_thin_alpha(dev, 0.5);
+            hpgs_paint_device_set_image_interpolation(dev, 1);
+            if (hpgs_reader_imbue(r, reinterpret_cast<hpgs_device*>(dev)) == 0) rc = hpgs_read(r, HPGS_TRUE);
+        }
+#else
+        (void)out;
+        (void)dpi;
+#endif
+    }
+    hpgs_destroy_reader(r);
+    return rc;
+}
+
+void BM_PngEngineAlone(benchmark::State& state) {
+    if (!Xadra::pngPaintingAvailable()) {
+        state.SkipWithError("hpgs paint device not built");
+        return;
+    }
+    Env& e = env();
+    const std::string out = e.base + "/alone.png";
+    for (auto _ : state)
+        if (paintAlone(kSample, out, 50.0) != 0) state.SkipWithError(hpgs_get_error());
+}
+BENCHMARK(BM_PngEngineAlone)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The same render through the factory and executeJob, a new identity (angle
+// 0 or 360, the same page) each time so that nothing comes from the cache.
+void BM_PngColdThroughExecuteJob(benchmark::State& state) {
+    if (!Xadra::pngPaintingAvailable()) {
+        state.SkipWithError("hpgs paint device not built");
+        return;
+    }
+    Env& e = env();
+    Xadra::renderPngByResolution(e.input, 50, true, 0, "", nullptr);  // downloads the input
+    static std::atomic<int> n{1};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Xadra::renderPngByResolution(e.input, 50, true, 360 * n++, "", nullptr));
+}
+BENCHMARK(BM_PngColdThroughExecuteJob)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_PngFactoryCacheHit(benchmark::State& state) {
     if (!Xadra::pngPaintingAvailable()) {
