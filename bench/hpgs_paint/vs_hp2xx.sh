@@ -1,7 +1,8 @@
 #!/bin/sh
 # hpgl2png against hp2xx (PNG output, same file, same resolution): median
-# wall time of 5 runs each, with and without anti-aliasing, and the peak
-# memory of an A0 drawing at 300 dpi.
+# CPU time (user + system; wall time is unreliable on a shared machine) of
+# 5 runs each, with and without anti-aliasing, and the peak memory of an A0
+# drawing at 300 dpi.
 # Usage: vs_hp2xx.sh BUILD_DIR [FILES...]   (default: the test drawings and
 # a generated drawing of a million vectors)
 set -eu
@@ -29,9 +30,9 @@ open(sys.argv[1], "w").write("".join(out))
 PY
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-timeit() {  # command... -> median seconds of 5 runs
+timeit() {  # command... -> median CPU seconds of 5 runs
   for i in 1 2 3 4 5; do
-    /usr/bin/time -f %e "$@" 2>&1 >/dev/null | tail -1
+    /usr/bin/time -f "%U %S" "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%.3f\n", $1 + $2}'
   done | median
 }
 
