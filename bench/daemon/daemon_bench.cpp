@@ -122,8 +122,8 @@ void BM_ColdRenderThroughDaemon(benchmark::State& state) {
     Client c(d.port());
     int k = 0;
     for (auto _ : state) {
-        // A new angle each time: a new job, the input already downloaded.
-        drain(*c.renderer->renderPngByResolution(input("pu_big_harmonograph.hpgl"), 150, true, 0, String::newInstance("k" + std::to_string(k++)),
+        // A whole turn more each time: a new job for the same picture, the input already downloaded.
+        drain(*c.renderer->renderPngByResolution(input("pu_big_harmonograph.hpgl"), 150, true, 360 * ++k, nullptr,
                                                  nullptr));
     }
 }
