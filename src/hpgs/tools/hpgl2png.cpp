@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 void usage(FILE *f) {
@@ -82,6 +84,22 @@ int main(int argc, char **argv) {
   if (!(dpi > 0) || dpi > 100000) return fail("the resolution must lie in (0, 100000] dpi");
   if (size < 0 || size > 32767) return fail("the size must lie in 1 ... 32767 pixels");
   if (!(thin >= 0.001 && thin <= 1.0)) return fail("the thin alpha must lie in [0.001, 1]");
+  // An unwritable output is reported before any rendering work; an
+  // existing file is left as it is until the new picture replaces it.
+  bool existed = access(out, F_OK) == 0;
+  if (existed ? access(out, W_OK) != 0 : false) {
+    std::fprintf(stderr, "hpgl2png: cannot write '%s': %s\n", out, std::strerror(errno));
+    return 1;
+  }
+  if (!existed) {
+    FILE *f = std::fopen(out, "wb");
+    if (!f) {
+      std::fprintf(stderr, "hpgl2png: cannot write '%s': %s\n", out, std::strerror(errno));
+      return 1;
+    }
+    std::fclose(f);
+    std::remove(out);
+  }
   hpgs_init("/usr");
   hpgs_istream *is = hpgs_new_file_istream(in);
   if (!is) return fail(hpgs_get_error());
