@@ -10,6 +10,7 @@
 // baseline; SL slants it, DI/DR turn the whole label; LO places the label
 // relative to the pen (1...9, 11...19 with half a cell more).
 #include "interp_util.h"
+#include "outline_font.h"
 #include "stroke_font.h"
 
 #include <cmath>
@@ -62,13 +63,22 @@ void Reader::draw_label_glyphs(const std::string &text) {
   const double gx = proportional ? (gs_.size_set ? w / kAverageUnits : gy * kProportionalWidth) : w / kBodyUnits;
   const double extra_adv = proportional ? w * 1.5 * gs_.extra_space[0] : 0.0;
   const bool roman8 = font_def[0] == 277;
+  // Typefaces other than the stick font (48) and its arc variants are set
+  // in outline fonts when one is installed; capitals are h high.
+  const int typeface = static_cast<int>(font_def[6]);
+  const void *outline = typeface == 48 || typeface == 49 || typeface == 50
+                            ? nullptr
+                            : outline_font(typeface, static_cast<int>(font_def[4]), static_cast<int>(font_def[5]));
+  const double em = outline ? h / outline_cap_height(outline) : 0.0;
 
   // Characters to draw, their advances, and the width of each line.
   struct Item {
     unsigned char c;
     const StrokeGlyph *g;
     double advance;
+    int outline = -1;  // index into outlines
   };
+  std::vector<OutlineGlyph> outlines;
   std::vector<Item> items;
   items.reserve(text.size());
   std::vector<double> line_width(1, 0.0);
@@ -85,6 +95,15 @@ void Reader::draw_label_glyphs(const std::string &text) {
     if (c < 0x20 || c == 0x7f) continue;
     uint32_t code = c;
     if (roman8 && c == 0xf6) code = '-';  // Roman-8 minus-like dash
+    if (outline) {
+      OutlineGlyph og;
+      if (!outline_glyph(outline, code, og) && !outline_glyph(outline, '?', og)) og = {};
+      double a = proportional ? og.advance * em + extra_adv : adv;
+      outlines.push_back(std::move(og));
+      items.push_back({c, nullptr, a, static_cast<int>(outlines.size()) - 1});
+      line_width.back() += a;
+      continue;
+    }
     const StrokeGlyph *g = font->glyph(code);
     double a = proportional ? (g ? (g->right - g->left) * gx : w) + extra_adv : adv;
     items.push_back({c, g, a});
@@ -138,6 +157,29 @@ void Reader::draw_label_glyphs(const std::string &text) {
     }
     if (it.c == '\b') {
       x -= last_adv;
+      continue;
+    }
+    if (it.outline >= 0) {
+      // Outline glyph: filled with the pen colour, its origin at the pen
+      // (proportional) or centred in the cell (fixed pitch).
+      const OutlineGlyph &og = outlines[static_cast<size_t>(it.outline)];
+      const double ox = hoff + x + (proportional ? 0.0 : 0.5 * w - 0.5 * og.advance * em), by = voff - line * feed;
+      bool any = false;
+      for (const auto &contour : og.contours) {
+        if (contour.size() < 2) continue;
+        for (size_t i = 0; i < contour.size(); ++i) {
+          double yy = contour[i].y * em;
+          hpgs_point d = to_device(ox + contour[i].x * em + yy * slant, by + yy);
+          dev(i == 0 ? hpgs_moveto(dev_, &d) : hpgs_lineto(dev_, &d));
+        }
+        dev(hpgs_closepath(dev_));
+        any = true;
+      }
+      // A label is either all outline glyphs or all strokes, so the path
+      // holds this glyph only.
+      if (any) dev(hpgs_fill(dev_, HPGS_TRUE));
+      x += it.advance;
+      last_adv = it.advance;
       continue;
     }
     const StrokeGlyph *g = it.g;

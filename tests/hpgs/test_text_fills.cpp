@@ -162,3 +162,35 @@ TEST(HpgsPaintDashes, DotsOfDottedLinesAreVisibleWithButtCaps) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HpgsLabels, OutlineTypefacesAreFilledGlyphsOfCapitalHeight) {
+  // Typeface 4148 (Univers) is set in an outline font: glyphs are filled
+  // (non-zero rule), not stroked, and 'H' is as high as the capital height.
+  auto r = record("IN;SP1;SD1,277,2,1,4,20,7,4148;PA1000,1000;LBH\x03;");
+  ASSERT_EQ(r.rc, 0);
+  auto fills = r.dev->named("fill");
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_EQ(fills[0].args[0], 1.0);
+  EXPECT_TRUE(r.dev->named("stroke").empty());
+  Extent e = path_extent(r.dev);
+  const double cap = 20 * 0.7 / 72 * 1016 * kPt;  // 20-point font
+  EXPECT_NEAR(e.maxy - e.miny, cap, 0.02 * cap);
+  EXPECT_NEAR(e.miny, 1000 * kPt, 0.02 * cap);
+  // The stick font (48) stays strokes.
+  auto s = record("IN;SP1;SD1,277,2,1,4,20,7,48;PA1000,1000;LBH\x03;");
+  EXPECT_TRUE(s.dev->named("fill").empty());
+  EXPECT_FALSE(s.dev->named("stroke").empty());
+}
+
+TEST(HpgsLabels, OutlineFontsComeFromHpgsFontPathFirst) {
+  // A font directory without the wanted files falls back to the packaged
+  // fonts; the label is drawn either way.
+  setenv("HPGS_FONT_PATH", "/nonexistent-font-dir", 1);
+  auto r = record("IN;SP1;SD1,277,2,1,4,20,7,4101;PA1000,1000;LBTimes\x03;");
+  unsetenv("HPGS_FONT_PATH");
+  EXPECT_EQ(r.dev->named("fill").size(), 5u);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// FreeType outline fonts. Font files are looked up in the directory named
+// by HPGS_FONT_PATH, then among the packaged Liberation and DejaVu fonts.
+// Typefaces map to the metric-compatible families: Times-like serif
+// (CG Times 4101, Times 5, 25093), Courier (3, 4099) and everything else
+// sans serif (Univers 4148, Helvetica 4, Arial 16602, ...).
+#include "outline_font.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_OUTLINE_H
+#include FT_TRUETYPE_TABLES_H
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+namespace hpgs {
+
+namespace {
+
+struct Face {
+  FT_Face face = nullptr;
+  double cap = 0.7;
+};
+
+struct Fonts {
+  std::mutex mutex;
+  FT_Library lib = nullptr;
+  bool init_failed = false;
+  std::map<std::string, std::unique_ptr<Face>> faces;  // by file name; NULL entries: not found
+};
+
+Fonts &fonts() {
+  static Fonts f;
+  return f;
+}
+
+std::string find_file(const std::vector<std::string> &names) {
+  std::vector<std::string> dirs;
+  if (const char *p = std::getenv("HPGS_FONT_PATH"); p && *p) dirs.push_back(p);
+  dirs.push_back("/usr/share/fonts/truetype/liberation");
+  dirs.push_back("/usr/share/fonts/truetype/liberation2");
+  dirs.push_back("/usr/share/fonts/truetype/dejavu");
+  for (const auto &d : dirs)
+    for (const auto &n : names) {
+      std::string path = d + "/" + n;
+      if (access(path.c_str(), R_OK) == 0) return path;
+    }
+  return {};
+}
+
+std::vector<std::string> candidates(int typeface, bool italic, bool bold) {
+  const char *style = bold && italic ? "BoldItalic" : bold ? "Bold" : italic ? "Italic" : "Regular";
+  std::string s = style;
+  std::string dv = bold && italic ? "-BoldOblique" : bold ? "-Bold" : italic ? "-Oblique" : "";
+  switch (typeface) {
+    case 5:
+    case 4101:
+    case 25093:
+      return {"LiberationSerif-" + s + ".ttf", "DejaVuSerif" + std::string(bold && italic ? "-BoldItalic" : bold ? "-Bold" : italic ? "-Italic" : "") + ".ttf"};
+    case 3:
+    case 4099:
+      return {"LiberationMono-" + s + ".ttf", "DejaVuSansMono" + dv + ".ttf"};
+    default:
+      return {"LiberationSans-" + s + ".ttf", "DejaVuSans" + dv + ".ttf"};
+  }
+}
+
+}  // namespace
+
+const void *outline_font(int typeface, int posture, int weight) {
+  Fonts &f = fonts();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  if (!f.lib && !f.init_failed && FT_Init_FreeType(&f.lib) != 0) f.init_failed = true;
+  if (f.init_failed) return nullptr;
+  std::string path = find_file(candidates(typeface, posture != 0, weight > 0));
+  if (path.empty()) return nullptr;
+  auto it = f.faces.find(path);
+  if (it != f.faces.end()) return it->second.get();
+  auto face = std::make_unique<Face>();
+  if (FT_New_Face(f.lib, path.c_str(), 0, &face->face) != 0) {
+    f.faces[path] = nullptr;
+    return nullptr;
+  }
+  const double em = face->face->units_per_EM > 0 ? face->face->units_per_EM : 2048;
+  auto *os2 = static_cast<TT_OS2 *>(FT_Get_Sfnt_Table(face->face, FT_SFNT_OS2));
+  if (os2 && os2->version >= 2 && os2->sCapHeight > 0) face->cap = os2->sCapHeight / em;
+  Face *raw = face.get();
+  f.faces[path] = std::move(face);
+  return raw;
+}
+
+double outline_cap_height(const void *font) { return static_cast<const Face *>(font)->cap; }
+
+namespace {
+
+struct Builder {
+  double scale;
+  std::vector<std::vector<hpgs_point>> *contours;
+  hpgs_point cur{0, 0};
+  void add(double x, double y) {
+    cur = {x, y};
+    contours->back().push_back({x * scale, y * scale});
+  }
+};
+
+int move_to(const FT_Vector *to, void *u) {
+  auto *b = static_cast<Builder *>(u);
+  b->contours->emplace_back();
+  b->add(to->x, to->y);
+  return 0;
+}
+int line_to(const FT_Vector *to, void *u) {
+  static_cast<Builder *>(u)->add(to->x, to->y);
+  return 0;
+}
+// Curves are flattened into 8 segments: labels are a few millimetres high.
+int conic_to(const FT_Vector *c, const FT_Vector *to, void *u) {
+  auto *b = static_cast<Builder *>(u);
+  hpgs_point p0 = b->cur;
+  for (int i = 1; i <= 8; ++i) {
+    double t = i / 8.0, m = 1 - t;
+    b->add(m * m * p0.x + 2 * m * t * c->x + t * t * to->x, m * m * p0.y + 2 * m * t * c->y + t * t * to->y);
+  }
+  return 0;
+}
+int cubic_to(const FT_Vector *c1, const FT_Vector *c2, const FT_Vector *to, void *u) {
+  auto *b = static_cast<Builder *>(u);
+  hpgs_point p0 = b->cur;
+  for (int i = 1; i <= 8; ++i) {
+    double t = i / 8.0, m = 1 - t;
+    double a = m * m * m, bb = 3 * m * m * t, cc = 3 * m * t * t, d = t * t * t;
+    b->add(a * p0.x + bb * c1->x + cc * c2->x + d * to->x, a * p0.y + bb * c1->y + cc * c2->y + d * to->y);
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool outline_glyph(const void *font, uint32_t code, OutlineGlyph &out) {
+  const Face *face = static_cast<const Face *>(font);
+  Fonts &f = fonts();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  FT_UInt index = FT_Get_Char_Index(face->face, code);
+  if (index == 0) return false;
+  if (FT_Load_Glyph(face->face, index, FT_LOAD_NO_SCALE | FT_LOAD_NO_HINTING | FT_LOAD_NO_BITMAP) != 0) return false;
+  FT_GlyphSlot slot = face->face->glyph;
+  const double em = face->face->units_per_EM > 0 ? face->face->units_per_EM : 2048;
+  out.contours.clear();
+  out.advance = slot->advance.x / em;
+  if (slot->format != FT_GLYPH_FORMAT_OUTLINE) return true;
+  Builder b{1.0 / em, &out.contours};
+  FT_Outline_Funcs funcs{move_to, line_to, conic_to, cubic_to, 0, 0};
+  // Coordinates arrive in font units; Builder scales them to ems.
+  FT_Outline_Decompose(&slot->outline, &funcs, &b);
+  return true;
+}
+
+}  // namespace hpgs
