@@ -39,14 +39,18 @@ void writeAll(hpgs_ostream* os, const std::string& data, const char* what) {
     if (hpgs_ostream_flush(os) != 0 || hpgs_ostream_iserror(os)) fail("write error on %s", what);
 }
 
-std::shared_ptr<QPDF> openQpdf(const std::string& data, const std::string& description) {
+std::shared_ptr<QPDF> openQpdf(std::string data, const std::string& description, bool logRepairs) {
     auto pdf = QPDF::create();
     pdf->setSuppressWarnings(true);
     // qpdf reads stream data lazily from the buffer it was given, so the
     // bytes live as long as the returned handle: both sit in one holder and
     // the handle aliases the holder's QPDF.
-    auto copy = std::make_shared<std::string>(data);
+    auto copy = std::make_shared<std::string>(std::move(data));
     pdf->processMemoryFile(description.c_str(), copy->data(), copy->size());
+    auto warnings = pdf->getWarnings();
+    if (logRepairs && !warnings.empty())
+        hpgs_log("%s: damaged file repaired (%zu warnings, the first: %s)\n", description.c_str(),
+                 warnings.size(), warnings.front().what());
     struct Holder {
         std::shared_ptr<QPDF> pdf;
         std::shared_ptr<std::string> bytes;

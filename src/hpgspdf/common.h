@@ -50,9 +50,11 @@ std::string readAll(hpgs_istream* is, const char* what);
 // Writes all bytes; throws naming what on a write error.
 void writeAll(hpgs_ostream* os, const std::string& data, const char* what);
 
-// Opens a PDF (or FDF) held in memory. Warnings are kept quiet: damaged
-// files are repaired as far as qpdf can, and what cannot be repaired throws.
-std::shared_ptr<QPDF> openQpdf(const std::string& data, const std::string& description);
+// Opens a PDF (or FDF) held in memory, taking the bytes over. Damaged files
+// are repaired as far as qpdf can (with logRepairs one log line tells; FDF
+// files lack a PDF header and cross-reference table by nature), and what
+// cannot be repaired throws.
+std::shared_ptr<QPDF> openQpdf(std::string data, const std::string& description, bool logRepairs);
 
 // Converts text in encoding ("UTF-8" in any case, NULL, or "ISO-8859-1")
 // to checked UTF-8.

@@ -83,7 +83,7 @@ hpgs_pdf_file* hpgs_new_pdf_file(hpgs_istream* is) {
         if (data.empty()) fail("the input is empty");
         doc = std::make_unique<hpgs_pdf_file>();
         try {
-            doc->qpdf = openQpdf(data, "PDF input");
+            doc->qpdf = openQpdf(std::move(data), "PDF input", true);
             doc->encrypted = doc->qpdf->isEncrypted();
             // Force the page tree now, so that a broken one fails here and
             // not in the middle of a later change.

@@ -8,6 +8,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <cmath>
+#include <set>
 
 namespace hpgspdf {
 namespace {
@@ -42,25 +43,41 @@ private:
 };
 
 // A direct copy of a value of another document. Streams (appearances, rich
-// text) are left out: the import writes its own appearance. The depth bound
-// stops reference cycles.
-QPDFObjectHandle copyValue(QPDFObjectHandle v, int depth) {
-    if (depth > 12) return QPDFObjectHandle::newNull();
-    if (v.isStream()) return QPDFObjectHandle::newNull();
-    if (v.isArray()) {
-        auto out = QPDFObjectHandle::newArray();
-        for (int i = 0; i < v.getArrayNItems() && i < 100000; ++i)
-            out.appendItem(copyValue(v.getArrayItem(i), depth + 1));
+// text) are left out: the import writes its own appearance. An indirect
+// object met again on its own path (a reference cycle) becomes null, and a
+// budget of nodes per copy bounds what shared references could multiply.
+class ValueCopier {
+public:
+    QPDFObjectHandle copy(QPDFObjectHandle v) {
+        if (--budget_ < 0 || v.isStream()) return QPDFObjectHandle::newNull();
+        QPDFObjGen og = v.getObjGen();
+        bool indirect = v.isIndirect();
+        if (indirect && !path_.insert(og).second) return QPDFObjectHandle::newNull();
+        QPDFObjectHandle out;
+        if (v.isArray()) {
+            out = QPDFObjectHandle::newArray();
+            for (int i = 0; i < v.getArrayNItems() && budget_ > 0; ++i) out.appendItem(copy(v.getArrayItem(i)));
+        } else if (v.isDictionary()) {
+            out = QPDFObjectHandle::newDictionary();
+            for (const auto& key : v.getKeys()) {
+                if (budget_ <= 0) break;
+                out.replaceKey(key, copy(v.getKey(key)));
+            }
+        } else if (v.isNull()) {
+            out = QPDFObjectHandle::newNull();
+        } else {
+            out = QPDFObjectHandle::parse(v.unparseResolved());
+        }
+        if (indirect) path_.erase(og);
         return out;
     }
-    if (v.isDictionary()) {
-        auto out = QPDFObjectHandle::newDictionary();
-        for (const auto& key : v.getKeys()) out.replaceKey(key, copyValue(v.getKey(key), depth + 1));
-        return out;
-    }
-    if (v.isNull()) return QPDFObjectHandle::newNull();
-    return QPDFObjectHandle::parse(v.unparseResolved());
-}
+
+private:
+    int budget_ = 100000;
+    std::set<QPDFObjGen> path_;
+};
+
+QPDFObjectHandle copyValue(QPDFObjectHandle v) { return ValueCopier().copy(v); }
 
 QPDFObjectHandle colourArray(const hpgs_color& c) {
     auto a = QPDFObjectHandle::newArray();
@@ -78,7 +95,7 @@ QPDFObjectHandle importOne(QPDF& dest, QPDFObjectHandle page, const Annotation& 
         for (const auto& key : original.getKeys()) {
             bool skip = false;
             for (const char* s : skipped) skip = skip || key == s;
-            if (!skip) annot.replaceKey(key, copyValue(original.getKey(key), 0));
+            if (!skip) annot.replaceKey(key, copyValue(original.getKey(key)));
         }
     }
     annot.replaceKey("/Type", QPDFObjectHandle::newName("/Annot"));
@@ -149,7 +166,7 @@ int hpgs_pdf_fdf_bundle_import_fdf(hpgs_pdf_fdf_bundle* bundle, hpgs_istream* is
             if (override) a.color = override;
             // The texts and colour also reach the imported dictionary.
             if (a.original.isDictionary()) {
-                a.original = copyValue(a.original, 0);
+                a.original = copyValue(a.original);
                 if (!authorText.empty())
                     a.original.replaceKey("/T", QPDFObjectHandle::newUnicodeString(authorText));
                 if (!titleText.empty())

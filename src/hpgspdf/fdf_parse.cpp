@@ -207,7 +207,7 @@ std::vector<Annotation> parseFdf(const std::string& data) {
     std::string head = data.substr(0, 1024);
     if (head.find("%FDF-") == std::string::npos && head.find("%PDF-") == std::string::npos)
         fail("not an FDF document (no %%FDF- header)");
-    auto fdf = openQpdf(data, "FDF input");
+    auto fdf = openQpdf(data, "FDF input", false);
     QPDFObjectHandle root = fdf->getRoot();
     auto body = root.getKey("/FDF");
     if (!body.isDictionary()) fail("not an FDF document (the catalog has no /FDF dictionary)");

@@ -334,3 +334,27 @@ TEST(FdfPdfImport, AnnotationsOfMissingPagesOrFarOffAreSkipped) {
     EXPECT_EQ(QPDFObjectHandle(q->getAllPages()[0]).getKey("/Annots").getArrayNItems(), 5);
     EXPECT_EQ(hpgs_pdf_file_import_fdf_bundle(pdf.get(), b.get(), -1), -1);
 }
+
+TEST(FdfPdfImport, SelfReferencingAnnotationIsCopiedOnceNotExponentially) {
+    // Every array entry refers back to the annotation: a copy that follows
+    // references blindly grows as 8^depth.
+    std::string refs = "[2 0 R 2 0 R 2 0 R 2 0 R 2 0 R 2 0 R 2 0 R 2 0 R]";
+    std::string body = "%FDF-1.2\n1 0 obj << /FDF << /Annots [2 0 R] >> >> endobj\n"
+                       "2 0 obj << /Subtype /Square /Rect [10 10 50 50] /A " + refs + " /B " + refs +
+                       " >> endobj\ntrailer << /Root 1 0 R >>\n";
+    BundlePtr b(hpgs_pdf_new_fdf_bundle());
+    ASSERT_EQ(hpgs_pdf_fdf_bundle_import_fdf(b.get(), hpgs_new_mem_istream(body.data(), body.size(), 1),
+                                             nullptr, nullptr, nullptr, nullptr, 0),
+              0)
+        << err();
+    auto pdf = openPdf(dataPath("pdf/a4_drawing.pdf"));
+    ASSERT_EQ(hpgs_pdf_file_import_fdf_bundle(pdf.get(), b.get(), 0), 0) << err();
+    TempDir tmp;
+    writePdf(pdf.get(), tmp.path("cycle.pdf"));
+    EXPECT_EQ(qpdfCheck(tmp.path("cycle.pdf")), 0);
+    auto q = QPDF::create();
+    q->processFile(tmp.path("cycle.pdf").c_str());
+    auto annot = QPDFObjectHandle(q->getAllPages()[0]).getKey("/Annots").getArrayItem(0);
+    ASSERT_EQ(annot.getKey("/A").getArrayNItems(), 8);
+    EXPECT_TRUE(annot.getKey("/A").getArrayItem(0).isNull());
+}
