@@ -99,10 +99,11 @@ void png_error_fn(png_structp png, png_const_charp msg) {
 void png_warning_fn(png_structp, png_const_charp) {}
 }  // namespace
 
-// Compression: level 1 with the Sub filter. Previews are mostly white with
-// thin ink; Sub turns runs of equal pixels into zeros and level 1 already
-// finds them, while higher levels cost several times the time for a few
-// per cent of size (measured on the test drawings).
+// Compression: zlib level 1 without row filters. Previews are mostly
+// white with thin ink, which deflate already packs as long runs; measured
+// on a million-vector drawing at A1 size (3508 x 4967): no filter 5.8 MB,
+// the Sub filter 6.7 MB in the same time, level 6 with adaptive filters
+// 4.4 MB for about a third more time of the whole render.
 int image_write_png(hpgs_png_image *img, const char *filename) {
   FILE *f = std::fopen(filename, "wb");
   if (!f) return hpgs_set_error("cannot open '%s' for writing: %s", filename, std::strerror(errno));
@@ -123,7 +124,7 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   }
   png_init_io(png, f);
   png_set_compression_level(png, 1);
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   const bool gray = img->depth == 8;
   png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
                gray ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
