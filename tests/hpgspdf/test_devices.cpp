@@ -227,3 +227,32 @@ TEST(PageDevices, BackgroundGoesBehindAndAnnotationLayerOverTheContent) {
     EXPECT_TRUE(img.near(400, 650, 0, 255, 0, 10)) << "annotation layer over the blue disc";
     EXPECT_TRUE(img.near(440, 650, 30, 70, 200, 80)) << "rest of the disc";
 }
+
+TEST(PageDevices, StampBehindEveryPageOfAMergedDocument) {
+    // The finishing of PDF results: a front document, then a stamp drawn
+    // behind each page's content through the background device.
+    auto pdf = openPdf(dataPath("pdf/letter_3pages.pdf"));
+    ASSERT_EQ(hpgs_pdf_file_prepend_pdf_file(pdf.get(), openPdf(dataPath("pdf/a4_drawing.pdf")).release()), 0);
+    int n = hpgs_pdf_file_get_npages(pdf.get());
+    ASSERT_EQ(n, 4);
+    for (int page = 0; page < n; ++page) {
+        hpgs_bbox crop;
+        ASSERT_EQ(hpgs_pdf_file_get_page_crop_box(pdf.get(), page, &crop), 0);
+        DevicePtr dev(hpgs_pdf_file_new_background_device(pdf.get(), page));
+        ASSERT_TRUE(dev) << err();
+        ASSERT_EQ(hpgs_device_stamp(dev.get(), &crop, "DRAFT", "UTF-8", 500.0), 0) << err();
+        ASSERT_EQ(hpgs_device_finish(dev.get()), 0) << err();
+    }
+    TempDir tmp;
+    std::string out = tmp.path("stamped.pdf");
+    writePdf(pdf.get(), out);
+    EXPECT_EQ(qpdfCheck(out), 0);
+    for (int page = 1; page <= n; ++page) {
+        Image img = render(out, page);
+        int pink = 0;
+        for (int y = 0; y < img.height; y += 2)
+            for (int x = 0; x < img.width; x += 2)
+                if (img.near(x, y, 255, 153, 153, 30)) ++pink;
+        EXPECT_GT(pink, 100) << "stamp on page " << page;
+    }
+}
