@@ -211,7 +211,9 @@ void apply_stroke_state(PaintDevice *p, double &alpha) {
     if (p->antialias) alpha = std::clamp(std::max(w > 0 ? w : 0.0, p->thin_alpha), 0.0, 1.0);
     w = 1.0;
   }
-  cairo_set_line_width(cr, std::min(w, 1.0e6));
+  // Wider strokes than this break cairo's fixed-point stroker; they cover
+  // any preview anyway.
+  cairo_set_line_width(cr, std::min(w, 1.0e5));
   cairo_set_line_cap(cr, p->cap == hpgs_cap_round    ? CAIRO_LINE_CAP_ROUND
                          : p->cap == hpgs_cap_square ? CAIRO_LINE_CAP_SQUARE
                                                      : CAIRO_LINE_CAP_BUTT);

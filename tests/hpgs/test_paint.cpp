@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <set>
 
@@ -397,6 +398,57 @@ TEST(HpgsPaint, PageNumbersFromTheReaderNameTheFiles) {
   ASSERT_TRUE(read_png(temp_path("multi_2.png"), b));
   std::remove(file.c_str());
   std::remove(temp_path("multi_2.png").c_str());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HpgsPaintRobustness, ExtremeGeometryIsBoundedAndHarmless) {
+  Canvas c(20, 20, true);
+  hpgs_device *d = c.dev();
+  // A line far beyond cairo's fixed-point range still crosses the image.
+  hpgs_setlinewidth(d, 2.0);
+  line(d, -1e12, 10.0, 1e12, 10.0);
+  EXPECT_LT(c.px(10, 9), 128);
+  // A huge width covers everything without trouble; NaN widths are thin.
+  Canvas big(8, 8, false);
+  hpgs_setlinewidth(big.dev(), 1e12);
+  hpgs_setlinecap(big.dev(), hpgs_cap_round);
+  line(big.dev(), 0, 0, 1, 1);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(big.px(x, y), 0);
+  Canvas n(8, 8, false);
+  hpgs_setlinewidth(n.dev(), std::nan(""));
+  line(n.dev(), 0, 4.5, 8, 4.5);
+  EXPECT_EQ(n.px(4, 3), 0);
+  // A dash pattern far below a pixel is drawn solid rather than dash by dash.
+  Canvas t(8, 8, false);
+  float tiny[2] = {1e-7f, 1e-7f};
+  hpgs_setdash(t.dev(), tiny, 2, 0.0);
+  line(t.dev(), 0, 4.5, 8, 4.5);
+  for (int x = 0; x < 8; ++x) EXPECT_EQ(t.px(x, 3), 0);
+  // An image squeezed to a point draws nothing.
+  unsigned char px[3] = {0, 0, 0};
+  hpgs_image im{1, 1, 24, 3, px};
+  hpgs_point p{3, 3};
+  Canvas e(8, 8, false);
+  EXPECT_EQ(hpgs_drawimage(e.dev(), &im, &p, &p, &p), 0);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(e.px(x, y), 255);
+}
+
+TEST(HpgsPaintRobustness, AnInterruptedReadStopsPainting) {
+  std::string text = "IN;SP1;PA0,0;PD";
+  for (int i = 0; i < 200000; ++i) text += std::to_string(i % 1000) + "," + std::to_string((i * 7) % 1000) + ",";
+  text += "0,0;";
+  hpgs_png_image *img = hpgs_new_png_image(100, 100, 24, HPGS_FALSE, HPGS_TRUE);
+  hpgs_bbox bb{0, 0, 100, 100};
+  hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, HPGS_TRUE);
+  ReaderPtr r(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
+  hpgs_reader_interrupt(r.get());
+  EXPECT_EQ(hpgs_read(r.get(), HPGS_TRUE), -1);
+  EXPECT_STREQ(hpgs_get_error(), "Interrupted.");
 }
 
 }  // namespace
