@@ -174,6 +174,27 @@ void BM_A1Preview(benchmark::State &st) {
 }
 BENCHMARK(BM_A1Preview)->Arg(1)->Arg(0)->ArgName("png")->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// PNG encoding alone of the same A1 preview (painted once beforehand).
+void BM_A1PngWrite(benchmark::State &st) {
+  const std::string &text = million().hpgl;
+  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  hpgs_reader *r = hpgs_new_reader(hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE), ps, HPGS_FALSE, 0);
+  hpgs_bbox box;
+  hpgs_read(r, HPGS_TRUE);
+  hpgs_getplotsize(ps, 1, &box);
+  hpgs_reader_set_dynamic_page(r, &box, 72000, 72000, 0, 0);
+  hpgs_png_image *img = hpgs_new_png_image(3508, 4967, 24, HPGS_FALSE, HPGS_TRUE);
+  hpgs_paint_device *p = hpgs_new_paint_device(img, "", &box, HPGS_TRUE);
+  hpgs_reader_imbue(r, reinterpret_cast<hpgs_device *>(p));
+  hpgs_read(r, HPGS_TRUE);
+  const std::string out = "/tmp/hpgs_paint_bench_a1w.png";
+  for (auto _ : st)
+    if (hpgs_image_write(img, out.c_str()) != 0) st.SkipWithError(hpgs_get_error());
+  std::remove(out.c_str());
+  hpgs_destroy_reader(r);
+}
+BENCHMARK(BM_A1PngWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
