@@ -31,6 +31,9 @@ struct Fonts {
   FT_Library lib = nullptr;
   bool init_failed = false;
   std::map<std::string, std::unique_ptr<Face>> faces;  // by file name; NULL entries: not found
+  // Choice per (typeface, italic, bold) and font path, so that a label
+  // costs no file-system look-ups once its font is known.
+  std::map<std::string, const Face *> chosen;
 };
 
 Fonts &fonts() {
@@ -71,12 +74,8 @@ std::vector<std::string> candidates(int typeface, bool italic, bool bold) {
 
 }  // namespace
 
-const void *outline_font(int typeface, int posture, int weight) {
-  Fonts &f = fonts();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  if (!f.lib && !f.init_failed && FT_Init_FreeType(&f.lib) != 0) f.init_failed = true;
-  if (f.init_failed) return nullptr;
-  std::string path = find_file(candidates(typeface, posture != 0, weight > 0));
+// Opens a font file once; NULL when the path is empty or unreadable.
+static const Face *load_face(Fonts &f, const std::string &path) {
   if (path.empty()) return nullptr;
   auto it = f.faces.find(path);
   if (it != f.faces.end()) return it->second.get();
@@ -91,6 +90,19 @@ const void *outline_font(int typeface, int posture, int weight) {
   Face *raw = face.get();
   f.faces[path] = std::move(face);
   return raw;
+}
+
+const void *outline_font(int typeface, int posture, int weight) {
+  Fonts &f = fonts();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  if (!f.lib && !f.init_failed && FT_Init_FreeType(&f.lib) != 0) f.init_failed = true;
+  if (f.init_failed) return nullptr;
+  const char *env = std::getenv("HPGS_FONT_PATH");
+  std::string key = std::to_string(typeface) + (posture ? "i" : "r") + (weight > 0 ? "b" : "n") + (env ? env : "");
+  if (auto c = f.chosen.find(key); c != f.chosen.end()) return c->second;
+  const Face *face = load_face(f, find_file(candidates(typeface, posture != 0, weight > 0)));
+  f.chosen[key] = face;
+  return face;
 }
 
 double outline_cap_height(const void *font) { return static_cast<const Face *>(font)->cap; }
