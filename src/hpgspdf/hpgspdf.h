@@ -168,12 +168,15 @@ int hpgs_pdf_fdf_bundle_import_fdf(hpgs_pdf_fdf_bundle *bundle, hpgs_istream *is
                                    const char *encoding, const double *color, int mode);
 
 /* Number of drawn (mode 2) annotations of the page whose rectangle,
-   moved by offset, meets page_box. */
+   moved by offset, meets page_box (NULL offset: none; NULL page_box: all
+   of the page). */
 int hpgs_pdf_fdf_bundle_count_annotations(hpgs_pdf_fdf_bundle *bundle, int *count,
                                           const double *offset, const hpgs_bbox *page_box,
                                           int page);
 /* Draws the drawn (mode 2) annotations of the page into dev, every
-   coordinate moved by offset (two doubles, points) and clipped to page_box. */
+   coordinate moved by offset (two doubles, points; NULL: none) and clipped
+   to page_box (NULL: not clipped). The device's colour, line attributes and
+   raster operation are left as the last annotation set them. */
 int hpgs_pdf_fdf_bundle_render(hpgs_pdf_fdf_bundle *bundle, hpgs_device *dev,
                                const double *offset, const hpgs_bbox *page_box, int page);
 
