@@ -11,8 +11,30 @@
 
 namespace hpgs {
 
+namespace {
+// ASCII stand-ins for characters the font lacks: Latin-1 letters without
+// their accents, dashes, quotes and spaces.
+uint32_t ascii_fallback(uint32_t c) {
+  static const char kLatin1[] =  // U+00C0 ... U+00FF
+      "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTs"
+      "aaaaaaaceeeeiiiidnooooo/ouuuuyty";
+  if (c >= 0xc0 && c <= 0xff) return static_cast<unsigned char>(kLatin1[c - 0xc0]);
+  if (c == 0xa0 || c == 0x2002 || c == 0x2003 || c == 0x2009) return ' ';
+  if (c >= 0x2010 && c <= 0x2015) return '-';
+  if (c == 0x2212) return '-';
+  if (c == 0x2018 || c == 0x2019 || c == 0xb4) return '\'';
+  if (c == 0x201c || c == 0x201d || c == 0xab || c == 0xbb) return '"';
+  if (c == 0xd7) return 'x';
+  return '?';
+}
+}  // namespace
+
 const StrokeGlyph *StrokeFont::glyph(uint32_t code) const {
   if (code >= 32 && code - 32 < glyphs.size()) return &glyphs[code - 32];
+  if (code >= 0x80) {
+    uint32_t a = ascii_fallback(code);
+    if (a - 32 < glyphs.size()) return &glyphs[a - 32];
+  }
   // Characters the font lacks are shown as '?' so that the text keeps its
   // length and the reader sees something is missing.
   if (glyphs.size() > '?' - 32) return &glyphs['?' - 32];

@@ -64,6 +64,17 @@ TEST(HpgsStamp, SmallSizeIsKeptAndBadArgumentsAreRefused) {
   hpgs_device_destroy(&rd->base);
 }
 
+TEST(HpgsStamp, AccentsAndDashesFallBackToTheirAsciiLetters) {
+  RecordingDevice *a = new_recording_device(), *b = new_recording_device();
+  hpgs_bbox page{0, 0, 500, 300};
+  ASSERT_EQ(hpgs_device_stamp(&a->base, &page, "\xc3\xa9t\xc3\xa9 \xe2\x80\x93 OK", "utf-8", 50.0), 0);
+  ASSERT_EQ(hpgs_device_stamp(&b->base, &page, "ete - OK", "utf-8", 50.0), 0);
+  EXPECT_EQ(a->path_ops(), b->path_ops());
+  ASSERT_EQ(hpgs_device_stamp(&a->base, &page, "\xe9", "iso-8859-1", 50.0), 0);
+  hpgs_device_destroy(&a->base);
+  hpgs_device_destroy(&b->base);
+}
+
 TEST(HpgsStamp, ReaderStampLiesOnTopOfTheDrawingInThePng) {
   std::string file = temp_path("stamp.png");
   hpgs_png_image *img = hpgs_new_png_image(200, 200, 24, HPGS_FALSE, HPGS_TRUE);
