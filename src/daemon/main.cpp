@@ -8,6 +8,7 @@
 #include "cache/HPGSRendererCache.h"
 #include "daemon/JobRegistry.h"
 #include "hpgs/hpgs.h"
+#include "hpgspdf.h"
 #include "plume/ConfigOptions.h"
 #include "plume/Daemon.h"
 #include "plume/Remoting.h"
@@ -64,6 +65,7 @@ private:
 
 int run(int argc, char** argv) {
     hpgs_init("/usr");
+    hpgs_pdf_init();
     auto config = ConfigOptions::newInstance("xadrad");
     plumelog_init(1, "xadrad", argc, argv);
     for (int pass = 0; pass < 3; ++pass) plumelog_parse_arg(pass, &argc, argv, &logService());
@@ -201,5 +203,6 @@ int main(int argc, char** argv) {
     logMessage(6, "xadrad %s (%s) finished with status [%d].", VERSION, BUILD_STAMP, status);
     plumelog_closelog();
     hpgs_cleanup();
+    hpgs_pdf_cleanup();
     return status;
 }
