@@ -166,7 +166,6 @@ int paintAlone(const std::string& file, const std::string& out, double dpi) {
     int rc = -1;
     if (hpgs_read(r, HPGS_TRUE) == 0 && hpgs_getplotsize(measure, 1, &box) == 0 &&
         hpgs_reader_set_dynamic_page(r, &box, 72000.0, 72000.0, 0.0, 0.0) == 0) {
-#if XAD_HPGS_PAINT
         int w = static_cast<int>(std::floor((box.urx - box.llx) * dpi / 72.0 + 0.5));
         int h = static_cast<int>(std::floor((box.ury - box.lly) * dpi / 72.0 + 0.5));
         hpgs_png_image* img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
@@ -176,20 +175,12 @@ int paintAlone(const std::string& file, const std::string& out, double dpi) {
             hpgs_paint_device_set_image_interpolation(dev, 1);
             if (hpgs_reader_imbue(r, reinterpret_cast<hpgs_device*>(dev)) == 0) rc = hpgs_read(r, HPGS_TRUE);
         }
-#else
-        (void)out;
-        (void)dpi;
-#endif
     }
     hpgs_destroy_reader(r);
     return rc;
 }
 
 void BM_PngEngineAlone(benchmark::State& state) {
-    if (!Xadra::pngPaintingAvailable()) {
-        state.SkipWithError("hpgs paint device not built");
-        return;
-    }
     Env& e = env();
     const std::string out = e.base + "/alone.png";
     for (auto _ : state)
@@ -200,10 +191,6 @@ BENCHMARK(BM_PngEngineAlone)->MeasureProcessCPUTime()->Unit(benchmark::kMillisec
 // The same render through the factory and executeJob, a new identity (angle
 // 0 or 360, the same page) each time so that nothing comes from the cache.
 void BM_PngColdThroughExecuteJob(benchmark::State& state) {
-    if (!Xadra::pngPaintingAvailable()) {
-        state.SkipWithError("hpgs paint device not built");
-        return;
-    }
     Env& e = env();
     Xadra::renderPngByResolution(e.input, 50, true, 0, "", nullptr);  // downloads the input
     static std::atomic<int> n{1};
@@ -213,10 +200,6 @@ void BM_PngColdThroughExecuteJob(benchmark::State& state) {
 BENCHMARK(BM_PngColdThroughExecuteJob)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_PngFactoryCacheHit(benchmark::State& state) {
-    if (!Xadra::pngPaintingAvailable()) {
-        state.SkipWithError("hpgs paint device not built");
-        return;
-    }
     Env& e = env();
     Xadra::renderPngByResolution(e.input, 20, true, 0, "", nullptr);
     for (auto _ : state) benchmark::DoNotOptimize(Xadra::renderPngByResolution(e.input, 20, true, 0, "", nullptr));

@@ -187,7 +187,6 @@ int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
     if (!reader) return -1;
     auto annotations = attachAnnotations(reader, g);
     if (!annotations) return -1;
-#if XAD_HPGS_PAINT
     const std::string output = jobCache().getJobFileName(getWorkerIndex());
     auto* image = hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE);
     if (!image) return -1;
@@ -204,18 +203,6 @@ int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
         hpgs_reader_stamp(reader, &g.pageBox, getStamp().c_str(), "utf-8", Settings::getStampSize()) != 0)
         return -1;
     return hpgs_read(reader, HPGS_TRUE) < 0 ? -1 : 0;
-#else
-    (void)reader;
-    return hpgs_set_error("PNG painting is not available in this build of xadrad (the hpgs paint device is missing).");
-#endif
-}
-
-bool pngPaintingAvailable() {
-#if XAD_HPGS_PAINT
-    return true;
-#else
-    return false;
-#endif
 }
 
 // --------------------------------------------------------------- factories

@@ -123,7 +123,4 @@ Plume::ObjPtr<HPGSRendererCacheEntry> renderPngPageByResolution(
     const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input, int page, double resolution, bool antialias,
     int angle, const std::string& stamp, const Plume::ObjPtr<Plume::List>& annotations);
 
-// True when this build paints PNG images (the hpgs paint device is present).
-bool pngPaintingAvailable();
-
 }  // namespace Xadra

@@ -231,7 +231,6 @@ TEST_F(PngAnnotationTest, DrawnSquareSitsOnTheDrawingAtZeroAndNinetyDegrees) {
 }
 
 TEST_F(PngAnnotationTest, PngPreviewShowsTheDrawnSquareAtZeroAndNinetyDegrees) {
-    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
     const double border = Xadra::Settings::getPdfBorder();
     Xadra::Settings::setPdfBorder(20.0);
     std::string fdf = readFile(std::string(XAD_TEST_DATA) + "/fdf/png_square.fdf");
@@ -352,19 +351,9 @@ TEST_F(PngJobTest, OutputNamesTakeThePngExtension) {
     EXPECT_EQ(plain->getResultUniqueName(), "drawing");
 }
 
-TEST_F(PngJobTest, WithoutThePaintDeviceRenderingFailsClearly) {
-    if (Xadra::pngPaintingAvailable()) GTEST_SKIP() << "painting is available";
-    auto t = Plume::objCast<HPGSError>(thrownBy(
-        [&] { Xadra::renderPngByResolution(hpglStream("jobs/square_1in.hpgl", "np.plt"), 72, false, 0, "", nullptr); }));
-    ASSERT_TRUE(t);
-    EXPECT_NE(t->getDetailMessage().find("not available"), std::string::npos);
-    EXPECT_EQ(jobFilesLeft(), 0u);
-}
-
 // ----------------------------------------------------- rendered images
 
 TEST_F(PngJobTest, RenderedImagesHaveTheComputedSizeAndAreCached) {
-    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
     auto sq = hpglStream("jobs/square_1in.hpgl", "sq.plt");
     auto e72 = Xadra::renderPngByResolution(sq, 72, true, 0, "", nullptr);
     EXPECT_EQ(pngSize(e72->getDataFilePath()), std::make_pair(72u, 72u));
@@ -414,7 +403,6 @@ protected:
 };
 
 TEST_F(PngStressTest, ConcurrentMixedRequestsMatchSingleThreadedRenders) {
-    if (!Xadra::pngPaintingAvailable()) GTEST_SKIP() << "hpgs paint device not built";
     const std::vector<std::string> files = {"syn_bezier.hpgl", "syn_hatch_fill.hpgl", "gp_hpgl_polar.hpgl",
                                             "syn_iso_ro90.hpgl"};
     struct Kind {
