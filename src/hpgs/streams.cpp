@@ -134,6 +134,7 @@ struct MemIn {
     if (size == 0) return 0;
     size_t avail = static_cast<size_t>(m->win.end - m->win.cur) / size;
     size_t n = std::min(avail, nmemb);
+    if (n == 0) return 0;  // an empty stream has no buffer to copy from
     std::memcpy(ptr, m->win.cur, n * size);
     m->win.cur += n * size;
     return n;
