@@ -5,6 +5,7 @@
 #include "plume/System.h"
 #include "xadracommon/LogService.h"
 #include "xadracommon/PreviewApi.h"
+#include "xadracommon/RendererClient.h"
 
 #include <cerrno>
 #include <cstring>
@@ -266,17 +267,7 @@ int runClient(int argc, char** argv) {
         }
         installSignalHandlers();
         auto address = Sock::Address::resolve(st.host, kPort);
-        auto factory = SerializableFactory::newInstance();
-        registerTypes(*factory);
-        auto pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://" + address->toString(),
-                                                    Sock::DeviceFactory::newInstance(), factory);
-        auto importer = BeanImporter::newInstance(pool);
-        registerInterfaces(importer->getRegistry());
-        auto renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
-        struct PoolGuard {
-            ObjPtr<RemotingClientPool> p;
-            ~PoolGuard() { p->shutdown(); }
-        } guard{pool};
+        RendererClient renderer("tcp://" + address->toString());
         for (;;) {
             if (in == stdin) {
                 std::printf("Enter file/angle to render: ");

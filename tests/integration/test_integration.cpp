@@ -5,6 +5,7 @@
 #include "TestRenderer.h"
 
 #include "plume/Remoting.h"
+#include "xadracommon/RendererClient.h"
 #include "plume/System.h"
 
 #include <gtest/gtest.h>
@@ -31,20 +32,10 @@ using xadtest::ServerProcess;
 using xadtest::spawn;
 const std::string kServer = xadtest::kTestServer;
 
+// A client of the test server.
 struct Client {
-    ObjPtr<SerializableFactory> factory = SerializableFactory::newInstance();
-    ObjPtr<RemotingClientPool> pool;
-    ObjPtr<BeanImporter> importer;
-    ObjPtr<IHPGLRenderer> renderer;
-    explicit Client(int port) {
-        registerTypes(*factory);
-        pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://127.0.0.1:" + std::to_string(port),
-                                               Sock::DeviceFactory::newInstance(), factory);
-        importer = BeanImporter::newInstance(pool);
-        registerInterfaces(importer->getRegistry());
-        renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
-    }
-    ~Client() { pool->shutdown(); }
+    RendererClient renderer;
+    explicit Client(int port) : renderer("tcp://127.0.0.1:" + std::to_string(port)) {}
 };
 
 // Counts the remote reads of a local stream.

@@ -10,6 +10,7 @@
 #include "plume/Remoting.h"
 #include "plume/System.h"
 #include "xadracommon/LogService.h"
+#include "xadracommon/RendererClient.h"
 
 #include <chrono>
 #include <csignal>
@@ -63,19 +64,8 @@ int serve(const std::string& scratch) {
 }
 
 struct Client {
-    ObjPtr<SerializableFactory> factory = SerializableFactory::newInstance();
-    ObjPtr<RemotingClientPool> pool;
-    ObjPtr<BeanImporter> importer;
-    ObjPtr<IHPGLRenderer> renderer;
-    explicit Client(int port) {
-        registerTypes(*factory);
-        pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://127.0.0.1:" + std::to_string(port),
-                                               Sock::DeviceFactory::newInstance(), factory);
-        importer = BeanImporter::newInstance(pool);
-        registerInterfaces(importer->getRegistry());
-        renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
-    }
-    ~Client() { pool->shutdown(); }
+    RendererClient renderer;
+    explicit Client(int port) : renderer("tcp://127.0.0.1:" + std::to_string(port)) {}
 };
 
 int clientSleep(int port, int ms) {

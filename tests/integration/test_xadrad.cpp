@@ -3,6 +3,7 @@
 
 #include "plume/Remoting.h"
 #include "xadracommon/PreviewApi.h"
+#include "xadracommon/RendererClient.h"
 
 #include <gtest/gtest.h>
 
@@ -136,18 +137,8 @@ protected:
 };
 
 struct Client {
-    ObjPtr<RemotingClientPool> pool;
-    ObjPtr<IHPGLRenderer> renderer;
-    explicit Client(int port) {
-        auto factory = SerializableFactory::newInstance();
-        registerTypes(*factory);
-        pool = RemotingClientPool::newInstance(1, 4, 60000, 3000, "tcp://127.0.0.1:" + std::to_string(port),
-                                               Sock::DeviceFactory::newInstance(), factory);
-        auto importer = BeanImporter::newInstance(pool);
-        registerInterfaces(importer->getRegistry());
-        renderer = objCast<IHPGLRenderer>(importer->importObject("hpgsRenderer", IHPGLRenderer::INTERFACE_NAME));
-    }
-    ~Client() { pool->shutdown(); }
+    RendererClient renderer;
+    explicit Client(int port) : renderer("tcp://127.0.0.1:" + std::to_string(port)) {}
 };
 
 std::string readStream(IMimeInputStream& s) {
