@@ -343,3 +343,28 @@ TEST_F(Xadrad, DetachesAndIsReachedThroughItsName) {
     EXPECT_NE(out.find("Stopped xad/" + app + "_xadrad"), std::string::npos) << out;
     EXPECT_EQ(request({"-k"}, &out, &err), 1);
 }
+
+TEST_F(Xadrad, EveryTestDrawingRendersByResolutionPixelSizeAndTile) {
+    start();
+    Client c(port);
+    const char* files[] = {"fig_ibmgl_bracket_ro90", "gp_hpgl_polar",    "gp_pcl5_area",       "gp_pcl5_response",
+                           "ps_parts_hpgl2",         "pu_big_harmonograph", "pu_graph_dashed", "pu_pcl_spectrum",
+                           "pu_pic2plot_states",     "pu_plotfont_gothic", "syn_arcs_relative", "syn_bezier",
+                           "syn_hatch_fill",         "syn_iso_ro90",     "syn_pe_encoded",     "syn_pjl_frame",
+                           "syn_pw_metric_caps",     "syn_rtl_raster"};
+    auto tile = BoundingBoxWithAngle::newInstance();
+    tile->setUrx(200);
+    tile->setUry(100);
+    tile->setAngle(90);
+    for (const char* f : files) {
+        std::string name = std::string(f) + ".hpgl";
+        auto byDpi = pngSize(readStream(*c.renderer->renderPngByResolution(fileStream(name), 36, true, 0, nullptr, nullptr)));
+        EXPECT_GT(byDpi.first, 10u) << f;
+        auto byPx = pngSize(readStream(*c.renderer->renderPngByPixelSize(fileStream(name), 300, false, 90, nullptr, nullptr)));
+        EXPECT_EQ(std::max(byPx.first, byPx.second), 300u) << f;
+        // A tile turned by 90 degrees: 100 x 200 points at 36 dpi.
+        auto byTile = pngSize(readStream(*c.renderer->renderPngTileByResolution(fileStream(name), 36, true, tile, nullptr, nullptr)));
+        EXPECT_EQ(byTile, (std::pair<uint32_t, uint32_t>(50, 100))) << f;
+    }
+    EXPECT_EQ(stopWithHup(), 0);
+}
