@@ -37,7 +37,7 @@ void RendererJob::interrupt(Plume::Mutex& mutex) {
 void RendererJob::log(int level, const char* format, ...) const {
     va_list ap;
     va_start(ap, format);
-    std::string text = vformatMessage(format, ap);
+    std::string text = Plume::vformat(format, ap);
     va_end(ap);
     logMessage(level, "%s(%s;%s): %s", uniqueName_.c_str(), tag_.c_str(), stamp_.c_str(), text.c_str());
 }

@@ -14,17 +14,6 @@ const LogCategory kFrameworkCategories[] = {
     {"plumeremoting", 1}, {"plumestream", 2}, {"plumethread", 4}, {"plumeconfig", 8}, {nullptr, 0}};
 LogService g_frameworkService = {"plume", 0, 6, kFrameworkCategories};
 
-std::string vformatText(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0) return std::string();
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(out.data(), out.size(), format, args);
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 }  // namespace
 
 const LogService& frameworkLogService() { return g_frameworkService; }
@@ -52,7 +41,7 @@ Exception::Exception(unsigned category, int level, const char* format, ...)
     : service_(&g_frameworkService), category_(category), level_(level) {
     va_list ap;
     va_start(ap, format);
-    message_ = vformatText(format, ap);
+    message_ = vformat(format, ap);
     va_end(ap);
 }
 
@@ -67,11 +56,11 @@ Exception::~Exception() = default;
 void Exception::appendMessage(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    message_ += vformatText(format, ap);
+    message_ += vformat(format, ap);
     va_end(ap);
 }
 
-void Exception::vappendMessage(const char* format, va_list args) { message_ += vformatText(format, args); }
+void Exception::vappendMessage(const char* format, va_list args) { message_ += vformat(format, args); }
 
 void Exception::log() const {
     if (!service_->enabled(category_, level_)) return;

@@ -21,6 +21,20 @@ const char* LogService::categoryName(unsigned categoryBit) const {
     return name ? name : "?";
 }
 
+std::string vformat(const char* format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return format;
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
 }  // namespace Plume
 
 namespace {
@@ -41,20 +55,6 @@ const char* levelWord(int level) {
         case 6: return "INFO";
         default: return "DEBUG";
     }
-}
-
-std::string vformat(const char* format, va_list args) {
-    char small[512];
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (n < 0) return format;
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(out.data(), out.size(), format, args);
-    out.resize(n);
-    return out;
 }
 
 // Removes argv[i] by shifting the rest down.
@@ -152,7 +152,7 @@ void plumelog_write(const char* category, int level, const std::string& text) {
 }
 
 void vplumelog_impl(int level, const char* format, va_list args) {
-    std::string text = vformat(format, args);
+    std::string text = Plume::vformat(format, args);
     std::string category;
     {
         std::lock_guard<std::mutex> lock(g_mutex);

@@ -33,6 +33,9 @@ struct LogService {
     const char* categoryName(unsigned categoryBit) const;
 };
 
+// printf-style formatting into a string (used by the log and the exceptions).
+std::string vformat(const char* format, va_list args);
+
 enum LogLevel { LOG_ERROR = 3, LOG_WARN = 4, LOG_NOTICE = 5, LOG_INFO = 6, LOG_DEBUG = 7 };
 
 }  // namespace Plume

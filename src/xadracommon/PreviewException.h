@@ -3,6 +3,8 @@
 // it to the concrete class.
 #pragma once
 
+#include "plume/Log.h"
+
 #include "plume/Exception.h"
 
 #include <cstdarg>
@@ -95,14 +97,12 @@ template <class E>
 [[noreturn]] void throwPreviewf(unsigned category, int level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Printf-style formatting into a string (shared by the helpers above).
-std::string vformatMessage(const char* format, va_list args);
 
 template <class E>
 void throwPreviewf(unsigned category, int level, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::string message = vformatMessage(format, ap);
+    std::string message = Plume::vformat(format, ap);
     va_end(ap);
     throwPreview(Plume::makeObj<E>(std::move(message)), category, level);
 }
