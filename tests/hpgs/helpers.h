@@ -5,10 +5,12 @@
 #include "hpgs.h"
 #include "recording_device.h"
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 
 namespace hpgs_test {
 
@@ -52,6 +54,26 @@ inline int plotsize(const std::string &text, hpgs_bbox *bb, bool ignore_ps = tru
   ReaderPtr r(hpgs_new_reader(mem(text), dev, multipage, 0));
   if (hpgs_read(r.get(), HPGS_TRUE) != 0) return -1;
   return hpgs_getplotsize(dev, page, bb);
+}
+
+// Runs one of the command-line tools of build/bin with its output and errors
+// captured together.
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+inline ToolRun run_tool(const std::string &tool, const std::string &args) {
+  std::string cmd = std::string(XAD_BIN_DIR) + "/" + tool + " " + args + " 2>&1";
+  ToolRun r{-1, {}};
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
 }
 
 }  // namespace hpgs_test

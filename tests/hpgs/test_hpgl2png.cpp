@@ -9,23 +9,9 @@
 
 namespace {
 
-struct ToolResult {
-  int status;
-  std::string out;
-};
+using ToolResult = hpgs_test::ToolRun;
 
-ToolResult hpgl2png(const std::string &args) {
-  std::string cmd = std::string(XAD_BIN_DIR) + "/hpgl2png " + args + " 2>&1";
-  ToolResult r{-1, {}};
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+ToolResult hpgl2png(const std::string &args) { return hpgs_test::run_tool("hpgl2png", args); }
 
 std::string write_temp(const std::string &name, const std::string &text) {
   std::string path = hpgs_test::temp_path(name);

@@ -8,23 +8,9 @@
 
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string out;
-};
+using hpgs_test::ToolRun;
 
-ToolRun run_tool(const std::string &args) {
-  std::string cmd = std::string(XAD_BIN_DIR) + "/hpgl-info " + args + " 2>&1";
-  ToolRun r{-1, {}};
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+ToolRun run_tool(const std::string &args) { return hpgs_test::run_tool("hpgl-info", args); }
 
 TEST(HpgsHpglInfo, PrintsPlotSizeAndCommandCounts) {
   ToolRun r = run_tool(hpgs_test::data_file("syn_pe_encoded.hpgl"));
