@@ -57,14 +57,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
 }
 
-#ifndef XAD_FUZZ_ENGINE
-int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-        std::printf("replayed %s (%zu bytes)\n", argv[i], bytes.size());
-    }
-    return 0;
-}
-#endif
+#include "replay_main.h"
