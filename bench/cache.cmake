@@ -1,4 +1,6 @@
 # Result cache: lookup, store, start-up scan and requests during the scan.
-xad_add_bench(cache_bench
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cache/bench_cache.cpp
-  LIBS cache)
+if(TARGET cache)
+  xad_add_bench(cache_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/cache/bench_cache.cpp
+    LIBS cache)
+endif()
