@@ -58,29 +58,41 @@ void Reader::cmd_lt() {
   int n = read_args(a, 3);
   flush_path();
   if (n == 0) {
-    gs_.saved_line_type = gs_.line_type;
+    // LT; keeps the line type and its residue for LT99 at this pen
+    // position.
+    if (!gs_.line_type.solid) {
+      gs_.saved_line_type = gs_.line_type;
+      gs_.saved_line_phase = line_phase_;
+      lt99_pen_ = pen_;
+    }
     gs_.line_type = LineType{};
     return;
   }
   int t = static_cast<int>(a[0]);
   if (t == 99) {
-    if (gs_.line_type.solid) gs_.line_type = gs_.saved_line_type;
+    if (gs_.line_type.solid && !gs_.saved_line_type.solid && pen_.x == lt99_pen_.x && pen_.y == lt99_pen_.y) {
+      gs_.line_type = gs_.saved_line_type;
+      line_phase_ = gs_.saved_line_phase;
+    }
     return;
   }
   if (t < -8 || t > 8) {
     warn("LT %d outside -8..8 ignored", t);
     return;
   }
+  // Length and mode left out: the last ones given stay.
+  if (n > 1) {
+    if (a[1] > 0 && std::isfinite(a[1])) gs_.lt_length = a[1];
+    else warn("LT pattern length %g must be positive; %g used", a[1], gs_.lt_length);
+  }
+  if (n > 2) gs_.lt_mode = static_cast<int>(a[2]) == 1 ? 1 : 0;
   LineType lt;
   lt.type = t;
   lt.solid = false;
-  lt.length = 4;
-  lt.mode = n > 2 && static_cast<int>(a[2]) == 1 ? 1 : 0;
-  if (n > 1) {
-    if (a[1] > 0) lt.length = a[1];
-    else warn("LT pattern length %g must be positive; 4 used", a[1]);
-  }
+  lt.length = gs_.lt_length;
+  lt.mode = gs_.lt_mode;
   gs_.line_type = lt;
+  line_phase_ = 0.0;
 }
 
 void Reader::cmd_ul() {
@@ -235,6 +247,23 @@ void Reader::cmd_dt() {
 
 // ---------------------------------------------------------- dispatch
 
+// Commands after which a fixed line type starts its pattern afresh; while
+// the line type is solid they also forget the one LT99 would bring back.
+// (LT itself is handled in cmd_lt: LT; keeps the residue for LT99.)
+void Reader::clear_line_residue(int k) {
+  switch (k) {
+    case key('A', 'C'): case key('L', 'A'): case key('P', 'W'):
+    case key('R', 'F'): case key('S', 'P'): case key('T', 'R'): case key('U', 'L'):
+    case key('W', 'U'): case key('D', 'F'): case key('I', 'N'): case key('I', 'P'):
+    case key('I', 'R'): case key('I', 'W'): case key('R', 'O'): case key('S', 'C'):
+      break;
+    default: return;
+  }
+  flush_path();
+  line_phase_ = 0.0;
+  if (gs_.line_type.solid) gs_.saved_line_type = LineType{};
+}
+
 void Reader::command(int c1, int c2) {
   c1 = std::toupper(c1);
   c2 = std::toupper(c2);
@@ -242,6 +271,7 @@ void Reader::command(int c1, int c2) {
     int k = key(static_cast<char>(c1), static_cast<char>(c2));
     ++stats_.commands[static_cast<size_t>(k)];
     double a[8];
+    clear_line_residue(k);
     switch (k) {
       case key('P', 'U'): cmd_coords(true, false, -1); return;
       case key('P', 'D'): cmd_coords(true, true, -1); return;

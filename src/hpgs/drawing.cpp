@@ -89,22 +89,20 @@ void Reader::sync_stroke_attrs() {
     dev(hpgs_setmiterlimit(dev_, gs_.miter_limit));
     dev_miter_ = gs_.miter_limit;
   }
-  // Dash pattern in points.
+  // Dash pattern in points; fixed line types start where the residue of
+  // the previous vectors left the pattern. Dots (LT0) and adaptive types
+  // are set vector by vector in stroke_vector.
   std::vector<float> dash;
-  const LineType &lt = gs_.line_type;
-  if (!lt.solid) {
-    double len = lt.mode == 1 ? lt.length * 72.0 / 25.4 : lt.length / 100.0 * diag_plu() * kPtPerPlu;
-    len *= length_scale();
-    if (lt.type == 0) {
-      dash = {0.0f, static_cast<float>(len)};
-    } else {
-      const auto &pat = gs_.user_line_types[static_cast<size_t>(std::abs(lt.type))];
-      for (double p : pat) dash.push_back(static_cast<float>(p / 100.0 * len));
-    }
+  double offset = 0.0;
+  if (fixed_pattern()) {
+    double len = pattern_length();
+    dash = pattern_dashes(len);
+    offset = line_phase_ * len;
   }
-  if (!dev_attrs_valid_ || !dev_dash_valid_ || dash != dev_dash_) {
-    dev(hpgs_setdash(dev_, dash.data(), static_cast<unsigned>(dash.size()), 0.0));
+  if (!dev_attrs_valid_ || !dev_dash_valid_ || dash != dev_dash_ || offset != dev_dash_offset_) {
+    dev(hpgs_setdash(dev_, dash.data(), static_cast<unsigned>(dash.size()), offset));
     dev_dash_ = dash;
+    dev_dash_offset_ = offset;
     dev_dash_valid_ = true;
   }
   int rop = gs_.rop;
@@ -139,11 +137,13 @@ void Reader::open_path() {
   dev(hpgs_moveto(dev_, &path_cur_));
   path_open_ = true;
   path_len_ = 0;
+  path_pattern_len_ = 0;
 }
 
 void Reader::line_dev(const hpgs_point &d) {
   open_path();
   dev(hpgs_lineto(dev_, &d));
+  path_pattern_len_ += std::hypot(d.x - path_cur_.x, d.y - path_cur_.y);
   path_cur_ = d;
   if (++path_len_ >= 1000000) {
     // Bound the device's path memory: stroke and go on from here.
@@ -151,10 +151,109 @@ void Reader::line_dev(const hpgs_point &d) {
   }
 }
 
+// Fraction of a pattern of length len that a line of length l uses.
+static double advance_phase(double phase, double l, double len) {
+  if (!(len > 0) || !std::isfinite(l / len)) return 0.0;
+  double p = std::fmod(phase + l / len, 1.0);
+  // A whole number of patterns up to rounding starts the next one afresh.
+  return p >= 1e-9 && p < 1 - 1e-9 ? p : 0.0;
+}
+
 void Reader::flush_path() {
   if (!path_open_) return;
   path_open_ = false;
   dev(hpgs_stroke(dev_));
+  // A fixed line type carries its residue over to the next pen-down
+  // vector, across pen-up moves.
+  if (fixed_pattern()) line_phase_ = advance_phase(line_phase_, path_pattern_len_, pattern_length());
+}
+
+// ----------------------------------------------------------- line types
+
+double Reader::pattern_length() const {
+  const LineType &lt = gs_.line_type;
+  double len = lt.mode == 1 ? lt.length * 72.0 / 25.4 : lt.length / 100.0 * diag_plu() * kPtPerPlu;
+  return len * length_scale();
+}
+
+std::vector<float> Reader::pattern_dashes(double len) const {
+  std::vector<float> dash;
+  const auto &pat = gs_.user_line_types[static_cast<size_t>(std::abs(gs_.line_type.type))];
+  for (double p : pat) dash.push_back(static_cast<float>(p / 100.0 * len));
+  return dash;
+}
+
+// One vector of line type 0 or of an adaptive type, as its own stroke.
+// LT0 puts a dot (one plotter unit) at both ends: the vector is sent as two
+// halves, each starting at an end, with a pattern of one dot and a gap
+// longer than the half, so a device that widens dots keeps them on the
+// end points. Adaptive types stretch their pattern so that the vector holds
+// a whole number of patterns, at least one.
+void Reader::stroke_vector(const hpgs_point &a, const hpgs_point &b) {
+  flush_path();
+  begin_marking();
+  sync_stroke_attrs();
+  const double l = std::hypot(b.x - a.x, b.y - a.y);
+  std::vector<float> dash;
+  bool halves = false;
+  if (gs_.line_type.type == 0) {
+    const double dot = length_scale() * kPtPerPlu;
+    if (l > 2 * dot && std::isfinite(l)) {
+      dash = {static_cast<float>(dot), static_cast<float>(l)};
+      halves = true;
+    }
+  } else {
+    const double len = pattern_length();
+    if (len > 0 && l > 0 && std::isfinite(l / len)) {
+      double n = std::max(1.0, std::round(l / len));
+      dash = pattern_dashes(l / n);
+    }
+  }
+  dev(hpgs_setdash(dev_, dash.data(), static_cast<unsigned>(dash.size()), 0.0));
+  dev_dash_ = dash;
+  dev_dash_offset_ = 0.0;
+  if (halves) {
+    const hpgs_point m{(a.x + b.x) / 2, (a.y + b.y) / 2};
+    dev(hpgs_moveto(dev_, &a));
+    dev(hpgs_lineto(dev_, &m));
+    dev(hpgs_moveto(dev_, &b));
+    dev(hpgs_lineto(dev_, &m));
+  } else {
+    dev(hpgs_moveto(dev_, &a));
+    dev(hpgs_lineto(dev_, &b));
+  }
+  dev(hpgs_stroke(dev_));
+}
+
+// Outlines drawn by one command (EP, EA, ER, EW, CI) in a non-solid line
+// type. The figure starts the pattern afresh and carries it over from
+// subpath to subpath; the residue of the lines drawn around it is kept.
+void Reader::stroke_figure(const std::vector<std::vector<hpgs_point>> &subpaths, const std::vector<bool> &closed) {
+  const double saved = line_phase_;
+  line_phase_ = 0.0;
+  for (size_t i = 0; i < subpaths.size(); ++i) {
+    const auto &sp = subpaths[i];
+    if (sp.size() < 2) continue;
+    if (vector_pattern()) {
+      for (size_t k = 1; k < sp.size(); ++k) stroke_vector(sp[k - 1], sp[k]);
+      if (closed[i] && (sp.back().x != sp[0].x || sp.back().y != sp[0].y)) stroke_vector(sp.back(), sp[0]);
+      continue;
+    }
+    sync_stroke_attrs();
+    double l = 0;
+    dev(hpgs_moveto(dev_, &sp[0]));
+    for (size_t k = 1; k < sp.size(); ++k) {
+      dev(hpgs_lineto(dev_, &sp[k]));
+      l += std::hypot(sp[k].x - sp[k - 1].x, sp[k].y - sp[k - 1].y);
+    }
+    if (closed[i]) {
+      dev(hpgs_closepath(dev_));
+      l += std::hypot(sp[0].x - sp.back().x, sp[0].y - sp.back().y);
+    }
+    dev(hpgs_stroke(dev_));
+    line_phase_ = advance_phase(line_phase_, l, pattern_length());
+  }
+  line_phase_ = saved;
 }
 
 void Reader::poly_add(const hpgs_point &d, PolyVertex::Kind kind) {
@@ -183,7 +282,8 @@ void Reader::line_to(const hpgs_point &u) {
     if (poly_.empty() || poly_.back().kind == PolyVertex::Close) poly_add(to_dev(pen_), PolyVertex::Move);
     poly_add(to_dev(t), PolyVertex::Line);
   } else if (drawing()) {
-    line_dev(to_dev(t));
+    if (vector_pattern()) stroke_vector(to_dev(pen_), to_dev(t));
+    else line_dev(to_dev(t));
   }
   pen_ = t;
 }
@@ -239,6 +339,30 @@ void Reader::edge_buffer() {
   flush_path();
   if (!drawing() || !has_lines(poly_)) return;
   begin_marking();
+  if (!gs_.line_type.solid) {
+    // The subpaths path_from_buffer(false) would send, as point lists.
+    std::vector<std::vector<hpgs_point>> subs;
+    std::vector<bool> closed;
+    size_t i = 0, n = poly_.size();
+    while (i < n) {
+      std::vector<hpgs_point> cur{poly_[i++].p};
+      bool open = true;
+      for (; i < n && poly_[i].kind != PolyVertex::Move; ++i) {
+        if (poly_[i].kind == PolyVertex::Line) {
+          if (!open) cur = {poly_[i - 1].p};
+          cur.push_back(poly_[i].p);
+          open = true;
+        } else if (open) {
+          if (cur.size() > 1) subs.push_back(cur), closed.push_back(true);
+          cur.clear();
+          open = false;
+        }
+      }
+      if (open && cur.size() > 1) subs.push_back(cur), closed.push_back(false);
+    }
+    stroke_figure(subs, closed);
+    return;
+  }
   sync_stroke_attrs();
   path_from_buffer(false);
   dev(hpgs_stroke(dev_));
@@ -453,6 +577,12 @@ void Reader::cmd_circle() {
   flush_path();
   if (!drawing()) return;
   begin_marking();
+  if (!gs_.line_type.solid) {
+    std::vector<hpgs_point> pts;
+    for (int k = 0; k < steps; ++k) pts.push_back(at(k));
+    stroke_figure({pts}, {true});
+    return;
+  }
   sync_stroke_attrs();
   hpgs_point p = at(0);
   dev(hpgs_moveto(dev_, &p));
@@ -544,10 +674,22 @@ void Reader::cmd_bezier(bool relative) {
       move_to(q[2]);
       continue;
     }
-    if (!polygon_mode_ && drawing() && (caps_ & HPGS_DEVICE_CAP_CURVES)) {
+    if (!polygon_mode_ && drawing() && (caps_ & HPGS_DEVICE_CAP_CURVES) && !vector_pattern()) {
       open_path();
       hpgs_point d1 = to_dev(q[0]), d2 = to_dev(q[1]), d3 = to_dev(q[2]);
       dev(hpgs_curveto(dev_, &d1, &d2, &d3));
+      if (fixed_pattern()) {
+        // Length of the curve for the pattern residue, from a flattening.
+        hpgs_point prev = path_cur_;
+        for (int k = 1; k <= 16; ++k) {
+          double t = k / 16.0, u = 1 - t;
+          double b0 = u * u * u, b1 = 3 * u * u * t, b2 = 3 * u * t * t, b3 = t * t * t;
+          hpgs_point c{b0 * path_cur_.x + b1 * d1.x + b2 * d2.x + b3 * d3.x,
+                       b0 * path_cur_.y + b1 * d1.y + b2 * d2.y + b3 * d3.y};
+          path_pattern_len_ += std::hypot(c.x - prev.x, c.y - prev.y);
+          prev = c;
+        }
+      }
       path_cur_ = d3;
       pen_ = {clampc(q[2].x), clampc(q[2].y)};
       continue;

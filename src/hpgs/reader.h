@@ -106,6 +106,9 @@ struct GraphicState {
   // Lines.
   LineType line_type;
   LineType saved_line_type;          // for LT99
+  double saved_line_phase = 0.0;     // residue kept with saved_line_type
+  double lt_length = 4.0;            // last LT pattern length and mode: an
+  int lt_mode = 0;                   // LT without them reuses these
   std::array<std::vector<double>, 9> user_line_types;  // UL 1..8 (index 0 unused)
   int cap = 1;                       // LA1: 1 butt, 2 square, 3 triangle, 4 round
   int join = 1;                      // LA2: 1 miter .. 6 none
@@ -265,6 +268,15 @@ class Reader {
   void begin_marking();
   void sync_stroke_attrs();
   void sync_fill_attrs();
+  // Line types (drawing.cpp): pattern length in device points, dashes of
+  // the current type scaled to len, and the strokes of patterned lines.
+  double pattern_length() const;
+  std::vector<float> pattern_dashes(double len) const;
+  bool fixed_pattern() const { return !gs_.line_type.solid && gs_.line_type.type > 0; }
+  bool vector_pattern() const { return !gs_.line_type.solid && gs_.line_type.type <= 0; }
+  void stroke_vector(const hpgs_point &a, const hpgs_point &b);
+  void clear_line_residue(int command_key);
+  void stroke_figure(const std::vector<std::vector<hpgs_point>> &subpaths, const std::vector<bool> &closed);
   void sync_clip();
   void dev(int rc);  // throws ReadAbort for a failing device call
 
@@ -373,7 +385,13 @@ class Reader {
   int dev_cap_ = -1, dev_join_ = -1;
   double dev_miter_ = -1;
   std::vector<float> dev_dash_;
+  double dev_dash_offset_ = 0.0;
   bool dev_dash_valid_ = false;
+  // Residue of a fixed line type: where in its pattern (0 ... 1) the next
+  // pen-down vector starts, and the length (points) of the open path.
+  double line_phase_ = 0.0;
+  double path_pattern_len_ = 0.0;
+  hpgs_point lt99_pen_{0, 0};       // pen position at the last LT;
   int dev_rop_ = -1, dev_src_tr_ = -1, dev_pat_tr_ = -1;
 
   // Polygon mode.

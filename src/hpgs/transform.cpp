@@ -22,6 +22,9 @@ void Reader::defaults_df() {
   clip_dirty_ = true;
   gs_.line_type = LineType{};
   gs_.saved_line_type = LineType{};
+  gs_.lt_length = 4.0;
+  gs_.lt_mode = 0;
+  line_phase_ = 0.0;
   for (int i = 1; i <= 8; ++i) gs_.user_line_types[static_cast<size_t>(i)] = kFixedLineTypes[i];
   gs_.cap = 1;
   gs_.join = 1;

@@ -1,0 +1,166 @@
+// Line types (residue, restart rules, LT99, adaptive types, dots), raster
+// fill patterns and screened vectors: the device calls the reader makes and
+// the pixels of tiny renders.
+#include "paint_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace hpgs_test;
+
+namespace {
+
+constexpr double kMm = 72.0 / 25.4;  // points per millimetre
+
+// Dash offset in force at each stroke drawn with a pattern.
+std::vector<double> dash_offsets(const RecordingDevice &d) {
+  std::vector<double> r;
+  const Call *dash = nullptr;
+  for (const auto &c : d.calls) {
+    if (c.name == "setdash") dash = &c;
+    if (c.name == "stroke" && dash && dash->args.size() > 1) r.push_back(dash->args.back());
+  }
+  return r;
+}
+
+// A paint device on a w x h image of 1 point per pixel, read from text.
+// The reader owns the device; the image stays valid while it lives.
+struct Painted {
+  ReaderPtr reader;
+  hpgs_png_image *img = nullptr;
+  int rc = -1;
+  Painted(const std::string &text, int w, int h, bool aa) {
+    img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
+    hpgs_bbox bb{0, 0, double(w), double(h)};
+    hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, aa ? HPGS_TRUE : HPGS_FALSE);
+    reader.reset(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
+    rc = hpgs_read(reader.get(), HPGS_TRUE);
+  }
+  int red(int x, int y) const {
+    unsigned char rgb[3];
+    return hpgs_image_get_pixel(img, x, y, rgb, nullptr) == 0 ? rgb[0] : -1;
+  }
+};
+
+// One user unit = one point = one pixel of Painted (y up from the bottom).
+const std::string kPointUnits = "IN;IP0,0,1016,1016;SC0,72,0,72;SP1;";
+
+TEST(HpgsLineTypes, FixedPatternsCarryTheirResidueAcrossPenUpUntilAClearingCommand) {
+  // 10 mm pattern: 200 plotter units (5 mm) leave half a pattern, 300 more
+  // leave a quarter; pen-up moves do not count.
+  auto r = record("IN;SP1;LT2,10,1;PU0,0;PD200,0;PU0,400;PD300,400;PU0,800;PD100,800;");
+  ASSERT_EQ(r.rc, 0);
+  auto off = dash_offsets(*r.dev);
+  ASSERT_EQ(off.size(), 3u);
+  EXPECT_NEAR(off[0], 0, 1e-6);
+  EXPECT_NEAR(off[1], 5 * kMm, 1e-4);
+  EXPECT_NEAR(off[2], 2.5 * kMm, 1e-4);
+  // SP, PW, LA, TR, IP, SC ... start the pattern afresh.
+  for (const char *cmd : {"SP1", "PW0.3", "LA1,4", "TR0", "AC0,0", "IP", "SC", "UL3", "WU0", "IW", "RO0"}) {
+    auto c = record(std::string("IN;SP1;LT2,10,1;PU0,0;PD200,0;PU;") + cmd + ";PU0,400;PD300,400;");
+    auto o = dash_offsets(*c.dev);
+    ASSERT_FALSE(o.empty()) << cmd;
+    EXPECT_NEAR(o.back(), 0, 1e-6) << cmd;
+  }
+}
+
+TEST(HpgsLineTypes, OutlinesStartTheirOwnPatternAndKeepTheResidueOfTheLines) {
+  auto r = record("IN;SP1;LT2,10,1;PU0,0;PD200,0;PU1000,0;EA1333,1333;CI100;PU2000,0;PD2100,0;");
+  ASSERT_EQ(r.rc, 0);
+  auto off = dash_offsets(*r.dev);
+  ASSERT_EQ(off.size(), 4u);
+  EXPECT_NEAR(off[1], 0, 1e-6);  // EA
+  EXPECT_NEAR(off[2], 0, 1e-6);  // CI
+  EXPECT_NEAR(off[3], 5 * kMm, 1e-4);
+  // An edged polygon carries the pattern from one subpolygon to the next:
+  // the first outline is 1600 units (40 mm, four patterns) plus a 200-unit
+  // open piece, so the second subpolygon starts half-way.
+  auto p = record("IN;SP1;LT2,10,1;PM0;PU0,0;PD400,0,400,400,0,400,0,0;PU0,1000;PD200,1000;PU0,2000;PD400,2000;PM2;EP;");
+  auto po = dash_offsets(*p.dev);
+  ASSERT_EQ(po.size(), 3u);
+  EXPECT_NEAR(po[0], 0, 1e-6);
+  EXPECT_NEAR(po[1], 0, 1e-4);
+  EXPECT_NEAR(po[2], 5 * kMm, 1e-4);
+}
+
+TEST(HpgsLineTypes, Lt99RestoresTheTypeAndItsResidueOnlyWherePatternEnded) {
+  auto r = record("IN;SP1;LT2,10,1;PU0,0;PD200,0;LT;LT99;PD300,0;");
+  auto off = dash_offsets(*r.dev);
+  ASSERT_EQ(off.size(), 2u);
+  EXPECT_NEAR(off[1], 5 * kMm, 1e-4);
+  // After a move the restore is refused: the line stays solid.
+  auto m = record("IN;SP1;LT2,10,1;PU0,0;PD200,0;LT;PU500,0;LT99;PD600,0;");
+  EXPECT_EQ(dash_offsets(*m.dev).size(), 1u);
+  // PW while solid forgets the saved type.
+  auto w = record("IN;SP1;LT2,10,1;PU0,0;PD200,0;LT;PW0.5;LT99;PD300,0;");
+  EXPECT_EQ(dash_offsets(*w.dev).size(), 1u);
+}
+
+TEST(HpgsLineTypes, PatternLengthAndModeDefaultToTheLastOnesGiven) {
+  auto r = record("IN;SP1;LT2,10,1;LT3;PU0,0;PD100,0;");
+  auto d = r.dev->named("setdash");
+  ASSERT_FALSE(d.empty());
+  ASSERT_EQ(d.back().args.size(), 3u);
+  EXPECT_NEAR(d.back().args[0], 7 * kMm, 1e-4);
+  EXPECT_NEAR(d.back().args[1], 3 * kMm, 1e-4);
+}
+
+TEST(HpgsLineTypes, AdaptiveTypesFitWholePatternsIntoEachVector) {
+  // 10 mm pattern; vectors of 12.5 mm (one pattern), 2.5 mm (one, shrunk)
+  // and 27.5 mm (three), each its own stroke starting with a dash.
+  auto r = record("IN;SP1;LT-2,10,1;PU0,0;PD500,0,500,100,1600,100;");
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_EQ(r.dev->named("stroke").size(), 3u);
+  std::vector<double> firsts;
+  for (const auto &c : r.dev->named("setdash"))
+    if (c.args.size() == 3) {
+      EXPECT_NEAR(c.args[0], c.args[1], 1e-4);
+      EXPECT_EQ(c.args[2], 0.0);
+      firsts.push_back(c.args[0]);
+    }
+  ASSERT_EQ(firsts.size(), 3u);
+  EXPECT_NEAR(firsts[0], 6.25 * kMm, 1e-4);
+  EXPECT_NEAR(firsts[1], 1.25 * kMm, 1e-4);
+  EXPECT_NEAR(firsts[2], 27.5 / 3 / 2 * kMm, 1e-4);
+}
+
+TEST(HpgsLineTypes, AdaptiveDashesEndWhereTheVectorEnds) {
+  // 16-pixel line, 7-point pattern: two stretched patterns of 8 pixels
+  // (ink 2..5 and 10..13); the fixed type would put ink at 16..17 too.
+  for (bool aa : {true, false}) {
+    const std::string mm7 = "2.4694444";  // 7 points
+    Painted a(kPointUnits + "PW0.36;LT-2," + mm7 + ",1;PU2,4.5;PD18,4.5;", 20, 10, aa);
+    ASSERT_EQ(a.rc, 0) << hpgs_get_error();
+    for (int x = 0; x < 20; ++x) {
+      bool ink = (x >= 2 && x < 6) || (x >= 10 && x < 14);
+      EXPECT_EQ(a.red(x, 5) < 128, ink) << "aa " << aa << " x " << x;
+    }
+    Painted f(kPointUnits + "PW0.36;LT2," + mm7 + ",1;PU2,4.5;PD18,4.5;", 20, 10, aa);
+    EXPECT_LT(f.red(16, 5), 128) << "aa " << aa;
+  }
+}
+
+TEST(HpgsLineTypes, LineTypeZeroPutsADotOnEachEndOfEachVector) {
+  auto r = record("IN;SP1;LT0;PU0,0;PD1000,0;");
+  EXPECT_EQ(r.dev->path_ops(), "moveto lineto moveto lineto stroke showpage finish");
+  auto d = r.dev->named("setdash");
+  ASSERT_EQ(d.back().args.size(), 3u);
+  EXPECT_NEAR(d.back().args[0], kPt, 1e-6);  // one plotter unit
+  auto mv = r.dev->named("moveto");
+  EXPECT_NEAR(mv[0].args[0], 0, 1e-9);
+  EXPECT_NEAR(mv[1].args[0], 1000 * kPt, 1e-9);
+  // Painted: one pixel at each end and nothing between.
+  for (bool aa : {true, false}) {
+    Painted p(kPointUnits + "PW0.36;LT0;PU2,4.5;PD17,4.5;", 20, 10, aa);
+    ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+    int dark = 0;
+    for (int y = 0; y < 10; ++y)
+      for (int x = 0; x < 20; ++x) dark += p.red(x, y) < 128;
+    EXPECT_EQ(dark, 2) << "aa " << aa;
+    EXPECT_LT(p.red(2, 5), 128) << "aa " << aa;
+    EXPECT_LT(p.red(16, 5), 128) << "aa " << aa;
+  }
+}
+
+}  // namespace
