@@ -364,9 +364,18 @@ void Reader::command(int c1, int c2) {
       }
       case key('S', 'V'): {
         int n = read_args(a, 3);
-        gs_.screen_type = n ? static_cast<int>(a[0]) : 0;
+        flush_path();
+        int t = n ? static_cast<int>(a[0]) : 0;
+        if (t != 0 && t != 1 && t != 2 && t != 21 && t != 22) {
+          warn("SV %d unknown; screen unchanged", t);
+          return;
+        }
+        gs_.screen_type = t;
+        if (t == 1) gs_.screen_level = n > 1 ? std::clamp(a[1], 0.0, 100.0) : 50.0;
+        else if (t != 0) gs_.screen_pattern = n > 1 ? static_cast<int>(std::clamp(a[1], -32768.0, 32767.0)) : 1;
         return;
       }
+      case key('R', 'F'): cmd_rf(); return;
       case key('P', 'G'):
       case key('F', 'R'):
         skip_args();
@@ -500,7 +509,7 @@ void Reader::command(int c1, int c2) {
         gs_.label_mode = n ? static_cast<int>(a[0]) : 0;
         return;
       }
-      case key('R', 'F'): case key('P', 'P'): case key('E', 'C'): case key('Q', 'L'):
+      case key('P', 'P'): case key('E', 'C'): case key('Q', 'L'):
       case key('N', 'R'): case key('R', 'P'): case key('V', 'S'): case key('C', 'T'):
       case key('M', 'T'): case key('O', 'E'): case key('O', 'I'): case key('O', 'P'):
       case key('O', 'S'): case key('O', 'H'): case key('O', 'W'): case key('O', 'F'):

@@ -2,6 +2,7 @@
 // pen moves, PE, arcs, circles, rectangles, wedges, Bezier curves,
 // polygon mode and labels.
 #include "interp_util.h"
+#include "paint_internal.h"
 
 #include <algorithm>
 #include <cctype>
@@ -67,6 +68,11 @@ static hpgs_line_join map_join(int j) {
 void Reader::sync_stroke_attrs() {
   size_t pen = static_cast<size_t>(gs_.pen);
   hpgs_color col = pen < gs_.palette.size() ? gs_.palette[pen] : hpgs_color{0, 0, 0};
+  if (gs_.screen_type == 1 && !filling_) {
+    // SV1: vectors in a shade of the pen colour.
+    double f = std::clamp(gs_.screen_level, 0.0, 100.0) / 100.0;
+    col = {1 - f * (1 - col.r), 1 - f * (1 - col.g), 1 - f * (1 - col.b)};
+  }
   if (!dev_attrs_valid_ || col.r != dev_color_.r || col.g != dev_color_.g || col.b != dev_color_.b) {
     dev(hpgs_setrgbcolor(dev_, &col));
     dev_color_ = col;
@@ -117,11 +123,12 @@ void Reader::sync_stroke_attrs() {
 }
 
 void Reader::sync_fill_attrs() {
+  filling_ = true;
   sync_stroke_attrs();
-  if (gs_.fill_type == 10 || gs_.fill_type == 11 || gs_.fill_type == 22) {
-    // Shading: the pen colour mixed with white by the level; raster
-    // patterns (FT11, FT22) are shown as a 50 % shade.
-    double f = gs_.fill_type == 10 ? std::clamp(gs_.fill_level, 0.0, 100.0) / 100.0 : 0.5;
+  filling_ = false;
+  if (gs_.fill_type == 10) {
+    // Shading: the pen colour mixed with white by the level.
+    double f = std::clamp(gs_.fill_level, 0.0, 100.0) / 100.0;
     hpgs_color c = dev_color_;
     c = {1 - f * (1 - c.r), 1 - f * (1 - c.g), 1 - f * (1 - c.b)};
     dev(hpgs_setrgbcolor(dev_, &c));
@@ -162,7 +169,7 @@ static double advance_phase(double phase, double l, double len) {
 void Reader::flush_path() {
   if (!path_open_) return;
   path_open_ = false;
-  dev(hpgs_stroke(dev_));
+  stroke_device_path();
   // A fixed line type carries its residue over to the next pen-down
   // vector, across pen-up moves.
   if (fixed_pattern()) line_phase_ = advance_phase(line_phase_, path_pattern_len_, pattern_length());
@@ -222,7 +229,7 @@ void Reader::stroke_vector(const hpgs_point &a, const hpgs_point &b) {
     dev(hpgs_moveto(dev_, &a));
     dev(hpgs_lineto(dev_, &b));
   }
-  dev(hpgs_stroke(dev_));
+  stroke_device_path();
 }
 
 // Outlines drawn by one command (EP, EA, ER, EW, CI) in a non-solid line
@@ -250,7 +257,7 @@ void Reader::stroke_figure(const std::vector<std::vector<hpgs_point>> &subpaths,
       dev(hpgs_closepath(dev_));
       l += std::hypot(sp[0].x - sp.back().x, sp[0].y - sp.back().y);
     }
-    dev(hpgs_stroke(dev_));
+    stroke_device_path();
     line_phase_ = advance_phase(line_phase_, l, pattern_length());
   }
   line_phase_ = saved;
@@ -331,6 +338,11 @@ void Reader::fill_buffer(bool winding) {
     return;
   }
   sync_fill_attrs();
+  if ((gs_.fill_type == 11 || gs_.fill_type == 22) && pattern_path(false, winding)) {
+    dev_attrs_valid_ = false;
+    return;
+  }
+  // An undefined raster pattern fills solid.
   path_from_buffer(true);
   dev(hpgs_fill(dev_, winding ? HPGS_TRUE : HPGS_FALSE));
 }
@@ -365,6 +377,14 @@ void Reader::edge_buffer() {
   }
   sync_stroke_attrs();
   path_from_buffer(false);
+  stroke_device_path();
+}
+
+void Reader::stroke_device_path() {
+  if ((gs_.screen_type == 2 || gs_.screen_type == 22) && pattern_path(true, false)) {
+    dev_attrs_valid_ = false;  // the mean colour may have replaced the pen's
+    return;
+  }
   dev(hpgs_stroke(dev_));
 }
 
@@ -591,7 +611,7 @@ void Reader::cmd_circle() {
     dev(hpgs_lineto(dev_, &p));
   }
   dev(hpgs_closepath(dev_));
-  dev(hpgs_stroke(dev_));
+  stroke_device_path();
 }
 
 void Reader::cmd_rect(bool relative, bool fill) {

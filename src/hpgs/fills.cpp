@@ -1,7 +1,7 @@
 // Hatched and patterned fills: FT3 (parallel lines), FT4 (cross-hatch),
 // FT21 (the six PCL cross-hatch patterns) drawn as stroked lines clipped by
-// the polygon; user-defined raster patterns (FT11, FT22) as a 50 % shade of
-// the pen colour.
+// the polygon; raster patterns (RF with FT11 and SV2, PCL user patterns
+// with FT22 and SV22) repeated from the AC anchor.
 //
 // Lines run at the fill angle as it looks on the plot (in plotter units,
 // whatever SC does), one of them through the AC anchor, spaced by the FT
@@ -9,6 +9,7 @@
 // spacing 0 means 1 % of the P1-P2 diagonal. They are drawn with the pen's
 // width and colour, solid.
 #include "interp_util.h"
+#include "paint_internal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -112,6 +113,161 @@ void Reader::hatch_fill(bool winding) {
     if (pending) dev(hpgs_stroke(dev_));
   }
   dev(hpgs_cliprestore(dev_));
+}
+
+}  // namespace hpgs
+
+namespace hpgs {
+
+// ------------------------------------------------------ raster patterns
+
+// One pattern pixel is one dot of a 300 dpi printer.
+constexpr double kPatternDotPlu = 1016.0 / 300.0;
+
+void Reader::cmd_rf() {
+  std::vector<double> a(3 + 255 * 255);
+  int n = read_args(a.data(), static_cast<int>(a.size()));
+  flush_path();
+  if (n == 0) {
+    for (auto &f : gs_.raster_fills) f = RasterFill{};
+    return;
+  }
+  int idx = static_cast<int>(a[0]);
+  if (idx < 1 || idx > 8) {
+    warn("RF index %d outside 1..8 ignored", idx);
+    return;
+  }
+  RasterFill f;  // RF with the index alone: solid again
+  if (n >= 3) {
+    int w = static_cast<int>(a[1]), h = static_cast<int>(a[2]);
+    if (w < 1 || w > 255 || h < 1 || h > 255) {
+      warn("RF %d: size %d x %d outside 1..255 ignored", idx, w, h);
+      return;
+    }
+    f.width = w;
+    f.height = h;
+    // Missing cells are white.
+    f.cells.assign(static_cast<size_t>(w) * h, 0);
+    for (int i = 0; i < w * h && 3 + i < n; ++i)
+      f.cells[static_cast<size_t>(i)] = a[3 + i] > 0 ? static_cast<int>(std::min(a[3 + i], 32767.0)) : 0;
+  }
+  gs_.raster_fills[static_cast<size_t>(idx)] = f;
+}
+
+// ESC*c#W: header (format, continuation, pixel encoding, reserved, height
+// and width as 16-bit big-endian values, for format 20 two resolutions),
+// then rows of one bit per pixel, each padded to whole bytes.
+void Reader::pcl_pattern_download(size_t n) {
+  constexpr size_t kMaxBytes = 12 + 4096 * 512;
+  std::vector<unsigned char> b;
+  for (size_t i = 0; i < n; ++i) {
+    int c = input_.get();
+    if (c == EOF) {
+      warn("input ends inside a pattern (%zu of %zu bytes)", i, n);
+      break;
+    }
+    if (b.size() < kMaxBytes) b.push_back(static_cast<unsigned char>(c));
+  }
+  if (b.size() < 8) {
+    warn("PCL pattern %d without a header ignored", pcl_pattern_id_);
+    return;
+  }
+  const int h = b[4] << 8 | b[5], w = b[6] << 8 | b[7];
+  const size_t off = b[0] == 20 ? 12 : 8;
+  if (b[2] != 1 || w < 1 || h < 1 || w > 4096 || h > 4096) {
+    warn("PCL pattern %d: only one-bit patterns up to 4096 pixels are kept", pcl_pattern_id_);
+    return;
+  }
+  RasterFill f;
+  f.width = w;
+  f.height = h;
+  f.cells.assign(static_cast<size_t>(w) * h, 0);
+  const size_t row_bytes = (static_cast<size_t>(w) + 7) / 8;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      size_t i = off + y * row_bytes + static_cast<size_t>(x) / 8;
+      if (i < b.size() && ((b[i] >> (7 - x % 8)) & 1)) f.cells[static_cast<size_t>(y) * w + x] = 1;
+    }
+  for (auto &p : pcl_patterns_)
+    if (p.first == pcl_pattern_id_) {
+      p.second = std::move(f);
+      return;
+    }
+  pcl_patterns_.emplace_back(pcl_pattern_id_, std::move(f));
+}
+
+bool Reader::raster_pattern(bool screen, PaintPattern &out) const {
+  const int kind = screen ? gs_.screen_type : gs_.fill_type;
+  const int id = screen ? gs_.screen_pattern : gs_.fill_pattern;
+  const RasterFill *f = nullptr;
+  bool pcl = false;
+  if (kind == (screen ? 2 : 11)) {
+    f = &gs_.raster_fills[static_cast<size_t>(id >= 1 && id <= 8 ? id : 1)];
+  } else if (kind == 22) {
+    for (const auto &p : pcl_patterns_)
+      if (p.first == id) f = &p.second;
+    pcl = true;
+  }
+  if (!f || f->width <= 0) return false;
+  const size_t np = gs_.palette.size();
+  auto color_of = [&](int cell) -> hpgs_color {
+    if (cell <= 0) return {1, 1, 1};
+    // RF cells are pens (numbered like SP); PCL cells print in the pen.
+    size_t pen = pcl ? static_cast<size_t>(gs_.pen) : static_cast<size_t>(cell);
+    if (pen >= np) pen = np > 1 ? (pen - 1) % (np - 1) + 1 : 0;
+    return pen < np ? gs_.palette[pen] : hpgs_color{0, 0, 0};
+  };
+  auto byte = [](double v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); };
+  out.width = f->width;
+  out.height = f->height;
+  out.argb.resize(f->cells.size());
+  for (size_t i = 0; i < f->cells.size(); ++i) {
+    hpgs_color c = color_of(f->cells[i]);
+    bool white = c.r >= 1 && c.g >= 1 && c.b >= 1;
+    // White cells leave the page unchanged under TR1.
+    out.argb[i] = white && gs_.transparent ? 0u : (0xff000000u | byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b));
+  }
+  // The pattern's top-left corner sits on the AC anchor, rows along the
+  // plotter X axis, one cell a 300 dpi dot.
+  hpgs_point anchor;
+  hpgs_matrix_xform(&anchor, &user_to_plu_, &gs_.anchor);
+  hpgs_matrix cell{anchor.x, anchor.y, kPatternDotPlu, 0, 0, -kPatternDotPlu}, plu_to_dev, m;
+  hpgs_matrix_concat(&plu_to_dev, &phys_to_dev_, &plu_to_phys_);
+  hpgs_matrix_concat(&m, &plu_to_dev, &cell);
+  out.to_dev = m;
+  return true;
+}
+
+// Fills the polygon buffer (stroke false) or strokes the device path
+// (stroke true) with the raster pattern of FT11/FT22 or SV2/SV22. Devices
+// other than the paint device get the pattern's mean colour. Returns false
+// when no pattern applies.
+bool Reader::pattern_path(bool stroke, bool winding) {
+  PaintPattern pat;
+  if (!raster_pattern(stroke, pat)) return false;
+  if (is_paint_device(dev_)) {
+    if (!stroke) path_from_buffer(true);
+    dev(paint_device_pattern(dev_, pat, stroke, winding));
+    return true;
+  }
+  double sum[3] = {0, 0, 0};
+  for (uint32_t v : pat.argb) {
+    bool clear = !(v >> 24);
+    sum[0] += clear ? 255 : (v >> 16) & 0xff;
+    sum[1] += clear ? 255 : (v >> 8) & 0xff;
+    sum[2] += clear ? 255 : v & 0xff;
+  }
+  const double n = 255.0 * static_cast<double>(pat.argb.size());
+  hpgs_color c{sum[0] / n, sum[1] / n, sum[2] / n};
+  dev(hpgs_setrgbcolor(dev_, &c));
+  dev_color_ = c;
+  if (stroke) {
+    dev(hpgs_stroke(dev_));
+  } else {
+    path_from_buffer(true);
+    dev(hpgs_fill(dev_, winding ? HPGS_TRUE : HPGS_FALSE));
+  }
+  return true;
 }
 
 }  // namespace hpgs

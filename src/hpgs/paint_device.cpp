@@ -127,7 +127,9 @@ inline unsigned char to_byte(double v) { return static_cast<unsigned char>(std::
 
 // Combines the current path, painted opaque into a coverage mask, with the
 // image by the raster operation. stroke: paint the path as a stroke.
-int rop_mark(PaintDevice *p, bool stroke) {
+// source: a pattern giving S pixel by pixel instead of the colour (its
+// transparent pixels leave the image alone).
+int rop_mark(PaintDevice *p, bool stroke, cairo_pattern_t *source = nullptr) {
   cairo_t *cr = p->cr;
   double x1, y1, x2, y2;
   if (stroke) cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
@@ -151,9 +153,10 @@ int rop_mark(PaintDevice *p, bool stroke) {
   cairo_save(cr);
   cairo_rectangle(cr, ix1, iy1, ix2 - ix1, iy2 - iy1);
   cairo_clip(cr);
-  cairo_push_group_with_content(cr, CAIRO_CONTENT_ALPHA);
+  cairo_push_group_with_content(cr, source ? CAIRO_CONTENT_COLOR_ALPHA : CAIRO_CONTENT_ALPHA);
   cairo_append_path(cr, path);
-  cairo_set_source_rgba(cr, 0, 0, 0, 1);
+  if (source) cairo_set_source(cr, source);
+  else cairo_set_source_rgba(cr, 0, 0, 0, 1);
   if (stroke) cairo_stroke(cr);
   else cairo_fill(cr);
   cairo_pattern_t *mask = cairo_pop_group(cr);
@@ -161,8 +164,8 @@ int rop_mark(PaintDevice *p, bool stroke) {
   cairo_path_destroy(path);
   int rc = 0;
   cairo_surface_t *ms = nullptr;
-  if (cairo_pattern_get_surface(mask, &ms) == CAIRO_STATUS_SUCCESS &&
-      cairo_image_surface_get_format(ms) == CAIRO_FORMAT_A8) {
+  const cairo_format_t want = source ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_A8;
+  if (cairo_pattern_get_surface(mask, &ms) == CAIRO_STATUS_SUCCESS && cairo_image_surface_get_format(ms) == want) {
     cairo_surface_flush(ms);
     cairo_surface_flush(p->surface);
     double ox = 0, oy = 0;
@@ -178,7 +181,20 @@ int rop_mark(PaintDevice *p, bool stroke) {
       unsigned char *row = p->img->data + static_cast<size_t>(y) * p->img->stride;
       const unsigned char *mrow = mdata + static_cast<size_t>(my) * mstride;
       for (int mx = 0; mx < mw; ++mx) {
-        unsigned a = mrow[mx];
+        unsigned a;
+        if (source) {
+          // Premultiplied ARGB: S is the colour with the coverage undone.
+          uint32_t sv;
+          std::memcpy(&sv, mrow + 4 * mx, 4);
+          a = sv >> 24;
+          if (a) {
+            s[0] = static_cast<unsigned char>(std::min(255u, ((sv >> 16) & 0xff) * 255 / a));
+            s[1] = static_cast<unsigned char>(std::min(255u, ((sv >> 8) & 0xff) * 255 / a));
+            s[2] = static_cast<unsigned char>(std::min(255u, (sv & 0xff) * 255 / a));
+          }
+        } else {
+          a = mrow[mx];
+        }
         if (!a) continue;
         int x = mx - offx;
         if (x < 0 || x >= p->img->width) continue;
@@ -589,6 +605,74 @@ const hpgs_device_vtable kPaintVtable = {
 };
 
 }  // namespace
+
+bool is_paint_device(hpgs_device *d) { return d && d->vtable == &kPaintVtable; }
+
+// The pattern is a cairo surface pattern repeated over the page, its
+// matrix mapping device pixels back to pattern pixels. Pattern pixels
+// smaller than a device pixel are averaged with anti-aliasing (their tone
+// stays) and sampled without.
+int paint_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, bool winding) {
+  PaintDevice *p = pd(d);
+  cairo_t *cr = p->cr;
+  if (p->path_empty || pat.width <= 0 || pat.height <= 0 ||
+      pat.argb.size() < static_cast<size_t>(pat.width) * static_cast<size_t>(pat.height)) {
+    cairo_new_path(cr);
+    p->path_empty = true;
+    return 0;
+  }
+  const hpgs_matrix &t = pat.to_dev;
+  cairo_matrix_t m;
+  cairo_matrix_init(&m, p->sx * t.mxx, p->sy * t.myx, p->sx * t.mxy, p->sy * t.myy, p->sx * t.dx + p->tx,
+                    p->sy * t.dy + p->ty);
+  cairo_matrix_t inv = m;
+  if (cairo_matrix_invert(&inv) != CAIRO_STATUS_SUCCESS) {
+    cairo_new_path(cr);
+    p->path_empty = true;
+    return 0;
+  }
+  p->begin_paint();
+  cairo_surface_t *surf = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pat.width, pat.height);
+  if (cairo_surface_status(surf) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surf);
+    return hpgs_set_error("paint device: out of memory for a pattern of %d x %d.", pat.width, pat.height);
+  }
+  unsigned char *data = cairo_image_surface_get_data(surf);
+  const int stride = cairo_image_surface_get_stride(surf);
+  for (int y = 0; y < pat.height; ++y) {
+    auto *row = reinterpret_cast<uint32_t *>(data + static_cast<size_t>(y) * stride);
+    for (int x = 0; x < pat.width; ++x) {
+      uint32_t v = pat.argb[static_cast<size_t>(y) * pat.width + x];
+      row[x] = (v >> 24) ? (0xff000000u | (v & 0xffffffu)) : 0u;
+    }
+  }
+  cairo_surface_mark_dirty(surf);
+  cairo_pattern_t *src = cairo_pattern_create_for_surface(surf);
+  cairo_surface_destroy(surf);
+  cairo_pattern_set_extend(src, CAIRO_EXTEND_REPEAT);
+  cairo_pattern_set_matrix(src, &inv);
+  const double cell = std::sqrt(std::fabs(m.xx * m.yy - m.xy * m.yx));
+  cairo_pattern_set_filter(src, p->antialias && cell < 0.999 ? CAIRO_FILTER_GOOD : CAIRO_FILTER_NEAREST);
+  double alpha = 1.0;
+  if (stroke) {
+    apply_stroke_state(p, alpha);
+    if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
+  } else {
+    cairo_set_fill_rule(cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
+  }
+  int rc = 0;
+  if (p->vector_plain()) {
+    cairo_set_source(cr, src);
+    if (stroke) cairo_stroke(cr);
+    else cairo_fill(cr);
+  } else {
+    rc = rop_mark(p, stroke, src);
+  }
+  cairo_pattern_destroy(src);
+  p->path_empty = true;
+  return rc ? rc : cairo_check(p, stroke ? "pattern stroke" : "pattern fill");
+}
+
 }  // namespace hpgs
 
 using namespace hpgs;

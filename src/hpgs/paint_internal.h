@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct hpgs_png_image_st {
   int width = 0, height = 0;
@@ -31,6 +32,22 @@ struct hpgs_png_image_st {
 };
 
 namespace hpgs {
+
+// A repeating raster pattern for the paint device: width x height pixels,
+// rows from the top, each 0xAARRGGBB with alpha 0 (leave the page as it
+// is) or 255; to_dev maps pattern space (x right, y down, one unit per
+// pattern pixel) to device points.
+struct PaintPattern {
+  int width = 0, height = 0;
+  std::vector<uint32_t> argb;
+  hpgs_matrix to_dev{0, 0, 1, 0, 0, 1};
+};
+
+// True for devices made by hpgs_new_paint_device.
+bool is_paint_device(hpgs_device *dev);
+// Strokes or fills the current path with the pattern instead of the
+// colour, under the device's raster operation.
+int paint_device_pattern(hpgs_device *dev, const PaintPattern &pat, bool stroke, bool winding);
 
 void image_to_native(hpgs_png_image *img);
 void image_to_packed(hpgs_png_image *img);

@@ -231,6 +231,7 @@ void Reader::pjl_line() {
 
 void Reader::reset_printer() {
   flush_path();
+  pcl_patterns_.clear();
   if (raster_.active) raster_end();
   if (marked_) page_end();
   polygon_mode_ = false;
@@ -368,7 +369,15 @@ void Reader::escape_command(int cls, int group, double value, bool has_value, in
     raster_configure(count);
     return;
   }
-  if (is('*', 'c', 'W') || is('(', 's', 'W') || is(')', 's', 'W') || is('(', 'f', 'W') || is('*', 'm', 'W') ||
+  if (is('*', 'c', 'W')) {
+    pcl_pattern_download(count);
+    return;
+  }
+  if (is('*', 'c', 'G')) {
+    pcl_pattern_id_ = static_cast<int>(std::clamp(value, -32768.0, 32767.0));
+    return;
+  }
+  if (is('(', 's', 'W') || is(')', 's', 'W') || is('(', 'f', 'W') || is('*', 'm', 'W') ||
       is('*', 'l', 'W') || is('*', 'g', 'W') || is('&', 'n', 'W') || is('&', 'b', 'W') || is('*', 'o', 'W') ||
       is('&', 'p', 'X') || is('(', 0, 'W') || is(')', 0, 'W')) {
     skip_payload(count);

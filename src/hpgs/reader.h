@@ -93,6 +93,16 @@ struct LineType {
   int mode = 0;        // 0: % of the P1-P2 diagonal, 1: millimetres
 };
 
+struct PaintPattern;  // paint_internal.h
+
+// Raster fill pattern (RF, PCL user pattern): width x height cells, rows
+// from the top; RF cells hold pen numbers (0 white), PCL cells 0 or 1.
+// Width 0: not defined (filled solid).
+struct RasterFill {
+  int width = 0, height = 0;
+  std::vector<int> cells;
+};
+
 // Everything the HP-GL/2 attribute commands set. Public so that renderers
 // of text, hatches and patterns can read it.
 struct GraphicState {
@@ -126,6 +136,9 @@ struct GraphicState {
   bool src_transparent = true;       // ESC*v#N
   bool pat_transparent = true;       // ESC*v#O
   int screen_type = 0;               // SV
+  double screen_level = 100.0;       // SV1 shading in percent
+  int screen_pattern = 1;            // SV2 RF index, SV21/22 pattern
+  std::array<RasterFill, 9> raster_fills;  // RF 1..8 (index 0 unused)
 
   // Text (character group).
   int label_terminator = 3;          // DT
@@ -268,6 +281,8 @@ class Reader {
   void begin_marking();
   void sync_stroke_attrs();
   void sync_fill_attrs();
+  void stroke_device_path();  // stroke, with the SV screen pattern if any
+  bool filling_ = false;      // sync for a fill: no vector screen
   // Line types (drawing.cpp): pattern length in device points, dashes of
   // the current type scaled to len, and the strokes of patterned lines.
   double pattern_length() const;
@@ -295,6 +310,11 @@ class Reader {
   void emit_label(const std::string &text);  // hook for the text renderer
   void draw_label_glyphs(const std::string &text);  // text.cpp
   void hatch_fill(bool winding);                    // fills.cpp
+  void cmd_rf();                                    // fills.cpp
+  // Raster pattern of FT11/FT22 (fill) or SV2/SV22 (screen) for the
+  // current pen; false when the pattern is solid or not defined.
+  bool raster_pattern(bool screen, PaintPattern &out) const;
+  bool pattern_path(bool stroke, bool winding);    // true: drawn with a pattern
   void cmd_ip(bool relative);
   void cmd_sc();
   void cmd_ps();
@@ -398,6 +418,11 @@ class Reader {
   bool polygon_mode_ = false;
   std::vector<PolyVertex> poly_;
   bool poly_overflow_warned_ = false;
+
+  // PCL user-defined patterns (ESC*c#W) by id (ESC*c#G).
+  int pcl_pattern_id_ = 0;
+  std::vector<std::pair<int, RasterFill>> pcl_patterns_;
+  void pcl_pattern_download(size_t n);
 
   // Raster.
   RasterState raster_;

@@ -38,6 +38,7 @@ void Reader::defaults_df() {
   gs_.transparent = true;
   gs_.rop = 252;
   gs_.screen_type = 0;
+  for (auto &f : gs_.raster_fills) f = RasterFill{};
   gs_.label_terminator = 3;
   gs_.terminator_printed = false;
   gs_.direction = {1, 0};

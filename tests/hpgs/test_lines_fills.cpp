@@ -164,3 +164,112 @@ TEST(HpgsLineTypes, LineTypeZeroPutsADotOnEachEndOfEachVector) {
 }
 
 }  // namespace
+
+namespace {
+
+// One user unit = one pattern cell (1/300 inch) = one pixel of a Painted
+// image made with kCellPt points per pixel.
+const std::string kCellUnits = "IN;IP0,0,1016,1016;SC0,300,0,300;";
+constexpr double kCellPt = 72.0 / 300.0;
+
+struct CellPainted {
+  ReaderPtr reader;
+  hpgs_png_image *img = nullptr;
+  int rc = -1;
+  CellPainted(const std::string &text, int w, int h, bool aa) {
+    img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
+    hpgs_bbox bb{0, 0, w * kCellPt, h * kCellPt};
+    hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, aa ? HPGS_TRUE : HPGS_FALSE);
+    reader.reset(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
+    rc = hpgs_read(reader.get(), HPGS_TRUE);
+  }
+  std::vector<int> rgb(int x, int y) const {
+    unsigned char c[3] = {0, 0, 0};
+    hpgs_image_get_pixel(img, x, y, c, nullptr);
+    return {c[0], c[1], c[2]};
+  }
+};
+
+const std::vector<int> kBlack{0, 0, 0}, kWhite{255, 255, 255}, kRed{255, 0, 0}, kBlue{0, 0, 255},
+    kMagenta{255, 0, 255};
+
+// RF pattern 4 x 2: row 0 = pen 1 then white, row 1 = white, white, pen 2,
+// white. Pixel (x, y from the top) of a 20 x 20 page holds cell
+// (x - ax) mod 4, (y + ay) mod 2 for an anchor ax, ay in cells.
+const char *kRf = "RF1,4,2,1,0,0,0,0,0,2,0;";
+
+std::vector<int> rf_cell(int x, int y, int ax, int ay, const std::vector<int> &white) {
+  int cx = ((x - ax) % 4 + 4) % 4, cy = ((y + ay) % 2 + 2) % 2;
+  if (cy == 0 && cx == 0) return kBlack;
+  if (cy == 1 && cx == 2) return kRed;
+  return white;
+}
+
+TEST(HpgsRasterPatterns, Ft11RepeatsTheRfCellsFromTheAnchor) {
+  for (bool aa : {true, false})
+    for (int ax : {0, 1}) {
+      const std::string anchor = ax ? "AC1,1;" : "";
+      CellPainted p(kCellUnits + kRf + anchor + "SP1;FT11,1;PA0,0;RA20,20;", 20, 20, aa);
+      ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+      for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x)
+          ASSERT_EQ(p.rgb(x, y), rf_cell(x, y, ax, ax, kWhite)) << "aa " << aa << " ax " << ax << " at " << x << "," << y;
+    }
+}
+
+TEST(HpgsRasterPatterns, WhiteCellsAreTransparentUnderTr1AndRasterOperationsApply) {
+  const std::string blue = kCellUnits + kRf + "SP5;PA0,0;RA20,20;SP1;FT11,1;";
+  for (bool aa : {true, false}) {
+    CellPainted t1(blue + "TR1;RA20,20;", 20, 20, aa);
+    CellPainted t0(blue + "TR0;RA20,20;", 20, 20, aa);
+    // S | D (238): red over blue is magenta, black over blue stays blue.
+    CellPainted rop(blue + "TR1;MC1,238;RA20,20;", 20, 20, aa);
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 20; ++x) {
+        ASSERT_EQ(t1.rgb(x, y), rf_cell(x, y, 0, 0, kBlue)) << x << "," << y;
+        ASSERT_EQ(t0.rgb(x, y), rf_cell(x, y, 0, 0, kWhite)) << x << "," << y;
+        auto c = rf_cell(x, y, 0, 0, kBlue);
+        ASSERT_EQ(rop.rgb(x, y), c == kRed ? kMagenta : kBlue) << x << "," << y;
+      }
+  }
+}
+
+TEST(HpgsRasterPatterns, Ft22UsesPclUserPatternsByIdInThePenColour) {
+  // ESC*c7G, then an 8 x 2 one-bit pattern: rows 11110000 and 00001111.
+  const std::string pcl = std::string("\x1b*c7G\x1b*c10W") + std::string("\0\0\1\0\0\2\0\x08", 8) + "\xf0\x0f";
+  for (bool aa : {true, false}) {
+    CellPainted p(kCellUnits + pcl + "SP2;FT22,7;PA0,0;RA16,4;", 16, 4, aa);
+    ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 16; ++x) {
+        bool ink = (y % 2 == 0) ? x % 8 < 4 : x % 8 >= 4;
+        ASSERT_EQ(p.rgb(x, y), ink ? kRed : kWhite) << "aa " << aa << " at " << x << "," << y;
+      }
+  }
+  // An unknown id fills solid.
+  CellPainted s(kCellUnits + pcl + "SP2;FT22,8;PA0,0;RA16,4;", 16, 4, false);
+  EXPECT_EQ(s.rgb(5, 0), kRed);
+}
+
+TEST(HpgsScreenedVectors, Sv1ShadesVectorsButNotFills) {
+  auto r = record("IN;SP1;SV1,25;PU0,0;PD100,0;PU;FT1;RA200,200;");
+  auto c = r.dev->named("setrgbcolor");
+  ASSERT_GE(c.size(), 2u);
+  EXPECT_NEAR(c[0].args[0], 0.75, 1e-9);
+  EXPECT_NEAR(c.back().args[0], 0.0, 1e-9);
+  // SV0 restores the pen.
+  auto z = record("IN;SP1;SV1,25;SV0;PU0,0;PD100,0;");
+  EXPECT_NEAR(z.dev->named("setrgbcolor").back().args[0], 0.0, 1e-9);
+}
+
+TEST(HpgsScreenedVectors, Sv2DrawsLinesThroughTheRfPattern) {
+  // Vertical stripes (pen 1, white) on a line eight cells wide.
+  for (bool aa : {true, false}) {
+    CellPainted p(kCellUnits + "RF2,2,1,1,0;SV2,2;SP1;PW0.677;PU0,10;PD20,10;", 20, 20, aa);
+    ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+    for (int x = 0; x < 20; ++x) EXPECT_EQ(p.rgb(x, 9), x % 2 == 0 ? kBlack : kWhite) << "aa " << aa << " x " << x;
+    EXPECT_EQ(p.rgb(4, 2), kWhite);
+  }
+}
+
+}  // namespace

@@ -137,11 +137,17 @@ TEST(HpgsFills, ShadingMixesThePenWithWhite) {
   auto col = r.dev->named("setrgbcolor");
   ASSERT_FALSE(col.empty());
   EXPECT_NEAR(col.back().args[0], 0.75, 1e-9);
-  // Raster patterns are shown as a half shade.
+  // A raster pattern that was never defined fills solid; a defined one
+  // reaches devices other than the paint device as its mean colour.
   auto p = record("IN;SP1;PC1,0,0,0;FT22,1;PA0,0;RA100,100;");
   auto pc = p.dev->named("setrgbcolor");
   ASSERT_FALSE(pc.empty());
-  EXPECT_NEAR(pc.back().args[0], 0.5, 1e-9);
+  EXPECT_NEAR(pc.back().args[0], 0.0, 1e-9);
+  auto m = record("IN;SP1;PC1,0,0,0;RF1,4,1,1,0,0,0;FT11,1;PA0,0;RA100,100;");
+  auto mc = m.dev->named("setrgbcolor");
+  ASSERT_FALSE(mc.empty());
+  EXPECT_NEAR(mc.back().args[0], 0.75, 1e-9);
+  EXPECT_EQ(m.dev->named("fill").size(), 1u);
 }
 
 TEST(HpgsPaintDashes, DotsOfDottedLinesAreVisibleWithButtCaps) {
