@@ -761,38 +761,6 @@ void Reader::cmd_fill_polygon() {
 
 void Reader::cmd_edge_polygon() { edge_buffer(); }
 
-// Moves the pen as a fixed-pitch label of the given size would.
-void Reader::advance_label(int chars, int lines) {
-  double w_plu, h_plu;
-  if (gs_.size_set && gs_.size_relative) {
-    w_plu = gs_.char_width / 100.0 * std::fabs(p2_.x - p1_.x);
-    h_plu = gs_.char_height / 100.0 * std::fabs(p2_.y - p1_.y);
-  } else if (gs_.size_set) {
-    w_plu = gs_.char_width * 400.0;  // centimetres
-    h_plu = gs_.char_height * 400.0;
-  } else {
-    const auto &font = gs_.alternate ? gs_.alt_font : gs_.std_font;
-    // font[k - 1] holds SD/AD kind k: 3 pitch, 4 height.
-    double pitch = font[2] > 0 ? font[2] : 9.0;
-    w_plu = kPluPerInch / pitch / 1.5;
-    h_plu = (font[3] > 0 ? font[3] : 11.5) / 72.0 * kPluPerInch * 0.7;
-  }
-  double adv = 1.5 * w_plu * (1 + gs_.extra_space[0]) * chars;
-  double down = 2.0 * h_plu * (1 + gs_.extra_space[1]) * lines;
-  double dx = gs_.direction.x, dy = gs_.direction.y;
-  double len = std::hypot(dx, dy);
-  if (len == 0) dx = 1, dy = 0, len = 1;
-  dx /= len;
-  dy /= len;
-  hpgs_point plu;
-  hpgs_matrix_xform(&plu, &user_to_plu_, &pen_);
-  plu.x += adv * dx + down * dy;
-  plu.y += adv * dy - down * dx;
-  hpgs_point u;
-  hpgs_matrix_ixform(&u, &user_to_plu_, &plu);
-  pen_ = {clampc(u.x), clampc(u.y)};
-}
-
 void Reader::cmd_label() {
   flush_path();
   std::string text;
@@ -816,28 +784,6 @@ void Reader::cmd_label() {
   }
   if (dropped) warn("label longer than %zu bytes; the rest is not shown", kMaxLabelBytes);
   emit_label(text);
-}
-
-// Places a label: its glyphs are drawn (text.cpp) and the pen moves as a
-// fixed-pitch label of the current size would move it, so that following
-// relative commands land where the producer meant them.
-void Reader::emit_label(const std::string &text) {
-  draw_label_glyphs(text);
-  label_start_ = pen_;
-  int chars = 0;
-  for (unsigned char c : text) {
-    if (c == '\r') {
-      advance_label(-chars, 0);
-      chars = 0;
-    } else if (c == '\n') {
-      advance_label(0, 1);
-    } else if (c == '\b') {
-      advance_label(-1, 0);
-    } else if (c >= 0x20) {
-      advance_label(1, 0);
-      ++chars;
-    }
-  }
 }
 
 }  // namespace hpgs

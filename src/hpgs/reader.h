@@ -307,8 +307,12 @@ class Reader {
   void cmd_fill_polygon();
   void cmd_edge_polygon();
   void cmd_label();
-  void emit_label(const std::string &text);  // hook for the text renderer
-  void draw_label_glyphs(const std::string &text);  // text.cpp
+  // Labels (text.cpp).
+  struct LabelMetrics;
+  LabelMetrics label_metrics() const;
+  void emit_label(const std::string &text);
+  void draw_outline_label(std::vector<PolyVertex> &contours);
+  void path_of(const std::vector<PolyVertex> &contours);
   void hatch_fill(bool winding);                    // fills.cpp
   void cmd_rf();                                    // fills.cpp
   // Raster pattern of FT11/FT22 (fill) or SV2/SV22 (screen) for the

@@ -196,7 +196,199 @@ TEST(HpgsLabels, OutlineFontsComeFromHpgsFontPathFirst) {
   setenv("HPGS_FONT_PATH", "/nonexistent-font-dir", 1);
   auto r = record("IN;SP1;SD1,277,2,1,4,20,7,4101;PA1000,1000;LBTimes\x03;");
   unsetenv("HPGS_FONT_PATH");
-  EXPECT_EQ(r.dev->named("fill").size(), 5u);
+  // One filled path holds the contours of all five glyphs.
+  EXPECT_EQ(r.dev->named("fill").size(), 1u);
+  EXPECT_GE(r.dev->named("moveto").size(), 5u);
+}
+
+}  // namespace
+
+namespace {
+
+// Strokes of a stick label: each 'I' is one moveto/lineto pair, so the
+// movetos give the glyph positions in label order.
+std::vector<std::pair<double, double>> starts(const RecordingDevice *d) {
+  std::vector<std::pair<double, double>> r;
+  for (const auto &c : d->calls)
+    if (c.name == "moveto") r.push_back({c.args[0] / kPt, c.args[1] / kPt});
+  return r;
+}
+
+// Where the pen is after the commands: a zero-length pen-down move there
+// draws a dot starting at the pen.
+std::pair<double, double> pen_after(const std::string &cmds) {
+  auto r = record(cmds + "PU;PD;PR0,0;");
+  auto s = starts(r.dev);
+  return s.empty() ? std::pair<double, double>{NAN, NAN} : s.back();
+}
+
+TEST(HpgsLabels, SdSizesComeFromPitchForFixedAndPointSizeForProportionalFonts) {
+  // Fixed pitch 10: cells of 1016 / 10 plotter units; the point size
+  // follows the pitch (11.5 points at 9 per inch), capitals are 2/3 of it
+  // and the height given with SD is ignored.
+  auto r = record("IN;SP1;SD2,0,3,10,4,30;PA0,0;LBII\x03;");
+  auto s = starts(r.dev);
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_NEAR(s[1].first - s[0].first, 101.6, 1e-6);
+  const double cap = 101.6 * 9 * 11.5 / 72 * 2 / 3;
+  Extent e = path_extent(r.dev);
+  EXPECT_NEAR(e.maxy - e.miny, cap * kPt, 1e-6);
+  // Proportional outline font: the height is the point size (the em), so
+  // twice the height gives capitals twice as high.
+  auto a = record("IN;SP1;SD2,1,4,20,7,4148;PA0,0;LBH\x03;");
+  auto b = record("IN;SP1;SD2,1,4,40,7,4148;PA0,0;LBH\x03;");
+  Extent ea = path_extent(a.dev), eb = path_extent(b.dev);
+  const double em20 = 20.0 / 72 * 1016 * kPt;
+  EXPECT_GT(ea.maxy - ea.miny, 0.6 * em20);
+  EXPECT_LT(ea.maxy - ea.miny, 0.8 * em20);
+  EXPECT_NEAR(eb.maxy - eb.miny, 2 * (ea.maxy - ea.miny), 1e-6);
+}
+
+TEST(HpgsLabels, RelativeSizeAndDirectionFollowP1P2) {
+  // P2 - P1 = 20000 x 10000: SR1,2 gives w = 200, h = 200; DR1,1 runs at
+  // atan(10000 / 20000), DI1,1 at 45 degrees.
+  auto r = record("IN;SP1;IP0,0,20000,10000;SR1,2;PA1000,1000;LBI\x03;");
+  Extent e = path_extent(r.dev);
+  EXPECT_NEAR(e.maxy - e.miny, 200 * kPt, 1e-6);
+  auto dr = starts(record("IN;SP1;IP0,0,20000,10000;SI0.5,1;DR1,1;PA0,0;LBII\x03;").dev);
+  auto di = starts(record("IN;SP1;IP0,0,20000,10000;SI0.5,1;DI1,1;PA0,0;LBII\x03;").dev);
+  ASSERT_EQ(dr.size(), 2u);
+  ASSERT_EQ(di.size(), 2u);
+  EXPECT_NEAR(std::atan2(dr[1].second - dr[0].second, dr[1].first - dr[0].first), std::atan2(1.0, 2.0), 1e-9);
+  EXPECT_NEAR(std::atan2(di[1].second - di[0].second, di[1].first - di[0].first), std::atan2(1.0, 1.0), 1e-9);
+  // A negative width mirrors the label: it runs to the left of the pen.
+  // The strokes of 'I' sit in the middle of bodies 200 wide, 300 apart.
+  auto m = starts(record("IN;SP1;SI-0.5,1;PA2000,2000;LBII\x03;").dev);
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_NEAR(m[0].first, 1900, 1e-6);
+  EXPECT_NEAR(m[1].first, 1600, 1e-6);
+}
+
+TEST(HpgsLabels, LabelOriginOffsetsAndWhereThePenEnds) {
+  // SI0.5,1: w = 200, h = 400, stick point size 600; LO11 moves the label
+  // a third of the point size (200) right and up from LO1.
+  auto plain = starts(record("IN;SP1;SI0.5,1;PA1000,1000;LBI\x03;").dev);
+  auto off = starts(record("IN;SP1;SI0.5,1;LO11;PA1000,1000;LBI\x03;").dev);
+  ASSERT_EQ(plain.size(), 1u);
+  ASSERT_EQ(off.size(), 1u);
+  EXPECT_NEAR(off[0].first - plain[0].first, 200, 1e-6);
+  EXPECT_NEAR(off[0].second - plain[0].second, 200, 1e-6);
+  // LO1 lets labels follow each other: the pen ends two cells further.
+  auto p1 = pen_after("IN;SP1;SI0.5,1;PA1000,1000;LBII\x03;");
+  EXPECT_NEAR(p1.first, 1600, 1e-6);
+  EXPECT_NEAR(p1.second, 1000, 1e-6);
+  // Centred and right-aligned labels leave the pen where they started.
+  for (const char *lo : {"LO5;", "LO8;", "LO16;"}) {
+    auto p = pen_after(std::string("IN;SP1;SI0.5,1;") + lo + "PA1000,1000;LBII\x03;");
+    EXPECT_NEAR(p.first, 1000, 1e-6) << lo;
+    EXPECT_NEAR(p.second, 1000, 1e-6) << lo;
+  }
+  // Going down (DV1), LO3 lets labels follow: the pen ends two cell
+  // heights (2 h each) lower.
+  auto down = pen_after("IN;SP1;SI0.5,1;DV1;LO3;PA1000,5000;LBII\x03;");
+  EXPECT_NEAR(down.first, 1000, 1e-6);
+  EXPECT_NEAR(down.second, 5000 - 1600, 1e-6);
+}
+
+TEST(HpgsLabels, TextPathStacksCharactersAndLinesFollowIt) {
+  const std::string size = "IN;SP1;SI0.5,1;";
+  // DV1: characters downwards, one cell height (2 h = 800) apart, in one column.
+  auto d = starts(record(size + "DV1;PA1000,5000;LBIII\x03;").dev);
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_NEAR(d[0].first, d[2].first, 1e-6);
+  EXPECT_NEAR(d[0].second - d[1].second, 800, 1e-6);
+  EXPECT_NEAR(d[1].second - d[2].second, 800, 1e-6);
+  // DV3: upwards.
+  auto u = starts(record(size + "DV3;PA1000,1000;LBII\x03;").dev);
+  ASSERT_EQ(u.size(), 2u);
+  EXPECT_NEAR(u[1].second - u[0].second, 800, 1e-6);
+  // DV2: leftwards, one cell (1.5 w = 300) apart.
+  auto l = starts(record(size + "DV2;PA5000,1000;LBII\x03;").dev);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_NEAR(l[0].first - l[1].first, 300, 1e-6);
+  EXPECT_NEAR(l[0].second, l[1].second, 1e-6);
+  // Lines go down from a rightward path, up with the reversed line feed.
+  auto n = starts(record(size + "DV0;PA1000,3000;LBI\r\nI\x03;").dev);
+  auto rv = starts(record(size + "DV0,1;PA1000,3000;LBI\r\nI\x03;").dev);
+  ASSERT_EQ(n.size(), 2u);
+  ASSERT_EQ(rv.size(), 2u);
+  EXPECT_NEAR(n[0].second - n[1].second, 800, 1e-6);
+  EXPECT_NEAR(rv[1].second - rv[0].second, 800, 1e-6);
+  // Down the page, lines move to the left.
+  auto dl = starts(record(size + "DV1;PA5000,5000;LBI\r\nI\x03;").dev);
+  ASSERT_EQ(dl.size(), 2u);
+  EXPECT_NEAR(dl[0].first - dl[1].first, 300, 1e-6);
+  EXPECT_NEAR(dl[0].second, dl[1].second, 1e-6);
+}
+
+TEST(HpgsLabels, SpacingTerminatorsTransparentDataAndCharacterPlot) {
+  const std::string size = "IN;SP1;SI0.5,1;PA1000,1000;";
+  // ES1 adds one cell between characters.
+  auto es = starts(record(size + "ES1;LBII\x03;").dev);
+  ASSERT_EQ(es.size(), 2u);
+  EXPECT_NEAR(es[1].first - es[0].first, 600, 1e-6);
+  // TD1 prints control codes instead of obeying them: the line feed is a
+  // character on the same line.
+  auto td = record(size + "TD1;LBI\nI\x03;");
+  auto tds = starts(td.dev);
+  ASSERT_GE(tds.size(), 3u);
+  EXPECT_NEAR(tds.front().second, tds.back().second, 1e-6);
+  EXPECT_NEAR(tds.back().first - tds.front().first, 600, 1e-6);
+  // DT#,0 ends labels at '#' and prints it; DT#,1 does not.
+  auto shown = record(size + "DT#,0;LBI#");
+  auto hidden = record(size + "DT#,1;LBI#");
+  EXPECT_GT(shown.dev->named("lineto").size(), hidden.dev->named("lineto").size());
+  EXPECT_EQ(hidden.dev->named("lineto").size(), 1u);
+  // CP moves by cells and lines; CP; returns to the label's start one
+  // line lower.
+  auto cp = pen_after(size + "CP2,-1;");
+  EXPECT_NEAR(cp.first, 1600, 1e-6);
+  EXPECT_NEAR(cp.second, 1000 - 800, 1e-6);
+  auto crlf = pen_after(size + "LBIII\x03;CP;");
+  EXPECT_NEAR(crlf.first, 1000, 1e-6);
+  EXPECT_NEAR(crlf.second, 1000 - 800, 1e-6);
+}
+
+TEST(HpgsLabels, Roman8BytesAreDecodedForTheDefaultSymbolSet) {
+  // Roman-8 0xC0 is a-circumflex, shown by the stick font as 'a'; in
+  // Latin-1 (symbol set 14) the same byte is A-grave, shown as 'A'.
+  auto roman = record("IN;SP1;SI0.5,1;PA0,0;LB\xc0\x03;");
+  auto a = record("IN;SP1;SI0.5,1;PA0,0;LBa\x03;");
+  auto latin = record("IN;SP1;SI0.5,1;SD1,14;PA0,0;LB\xc0\x03;");
+  auto cap_a = record("IN;SP1;SI0.5,1;PA0,0;LBA\x03;");
+  EXPECT_EQ(starts(roman.dev), starts(a.dev));
+  EXPECT_EQ(starts(latin.dev), starts(cap_a.dev));
+  EXPECT_NE(starts(a.dev), starts(cap_a.dev));
+}
+
+TEST(HpgsLabels, CharacterFillModeFillsAndEdgesOutlineGlyphs) {
+  const std::string font = "IN;SP1;SD2,1,4,40,7,4148;PA1000,1000;";
+  auto count = [](const Recorded &r, const char *n) { return r.dev->named(n).size(); };
+  // CF0 (default): filled, not edged.
+  auto f0 = record(font + "CF;LBH\x03;");
+  EXPECT_EQ(count(f0, "fill"), 1u);
+  EXPECT_EQ(count(f0, "stroke"), 0u);
+  // CF0,3: filled in the pen's colour and edged in pen 3's (green).
+  auto f03 = record(font + "CF0,3;LBH\x03;");
+  EXPECT_EQ(count(f03, "fill"), 1u);
+  ASSERT_EQ(count(f03, "stroke"), 1u);
+  auto col = f03.dev->named("setrgbcolor");
+  ASSERT_FALSE(col.empty());
+  EXPECT_EQ(col.back().args, (std::vector<double>{0, 1, 0}));
+  // CF1: edged only, with the current pen when no edge pen is given.
+  auto f1 = record(font + "SP2;CF1;LBH\x03;");
+  EXPECT_EQ(count(f1, "fill"), 0u);
+  EXPECT_EQ(count(f1, "stroke"), 1u);
+  // CF2 uses the fill type: a hatch gives hatch lines, not a solid fill of
+  // the glyph outline.
+  auto f2 = record(font + "FT3,20,45;CF2;LBH\x03;");
+  auto solid = record(font + "FT1;CF2;LBH\x03;");
+  EXPECT_EQ(count(solid, "fill"), 1u);
+  EXPECT_GT(f2.dev->calls.size(), solid.dev->calls.size());
+  // The stick font is strokes whatever CF says.
+  auto stick = record("IN;SP1;SI0.5,1;CF2;PA0,0;LBI\x03;");
+  EXPECT_EQ(count(stick, "fill"), 0u);
+  EXPECT_EQ(count(stick, "stroke"), 1u);
 }
 
 }  // namespace
