@@ -353,6 +353,14 @@ void Reader::emit_label(const std::string &text) {
       draw_outline_label(contours);
     } else {
       sync_stroke_attrs();
+      const double weight = (gs_.alternate ? gs_.alt_font : gs_.std_font)[5];
+      if (weight != 9999) {
+        // Stroke weight of the stick font: medium (0) is 6 % of the point
+        // size, each step of weight adds 1 %; 9999 keeps the pen's width.
+        const double pt = std::max(0.0, 0.06 + 0.01 * std::clamp(weight, -7.0, 7.0)) * m.point * kPtPerPlu *
+                          length_scale();
+        dev(hpgs_setlinewidth(dev_, pt));
+      }
       dev(hpgs_setdash(dev_, nullptr, 0, 0.0));
       dev(hpgs_setlinecap(dev_, hpgs_cap_round));
       dev(hpgs_setlinejoin(dev_, hpgs_join_round));

@@ -391,4 +391,19 @@ TEST(HpgsLabels, CharacterFillModeFillsAndEdgesOutlineGlyphs) {
   EXPECT_EQ(count(stick, "stroke"), 1u);
 }
 
+TEST(HpgsLabels, StickStrokesWeighWithTheCharacterSize) {
+  // Medium weight: 6 % of the point size (SI height 1 cm: point size
+  // 1.5 cm = 600 plotter units, strokes 36); twice the size, twice the
+  // stroke; bold (3) adds 3 %; weight 9999 keeps the pen's 0.35 mm.
+  auto width = [](const std::string &cmds) {
+    auto r = record("IN;SP1;PA0,0;" + cmds + "LBI\x03;");
+    auto w = r.dev->named("setlinewidth");
+    return w.empty() ? -1.0 : w.back().args[0] / kPt;
+  };
+  EXPECT_NEAR(width("SI0.5,1;"), 36, 1e-6);
+  EXPECT_NEAR(width("SI1,2;"), 72, 1e-6);
+  EXPECT_NEAR(width("SD6,3;SI0.5,1;"), 54, 1e-6);
+  EXPECT_NEAR(width("SD6,9999;SI0.5,1;"), 0.35 * 40, 1e-6);
+}
+
 }  // namespace
