@@ -44,7 +44,7 @@ struct RefCase {
 const RefCase kCases[] = {
     {"pu_graph_dashed", true, 0.94},     {"pu_pic2plot_states", true, 0.90}, {"pu_plotfont_gothic", true},
     {"pu_pcl_spectrum", false, 0.65},    {"pu_big_harmonograph", true},      {"gp_pcl5_response", false, 0.72},
-    {"gp_pcl5_area", false},             {"gp_hpgl_polar", false, 0.65},     {"ps_parts_hpgl2", true},
+    {"gp_pcl5_area", false},             {"gp_hpgl_polar", false, 0.655},    {"ps_parts_hpgl2", true},
     {"fig_ibmgl_bracket_ro90", false}, {"syn_pjl_frame", true},        {"syn_pe_encoded", true},
     {"syn_bezier", true},                {"syn_arcs_relative", true},        {"syn_pw_metric_caps", true},
     {"syn_hatch_fill", true},            {"syn_rtl_raster", true},           {"syn_iso_ro90", true},
