@@ -381,7 +381,7 @@ void Reader::edge_buffer() {
 }
 
 void Reader::stroke_device_path() {
-  if ((gs_.screen_type == 2 || gs_.screen_type == 22) && pattern_path(true, false)) {
+  if ((gs_.screen_type == 2 || gs_.screen_type == 21 || gs_.screen_type == 22) && pattern_path(true, false)) {
     dev_attrs_valid_ = false;  // the mean colour may have replaced the pen's
     return;
   }

@@ -201,7 +201,30 @@ bool Reader::raster_pattern(bool screen, PaintPattern &out) const {
   const int id = screen ? gs_.screen_pattern : gs_.fill_pattern;
   const RasterFill *f = nullptr;
   bool pcl = false;
-  if (kind == (screen ? 2 : 11)) {
+  RasterFill hatch;
+  if (screen && kind == 21) {
+    // The PCL cross-hatch screens as cells: lines two dots wide, 1/20 inch
+    // (15 dots) apart, as the FT21 hatches are spaced.
+    constexpr int kP = 15;
+    hatch.width = hatch.height = kP;
+    hatch.cells.assign(kP * kP, 0);
+    for (int y = 0; y < kP; ++y)
+      for (int x = 0; x < kP; ++x) {
+        const bool h = y < 2, v = x < 2, up = (x + y) % kP < 2, down = (x - y + kP) % kP < 2;
+        bool on;
+        switch (id) {
+          case 1: on = h; break;
+          case 2: on = v; break;
+          case 3: on = up; break;
+          case 4: on = down; break;
+          case 5: on = h || v; break;
+          default: on = up || down; break;
+        }
+        hatch.cells[static_cast<size_t>(y) * kP + x] = on ? 1 : 0;
+      }
+    f = &hatch;
+    pcl = true;
+  } else if (kind == (screen ? 2 : 11)) {
     f = &gs_.raster_fills[static_cast<size_t>(id >= 1 && id <= 8 ? id : 1)];
   } else if (kind == 22) {
     for (const auto &p : pcl_patterns_)
@@ -239,7 +262,7 @@ bool Reader::raster_pattern(bool screen, PaintPattern &out) const {
 }
 
 // Fills the polygon buffer (stroke false) or strokes the device path
-// (stroke true) with the raster pattern of FT11/FT22 or SV2/SV22. Devices
+// (stroke true) with the raster pattern of FT11/FT22 or SV2/SV21/SV22. Devices
 // other than the paint device get the pattern's mean colour. Returns false
 // when no pattern applies.
 bool Reader::pattern_path(bool stroke, bool winding) {

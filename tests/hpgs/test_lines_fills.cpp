@@ -273,3 +273,20 @@ TEST(HpgsScreenedVectors, Sv2DrawsLinesThroughTheRfPattern) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HpgsScreenedVectors, Sv21DrawsLinesThroughPclCrossHatches) {
+  // Horizontal hatch (type 1): two rows of ink every 15 cells, anchored at
+  // the top-left cell on AC. A wide vertical line shows only those rows.
+  for (bool aa : {true, false}) {
+    CellPainted p(kCellUnits + "AC0,30;SV21,1;SP1;PW1.693;PU10,0;PD10,30;", 20, 30, aa);
+    ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+    for (int y = 0; y < 30; ++y) EXPECT_EQ(p.rgb(10, y), y % 15 < 2 ? kBlack : kWhite) << "aa " << aa << " y " << y;
+  }
+  // Vertical hatch (type 2) on a horizontal line: columns 0, 1, 15, 16.
+  CellPainted v(kCellUnits + "SV21,2;SP1;PW1.693;PU0,10;PD20,10;", 20, 20, false);
+  for (int x = 0; x < 20; ++x) EXPECT_EQ(v.rgb(x, 10), x % 15 < 2 ? kBlack : kWhite) << "x " << x;
+}
+
+}  // namespace

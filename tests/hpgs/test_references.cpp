@@ -38,6 +38,13 @@ struct RefCase {
   bool exact;
   // Known shortfall: the score this renderer reaches today where it stays
   // below the target (0.95 exact, 0.85 approximate); 0 = the target holds.
+  // pu_pic2plot_states: libplot's PNG driver draws dashes in whole pixels
+  // (7 on, 7 off at 150 dpi where the file's LT8,0.8839 pattern is 14.6
+  // pixels), so its thick dashed line ends in a dash where the file's
+  // pattern, 12 whole patterns long, ends in a gap: the ink box is 6 pixels
+  // shorter here and the crop scales everything below it.
+  // pu_graph_dashed: the reference dots its grid 1 pixel on, 3 off; the
+  // file's UL8 25/75 pattern is 8.3 pixels long.
   double known_floor = 0;
 };
 
