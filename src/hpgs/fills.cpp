@@ -69,7 +69,9 @@ void Reader::hatch_fill(bool winding) {
   hpgs_point anchor;
   hpgs_matrix_xform(&anchor, &user_to_plu_, &gs_.anchor);
 
+  filling_ = true;  // hatch lines belong to the fill: no vector screen
   sync_stroke_attrs();
+  filling_ = false;
   dev(hpgs_setdash(dev_, nullptr, 0, 0.0));
   dev(hpgs_setlinecap(dev_, hpgs_cap_butt));
   dev_attrs_valid_ = false;

@@ -290,3 +290,14 @@ TEST(HpgsScreenedVectors, Sv21DrawsLinesThroughPclCrossHatches) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HpgsScreenedVectors, HatchFillsIgnoreTheScreen) {
+  auto r = record("IN;SP1;SV1,25;FT3,100,0;PA0,0;RA1000,1000;");
+  auto c = r.dev->named("setrgbcolor");
+  ASSERT_FALSE(c.empty());
+  EXPECT_NEAR(c.back().args[0], 0.0, 1e-9);
+}
+
+}  // namespace
