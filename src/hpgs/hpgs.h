@@ -336,6 +336,30 @@ void hpgs_device_destroy(hpgs_device *dev);
    Type name "hpgs_plotsize_device". */
 hpgs_device *hpgs_new_plotsize_device(hpgs_bool ignore_ps, hpgs_bool do_linewidth);
 
+/* Recording device: measures exactly like the plot-size device (same
+   ignore_ps and do_linewidth, same hpgs_getplotsize) and keeps every
+   drawing call of every page in drawing coordinates, raster images
+   included (copied, so it asks for decoded images), so that an input read
+   once can be painted once its size is known. It takes curves as curves.
+   Memory grows with the drawing: about 17 bytes per point, plus 3 bytes
+   per image pixel; running out of memory fails the read.
+   Type name "hpgs_recording_device". */
+hpgs_device *hpgs_new_recording_device(hpgs_bool ignore_ps, hpgs_bool do_linewidth);
+/* Plays page `page` of a recording device back into dev: 1 is the first
+   page (0 means 1, the page of a single-page read); the page still open
+   after the last showpage counts as the next one. Points go through m
+   (NULL: identity), e.g. the reader's page matrix after
+   hpgs_reader_set_dynamic_page (hpgs_reader_get_page_matrix); line widths,
+   dash lengths and the dash offset are scaled by sqrt|det m|, as the
+   reader scales them on a dynamic page. showpage and finish are not
+   played: the caller ends the page (stamp, showpage, finish), so painting
+   an input read once matches reading it again into dev. rec keeps its
+   recording (it can be replayed again) and still belongs to its owner;
+   dev is not taken over. Both are used from the calling thread only.
+   Errors: rec is not a recording device, the page was not recorded, or
+   the first failing call of dev (its error text is kept). */
+int hpgs_recording_device_replay(hpgs_device *rec, int page, hpgs_device *dev, const hpgs_matrix *m);
+
 /* --------------------------------------------------------------- reader */
 
 typedef struct hpgs_reader_st hpgs_reader;
@@ -404,6 +428,12 @@ int hpgs_reader_get_current_pen(hpgs_reader *reader);
    non-positive maximum or a negative border. */
 int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double max_w,
                                  double max_h, double border, double angle);
+
+/* The page matrix: drawing coordinates (points, as hpgs_getplotsize
+   measures them) to device coordinates. The identity until
+   hpgs_reader_set_dynamic_page, then the map that call set up. Fails only
+   for NULL arguments. */
+int hpgs_reader_get_page_matrix(hpgs_reader *reader, hpgs_matrix *m);
 
 /* Callback for every finished page (NULL removes it). */
 void hpgs_reader_set_page_asset_func(hpgs_reader *reader, void *ctxt,

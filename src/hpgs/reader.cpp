@@ -627,6 +627,12 @@ int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double ma
   return reader->impl.set_dynamic_page(bbox, max_w, max_h, border, angle);
 }
 
+int hpgs_reader_get_page_matrix(hpgs_reader *reader, hpgs_matrix *m) {
+  if (!reader || !m) return hpgs_set_error("hpgs_reader_get_page_matrix: no reader or no matrix given.");
+  *m = reader->impl.page_matrix();
+  return 0;
+}
+
 void hpgs_reader_set_page_asset_func(hpgs_reader *reader, void *ctxt, hpgs_reader_asset_func_t func) {
   if (reader) reader->impl.set_page_asset(ctxt, func);
 }

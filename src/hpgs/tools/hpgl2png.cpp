@@ -1,5 +1,8 @@
 // hpgl2png: renders an HP-GL/2 plot file to PNG with the same calls the
-// daemon makes (plot size, dynamic page, PNG image, paint device).
+// daemon makes (plot size, dynamic page, PNG image, paint device). The file
+// is read once: a recording device measures the drawing and keeps its
+// calls, which are then played into the paint device through the page
+// matrix.
 #include "hpgs.h"
 
 #include <cerrno>
@@ -103,11 +106,15 @@ int main(int argc, char **argv) {
   hpgs_init("/usr");
   hpgs_istream *is = hpgs_new_file_istream(in);
   if (!is) return fail(hpgs_get_error());
-  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_reader *reader = hpgs_new_reader(is, ps, HPGS_FALSE, 1);
+  hpgs_device *rec = hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE);
+  if (!rec) {
+    hpgs_istream_close(is);
+    return fail(hpgs_get_error());
+  }
+  hpgs_reader *reader = hpgs_new_reader(is, rec, HPGS_FALSE, 1);
   if (!reader) return fail(hpgs_get_error());
   hpgs_bbox box;
-  if (hpgs_read(reader, HPGS_TRUE) < 0 || hpgs_getplotsize(ps, 1, &box) < 0) {
+  if (hpgs_read(reader, HPGS_TRUE) < 0 || hpgs_getplotsize(rec, 1, &box) < 0) {
     std::string msg = hpgs_get_error();
     hpgs_destroy_reader(reader);
     return fail(msg.c_str());
@@ -145,14 +152,22 @@ int main(int argc, char **argv) {
   }
   hpgs_paint_device_set_thin_alpha(paint, thin);
   hpgs_paint_device_set_image_interpolation(paint, 1);
-  int rc = hpgs_reader_imbue(reader, reinterpret_cast<hpgs_device *>(paint));
-  if (rc >= 0 && stamp && *stamp) rc = hpgs_reader_stamp(reader, &box, stamp, "utf-8", stamp_size);
-  if (rc >= 0) rc = hpgs_read(reader, HPGS_TRUE);
+  // The reader owns the recording device (until it is destroyed); the
+  // paint device stays ours.
+  hpgs_device *pdev = reinterpret_cast<hpgs_device *>(paint);
+  hpgs_matrix pm;
+  int rc = hpgs_reader_get_page_matrix(reader, &pm);
+  if (rc >= 0) rc = hpgs_recording_device_replay(rec, 1, pdev, &pm);
+  if (rc >= 0 && stamp && *stamp) rc = hpgs_device_stamp(pdev, &box, stamp, "utf-8", stamp_size);
+  if (rc >= 0) rc = hpgs_showpage(pdev, 0);
+  if (rc >= 0) rc = hpgs_device_finish(pdev);
   if (rc < 0) {
     std::string msg = hpgs_get_error();
+    hpgs_device_destroy(pdev);
     hpgs_destroy_reader(reader);
     return fail(msg.c_str());
   }
+  hpgs_device_destroy(pdev);
   hpgs_destroy_reader(reader);
   hpgs_cleanup();
   return 0;
