@@ -165,15 +165,13 @@ void DisplayList::clear() {
   nums_.clear();
   paths_.clear();
   images_.clear();
-  ops_.shrink_to_fit();
-  nums_.shrink_to_fit();
   paths_.shrink_to_fit();
   images_.shrink_to_fit();
   in_path_ = false;
 }
 
 size_t DisplayList::bytes() const {
-  size_t b = ops_.capacity() + nums_.capacity() * sizeof(double) + paths_.capacity() * sizeof(PathInfo);
+  size_t b = ops_.bytes() + nums_.bytes() + paths_.capacity() * sizeof(PathInfo);
   for (const Image &i : images_) b += i.pixels.capacity();
   return b;
 }

@@ -15,13 +15,48 @@
 #ifndef HPGS_DISPLAY_LIST_H
 #define HPGS_DISPLAY_LIST_H
 
+#include "big_alloc.h"
 #include "hpgs.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace hpgs {
+
+// Append-only sequence in blocks of 2 MiB: growing never moves what is
+// stored (no copies of a growing list, no transient doubling), and blocks
+// may be backed by huge pages (big_alloc).
+template <class T>
+class BlockSeq {
+ public:
+  void push_back(T v) {
+    if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) {
+      void *b = big_alloc(kBlock * sizeof(T));
+      if (!b) throw std::bad_alloc();
+      blocks_.emplace_back(static_cast<T *>(b));
+    }
+    blocks_[size_ >> kShift][size_ & kMask] = v;
+    ++size_;
+  }
+  const T &operator[](size_t i) const { return blocks_[i >> kShift][i & kMask]; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() {
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    size_ = 0;
+  }
+  size_t bytes() const { return blocks_.size() * kBlock * sizeof(T); }
+
+ private:
+  static constexpr size_t kShift = sizeof(T) == 1 ? 21 : sizeof(T) == 8 ? 18 : 16;
+  static constexpr size_t kBlock = size_t{1} << kShift, kMask = kBlock - 1;
+  std::vector<std::unique_ptr<T[], FreeDeleter>> blocks_;
+  size_t size_ = 0;
+};
 
 class DisplayList {
  public:
@@ -93,8 +128,8 @@ class DisplayList {
     if (in_path_) paths_[open_path_].has_state = true;
   }
 
-  std::vector<uint8_t> ops_;
-  std::vector<double> nums_;
+  BlockSeq<uint8_t> ops_;
+  BlockSeq<double> nums_;
   std::vector<PathInfo> paths_;
   std::vector<Image> images_;
   bool in_path_ = false;

@@ -458,14 +458,22 @@ void hpgs_destroy_reader(hpgs_reader *reader);
    palette: reserved; images are written as gray or RGB.
    do_rop3: marks are combined with the pixels by raster operations (MC,
    TR, ESC*l#O, ESC*v#N/O); without it every mark is a plain copy.
-   Sizes from 1 to 32767 pixels per side. */
+   Sizes from 1 to 32767 pixels per side.
+   Layout: an image whose pixels would take more than 128 MiB at 4 bytes
+   per pixel (the limit can be lowered or raised with the environment
+   variable HPGS_BAND_LIMIT, in bytes, read when the image is made) is
+   "banded": it holds only its packed pixels (3 or 1 bytes each) and a
+   paint device paints its pages band by band at showpage. Smaller images
+   keep room for 4 bytes per pixel and are painted in place. */
 typedef struct hpgs_png_image_st hpgs_png_image;
 hpgs_png_image *hpgs_new_png_image(int width, int height, int depth, hpgs_bool palette,
                                    hpgs_bool do_rop3);
 /* Pixel memory: row y starts at data + y * stride and holds width pixels of
    depth / 8 bytes (R, G, B or gray). The pointer stays valid for the life of
    the image; while a paint device draws, call this again after drawing to
-   see the result (the device paints in a wider layout of the same memory). */
+   see the result (the device paints in a wider layout of the same memory).
+   The stride is 4 x width for images painted in place and width x
+   depth / 8 for banded ones. */
 int hpgs_image_get_data(hpgs_png_image *img, unsigned char **data, int *stride);
 /* Colour of one pixel; alpha is 1 (images are opaque). */
 int hpgs_image_get_pixel(hpgs_png_image *img, int x, int y, unsigned char rgb[3], double *alpha);
@@ -485,6 +493,13 @@ void hpgs_image_destroy(hpgs_png_image *img);
    before its extension ("out.png" -> "out_2.png"); an empty or NULL
    filename writes nothing. The pixels stay readable after showpage until
    the next page starts drawing, which starts from white.
+   On a banded image (see hpgs_new_png_image) the device keeps the page's
+   calls (about 17 bytes per point, images copied) and paints them at
+   showpage; the pixels show a page's marks only from its showpage on. The
+   pixels match painting in place, except that a turned raster image may
+   take a neighbouring source pixel where a sample lies on the edge between
+   two, and anti-aliased edges may differ by a level or two of coverage
+   (cairo steps an edge from where it enters the band).
    Type name "hpgs_paint_device"; hpgs_reader_imbue takes it as a device
    (cast the pointer to hpgs_device *).
    Thin lines: strokes narrower than one pixel are drawn one pixel wide;

@@ -20,13 +20,16 @@
 // the destination where S is white; for raster images pattern transparency
 // keeps it where T is white. Anti-aliased edges blend the result with the
 // destination by coverage. Without do_rop3 every mark is a plain copy.
+#include "display_list.h"
 #include "paint_internal.h"
 
 #include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -81,12 +84,26 @@ struct PaintDevice {
   bool clear_pending = false;
   int clip_depth = 0;
   bool path_empty = true;
+  // Pixels the marks land in: rows band_y0 ... band_y0 + band_rows - 1 of
+  // the image in cairo's 32-bit layout. The whole image when painting in
+  // place; one band of a banded page (see below) otherwise.
+  unsigned char *pix = nullptr;
+  int pstride = 0;
+  int band_y0 = 0, band_rows = 0;
+  // A painter of one band: its pixels are prepared by the banded device.
+  bool band_painter = false;
+  // Banded page (packed image): the calls of the page, in device points.
+  std::unique_ptr<DisplayList> list;
+
+  unsigned char *row(int y) const { return pix + static_cast<size_t>(y - band_y0) * pstride; }
+  bool row_inside(int y) const { return y >= band_y0 && y < band_y0 + band_rows; }
 
   double px(double x) const { return clampp(sx * x + tx); }
   double py(double y) const { return clampp(sy * y + ty); }
 
   // Called before anything touches the pixels.
   void begin_paint() {
+    if (band_painter) return;
     if (!img->native && !img->exposed) {
       img->native = true;
     } else if (!img->native) {
@@ -143,7 +160,8 @@ int rop_mark(PaintDevice *p, bool stroke, cairo_pattern_t *source = nullptr) {
   ix1 = std::max(ix1, 0);
   iy1 = std::max(iy1, 0);
   ix2 = std::min(ix2, p->img->width);
-  iy2 = std::min(iy2, p->img->height);
+  iy1 = std::max(iy1, p->band_y0);
+  iy2 = std::min(iy2, p->band_y0 + p->band_rows);
   if (ix1 >= ix2 || iy1 >= iy2) {
     cairo_new_path(cr);
     return 0;
@@ -177,8 +195,8 @@ int rop_mark(PaintDevice *p, bool stroke, cairo_pattern_t *source = nullptr) {
     unsigned char s[3] = {to_byte(p->color.r), to_byte(p->color.g), to_byte(p->color.b)};
     for (int my = 0; my < mh; ++my) {
       int y = my - offy;
-      if (y < 0 || y >= p->img->height) continue;
-      unsigned char *row = p->img->data + static_cast<size_t>(y) * p->img->stride;
+      if (!p->row_inside(y)) continue;
+      unsigned char *row = p->row(y);
       const unsigned char *mrow = mdata + static_cast<size_t>(my) * mstride;
       for (int mx = 0; mx < mw; ++mx) {
         unsigned a;
@@ -497,9 +515,9 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
     double cx1, cy1, cx2, cy2;
     cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
     int ix1 = std::max(0, static_cast<int>(std::floor(std::max(x1, cx1))));
-    int iy1 = std::max(0, static_cast<int>(std::floor(std::max(y1, cy1))));
+    int iy1 = std::max(p->band_y0, static_cast<int>(std::floor(std::max(y1, cy1))));
     int ix2 = std::min(p->img->width, static_cast<int>(std::ceil(std::min(x2, cx2))));
-    int iy2 = std::min(p->img->height, static_cast<int>(std::ceil(std::min(y2, cy2))));
+    int iy2 = std::min(p->band_y0 + p->band_rows, static_cast<int>(std::ceil(std::min(y2, cy2))));
     cairo_path_t *path = cairo_copy_path(cr);
     cairo_new_path(cr);
     if (ix1 < ix2 && iy1 < iy2) {
@@ -528,8 +546,8 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
         const int offx = static_cast<int>(std::lround(ox)), offy = static_cast<int>(std::lround(oy));
         for (int gy = 0; gy < gh; ++gy) {
           int y = gy - offy;
-          if (y < 0 || y >= p->img->height) continue;
-          unsigned char *row = p->img->data + static_cast<size_t>(y) * p->img->stride;
+          if (!p->row_inside(y)) continue;
+          unsigned char *row = p->row(y);
           const uint32_t *grow = reinterpret_cast<const uint32_t *>(gd + static_cast<size_t>(gy) * gstr);
           for (int gx = 0; gx < gw; ++gx) {
             uint32_t sv = grow[gx];
@@ -601,6 +619,203 @@ const hpgs_device_vtable kPaintVtable = {
     dev_cliprestore,     dev_setrgbcolor, dev_setdash,      dev_setlinewidth, dev_setlinecap,
     dev_setlinejoin,     dev_setmiterlimit, dev_setrop3,    dev_setpatcol,    dev_drawimage,
     nullptr,             nullptr,        dev_showpage,      dev_finish,       dev_capabilities,
+    dev_destroy,
+};
+
+// ------------------------------------------------------------ banded pages
+//
+// A banded device (packed image) records the page's calls in a display
+// list in device points; the device's own state fields follow the calls so
+// that a new page can start from the state the last one ended with. At
+// showpage the list is played into a painter per band: a PaintDevice on a
+// band surface whose device offset makes it see image pixel coordinates,
+// so every rule (thin lines, dashes, raster operations, clips, images)
+// runs on the same coordinates as painting in place. Paths and images whose
+// box misses the band are skipped; state calls and clips always run.
+
+void start_painter(PaintDevice *p) {
+  cairo_set_antialias(p->cr, p->antialias ? CAIRO_ANTIALIAS_FAST : CAIRO_ANTIALIAS_NONE);
+  cairo_set_tolerance(p->cr, 0.1);
+}
+
+// The state the next page starts from: the calls that rebuild it.
+void record_state(PaintDevice *p) {
+  DisplayList &l = *p->list;
+  l.setrgbcolor(p->color);
+  l.setlinewidth(p->line_width);
+  l.setlinecap(p->cap);
+  l.setlinejoin(p->join);
+  l.setmiterlimit(p->miter);
+  std::vector<float> d(p->dash.begin(), p->dash.end());
+  l.setdash(d.data(), static_cast<unsigned>(d.size()), p->dash_offset);
+  l.setrop3(p->rop, p->src_tr, p->pat_tr);
+  l.setpatcol(p->patcol);
+}
+
+int render_bands(PaintDevice *p) {
+  hpgs_png_image *img = p->img;
+  const int w = img->width, h = img->height;
+  const size_t row_bytes = 4 * static_cast<size_t>(w);
+  const size_t budget = std::min(kBandSurfaceBytes, band_limit());
+  const int rows = static_cast<int>(std::clamp<size_t>(budget / row_bytes, 1, static_cast<size_t>(h)));
+  // Each band is painted with kOverlap rows more on either side, which are
+  // thrown away: the rasteriser's treatment of a surface's edge (marks cut
+  // there) never reaches the kept rows.
+  constexpr int kOverlap = 8;
+  const int surf_rows = std::min(h, rows + 2 * kOverlap);
+  cairo_surface_t *surf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, surf_rows);
+  if (cairo_surface_status(surf) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surf);
+    return hpgs_set_error("paint device: out of memory for a band of %d x %d pixels.", w, surf_rows);
+  }
+  unsigned char *data = cairo_image_surface_get_data(surf);
+  const int stride = cairo_image_surface_get_stride(surf);
+  // Marks reach at most a few pixels beyond their points and the stroke
+  // state's reach (thin lines: one pixel, moved by half a pixel; dots one
+  // pixel long; raster-operation masks one pixel wider).
+  const double margin = 4.0 / p->scale;
+  int rc = 0;
+  for (int y0 = 0; y0 < h && rc == 0; y0 += rows) {
+    const int n = std::min(rows, h - y0);
+    const int s0 = std::max(0, y0 - kOverlap), s1 = std::min(h, y0 + n + kOverlap);
+    cairo_surface_flush(surf);
+    if (p->clear_pending) {
+      for (int y = 0; y < s1 - s0; ++y) std::memset(data + static_cast<size_t>(y) * stride, 0xff, row_bytes);
+    } else {
+      packed_rows_to_native(img, s0, s1 - s0, data, stride);
+    }
+    cairo_surface_mark_dirty(surf);
+    cairo_surface_set_device_offset(surf, 0, -s0);
+    PaintDevice band;
+    band.base.vtable = &kPaintVtable;
+    band.img = img;
+    band.antialias = p->antialias;
+    band.thin_alpha = p->thin_alpha;
+    band.interpolation = p->interpolation;
+    band.sx = p->sx, band.sy = p->sy, band.tx = p->tx, band.ty = p->ty, band.scale = p->scale;
+    band.surface = surf;
+    band.pix = data;
+    band.pstride = stride;
+    band.band_y0 = s0;
+    band.band_rows = s1 - s0;
+    band.band_painter = true;
+    band.cr = cairo_create(surf);
+    start_painter(&band);
+    // The band in device points (y grows upwards there).
+    const double ya = (s0 - p->ty) / p->sy, yb = (s1 - p->ty) / p->sy;
+    const hpgs_bbox region{p->page.llx, std::min(ya, yb), p->page.urx, std::max(ya, yb)};
+    const hpgs_bbox *r = &region;
+    rc = p->list->replay(&band.base, nullptr, {}, p->list->mark(), r, margin);
+    if (rc == 0) rc = cairo_check(&band, "band");
+    cairo_destroy(band.cr);
+    band.cr = nullptr;
+    band.surface = nullptr;
+    cairo_surface_flush(surf);
+    if (rc == 0) native_rows_to_packed(img, y0, n, data + static_cast<size_t>(y0 - s0) * stride, stride);
+  }
+  cairo_surface_destroy(surf);
+  return rc;
+}
+
+PaintDevice *bd(hpgs_device *d) { return reinterpret_cast<PaintDevice *>(d); }
+
+// Records a call; out of memory fails the call.
+template <class F>
+int rec(hpgs_device *d, F &&f) {
+  PaintDevice *p = bd(d);
+  try {
+    f(*p->list);
+  } catch (const std::bad_alloc &) {
+    return hpgs_set_error("paint device: out of memory recording a page (%zu bytes so far).", p->list->bytes());
+  }
+  return 0;
+}
+
+int band_moveto(hpgs_device *d, const hpgs_point *pt) { return rec(d, [&](DisplayList &l) { l.moveto(*pt); }); }
+int band_lineto(hpgs_device *d, const hpgs_point *pt) { return rec(d, [&](DisplayList &l) { l.lineto(*pt); }); }
+int band_curveto(hpgs_device *d, const hpgs_point *a, const hpgs_point *b, const hpgs_point *c) {
+  return rec(d, [&](DisplayList &l) { l.curveto(*a, *b, *c); });
+}
+int band_newpath(hpgs_device *d) { return rec(d, [&](DisplayList &l) { l.newpath(); }); }
+int band_closepath(hpgs_device *d) { return rec(d, [&](DisplayList &l) { l.closepath(); }); }
+int band_stroke(hpgs_device *d) { return rec(d, [&](DisplayList &l) { l.stroke(); }); }
+int band_fill(hpgs_device *d, hpgs_bool w) { return rec(d, [&](DisplayList &l) { l.fill(w != 0); }); }
+int band_clip(hpgs_device *d, hpgs_bool w) { return rec(d, [&](DisplayList &l) { l.clip(w != 0); }); }
+int band_clipsave(hpgs_device *d) {
+  PaintDevice *p = bd(d);
+  ++p->clip_depth;
+  return rec(d, [&](DisplayList &l) { l.clipsave(); });
+}
+int band_cliprestore(hpgs_device *d) {
+  PaintDevice *p = bd(d);
+  if (p->clip_depth <= 0) return hpgs_set_error("paint device: cliprestore without clipsave.");
+  --p->clip_depth;
+  return rec(d, [&](DisplayList &l) { l.cliprestore(); });
+}
+// State calls update the device's fields as well (record_state).
+int band_setrgbcolor(hpgs_device *d, const hpgs_color *c) {
+  dev_setrgbcolor(d, c);
+  return rec(d, [&](DisplayList &l) { l.setrgbcolor(*c); });
+}
+int band_setdash(hpgs_device *d, const float *segs, unsigned n, double offset) {
+  dev_setdash(d, segs, n, offset);
+  return rec(d, [&](DisplayList &l) { l.setdash(segs, n, offset); });
+}
+int band_setlinewidth(hpgs_device *d, double w) {
+  dev_setlinewidth(d, w);
+  return rec(d, [&](DisplayList &l) { l.setlinewidth(w); });
+}
+int band_setlinecap(hpgs_device *d, hpgs_line_cap c) {
+  dev_setlinecap(d, c);
+  return rec(d, [&](DisplayList &l) { l.setlinecap(c); });
+}
+int band_setlinejoin(hpgs_device *d, hpgs_line_join j) {
+  dev_setlinejoin(d, j);
+  return rec(d, [&](DisplayList &l) { l.setlinejoin(j); });
+}
+int band_setmiterlimit(hpgs_device *d, double v) {
+  dev_setmiterlimit(d, v);
+  return rec(d, [&](DisplayList &l) { l.setmiterlimit(v); });
+}
+int band_setrop3(hpgs_device *d, int rop, hpgs_bool st, hpgs_bool pt) {
+  dev_setrop3(d, rop, st, pt);
+  return rec(d, [&](DisplayList &l) { l.setrop3(rop, st != 0, pt != 0); });
+}
+int band_setpatcol(hpgs_device *d, const hpgs_color *c) {
+  dev_setpatcol(d, c);
+  return rec(d, [&](DisplayList &l) { l.setpatcol(*c); });
+}
+int band_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, const hpgs_point *lr,
+                   const hpgs_point *ur) {
+  if (!img || !img->data || img->width <= 0 || img->height <= 0) return 0;
+  if (img->depth != 24 || img->stride < 3 * img->width)
+    return hpgs_set_error("paint device: image of depth %d is not supported.", img->depth);
+  return rec(d, [&](DisplayList &l) { l.drawimage(*img, *ll, *lr, *ur); });
+}
+
+int band_showpage(hpgs_device *d, int i) {
+  PaintDevice *p = bd(d);
+  int rc = render_bands(p);
+  p->clear_pending = false;
+  if (rc == 0 && !p->filename.empty()) rc = image_write_png(p->img, page_file_name(p->filename, i).c_str());
+  // The next page starts white, from the state this one ended with.
+  p->list->clear();
+  p->clip_depth = 0;
+  try {
+    record_state(p);
+  } catch (const std::bad_alloc &) {
+    if (rc == 0) rc = hpgs_set_error("paint device: out of memory.");
+  }
+  p->clear_pending = true;
+  return rc;
+}
+
+const hpgs_device_vtable kBandedVtable = {
+    "hpgs_paint_device", band_moveto,       band_lineto,      band_curveto,      band_newpath,
+    band_closepath,      band_stroke,       band_fill,        band_clip,         band_clipsave,
+    band_cliprestore,    band_setrgbcolor,  band_setdash,     band_setlinewidth, band_setlinecap,
+    band_setlinejoin,    band_setmiterlimit, band_setrop3,    band_setpatcol,    band_drawimage,
+    nullptr,             nullptr,           band_showpage,    dev_finish,        dev_capabilities,
     dev_destroy,
 };
 
@@ -714,6 +929,21 @@ hpgs_paint_device *hpgs_new_paint_device(hpgs_png_image *image, const char *file
   p->scale = std::sqrt(std::fabs(p->sx * p->sy));
   image->xres = p->sx * 72.0;
   image->yres = -p->sy * 72.0;
+  if (image->banded) {
+    p->base.vtable = &kBandedVtable;
+    p->list.reset(new (std::nothrow) DisplayList);
+    if (!p->list) {
+      hpgs_set_error("hpgs_new_paint_device: out of memory.");
+      dev_destroy(&p->base);
+      return nullptr;
+    }
+    // A picture already in the image is painted over, as in place.
+    p->clear_pending = false;
+    return dev;
+  }
+  p->pix = image->data;
+  p->pstride = image->stride;
+  p->band_rows = image->height;
   // The surface is created on the packed block; the first mark converts
   // the layout (begin_paint), which keeps a loaded picture intact.
   p->surface = cairo_image_surface_create_for_data(image->data, CAIRO_FORMAT_RGB24, image->width, image->height,
@@ -727,8 +957,7 @@ hpgs_paint_device *hpgs_new_paint_device(hpgs_png_image *image, const char *file
   // Anti-aliasing with cairo's fast rasteriser (4 x 4 samples, 17 coverage
   // levels): on a million thin vectors it takes well under half the time of
   // the 256-level one, and previews show no difference.
-  cairo_set_antialias(p->cr, p->antialias ? CAIRO_ANTIALIAS_FAST : CAIRO_ANTIALIAS_NONE);
-  cairo_set_tolerance(p->cr, 0.1);
+  start_painter(p);
   return dev;
 }
 

@@ -1,18 +1,24 @@
 // Internal view of PNG images for the paint device.
 //
-// An image keeps its pixels in one block with a row stride of 4 × width
-// bytes. The block is in one of two layouts:
+// A small image keeps its pixels in one block with a row stride of 4 ×
+// width bytes. The block is in one of two layouts:
 //   packed  rows of width × depth/8 bytes (R, G, B or gray) at the start of
 //           each row: the layout hpgs_image_get_data hands out;
 //   native  one 32-bit word per pixel, 0xffRRGGBB in host byte order: the
 //           layout cairo paints into (CAIRO_FORMAT_RGB24), gray included.
 // Both conversions run in place, row by row, so painting needs no second
 // copy of the raster. White is all 0xff bytes in both layouts.
+//
+// An image whose 32-bit raster would exceed the band limit (128 MiB, or
+// HPGS_BAND_LIMIT bytes from the environment, read when the image is made)
+// is banded: it stays packed (stride width × depth/8) and the paint device
+// paints its pages band by band into a small 32-bit surface.
 #ifndef HPGS_PAINT_INTERNAL_H
 #define HPGS_PAINT_INTERNAL_H
 
 #include "hpgs.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +31,7 @@ struct hpgs_png_image_st {
   int stride = 0;          // 4 × width
   unsigned char *data = nullptr;
   bool native = false;
+  bool banded = false;     // packed for good; painted band by band
   // The pixels were handed out (hpgs_image_get_data); until then they are
   // all white, which both layouts spell the same.
   bool exposed = false;
@@ -48,6 +55,17 @@ bool is_paint_device(hpgs_device *dev);
 // Strokes or fills the current path with the pattern instead of the
 // colour, under the device's raster operation.
 int paint_device_pattern(hpgs_device *dev, const PaintPattern &pat, bool stroke, bool winding);
+
+constexpr size_t kDefaultBandLimit = size_t{128} << 20;
+// Largest band surface (bytes) of a banded page.
+constexpr size_t kBandSurfaceBytes = size_t{16} << 20;
+// Images with more 32-bit raster bytes than this are banded.
+size_t band_limit();
+
+// Rows y0 ... y0 + n - 1 of a packed image to or from cairo's 32-bit
+// layout in dst/src (row stride in bytes).
+void packed_rows_to_native(const hpgs_png_image *img, int y0, int n, unsigned char *dst, int dstride);
+void native_rows_to_packed(hpgs_png_image *img, int y0, int n, const unsigned char *src, int sstride);
 
 void image_to_native(hpgs_png_image *img);
 void image_to_packed(hpgs_png_image *img);

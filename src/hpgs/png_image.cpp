@@ -1,5 +1,6 @@
 // PNG images: pixel memory for the paint device, layout conversions, PNG
 // output with libpng (pHYs carries the resolution).
+#include "big_alloc.h"
 #include "paint_internal.h"
 
 #include <png.h>
@@ -52,6 +53,46 @@ void image_to_native(hpgs_png_image *img) {
 static inline unsigned char gray_of(uint32_t v) {
   unsigned r = (v >> 16) & 0xff, g = (v >> 8) & 0xff, b = v & 0xff;
   return static_cast<unsigned char>((r * 299 + g * 587 + b * 114 + 500) / 1000);
+}
+
+void packed_rows_to_native(const hpgs_png_image *img, int y0, int n, unsigned char *dst, int dstride) {
+  const int w = img->width;
+  for (int y = 0; y < n; ++y) {
+    const unsigned char *src = img->data + static_cast<size_t>(y0 + y) * img->stride;
+    uint32_t *out = reinterpret_cast<uint32_t *>(dst + static_cast<size_t>(y) * dstride);
+    if (img->depth == 24) {
+      for (int x = 0; x < w; ++x) out[x] = pack_native(src[3 * x], src[3 * x + 1], src[3 * x + 2]);
+    } else {
+      for (int x = 0; x < w; ++x) out[x] = pack_native(src[x], src[x], src[x]);
+    }
+  }
+}
+
+void native_rows_to_packed(hpgs_png_image *img, int y0, int n, const unsigned char *src, int sstride) {
+  const int w = img->width;
+  for (int y = 0; y < n; ++y) {
+    const uint32_t *in = reinterpret_cast<const uint32_t *>(src + static_cast<size_t>(y) * sstride);
+    unsigned char *out = img->data + static_cast<size_t>(y0 + y) * img->stride;
+    if (img->depth == 24) {
+      for (int x = 0; x < w; ++x) {
+        const uint32_t v = in[x];
+        out[3 * x] = static_cast<unsigned char>(v >> 16);
+        out[3 * x + 1] = static_cast<unsigned char>(v >> 8);
+        out[3 * x + 2] = static_cast<unsigned char>(v);
+      }
+    } else {
+      for (int x = 0; x < w; ++x) out[x] = gray_of(in[x]);
+    }
+  }
+}
+
+size_t band_limit() {
+  if (const char *e = std::getenv("HPGS_BAND_LIMIT")) {
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(e, &end, 10);
+    if (end != e && *end == 0 && v >= 1) return static_cast<size_t>(v);
+  }
+  return kDefaultBandLimit;
 }
 
 void image_to_packed(hpgs_png_image *img) {
@@ -192,9 +233,13 @@ hpgs_png_image *hpgs_new_png_image(int width, int height, int depth, hpgs_bool p
   img->depth = depth;
   img->palette = palette != 0;
   img->do_rop3 = do_rop3 != 0;
-  img->stride = 4 * width;
+  // Small images keep room for cairo's layout and are painted in place;
+  // larger ones stay packed and are painted band by band.
+  const size_t native_bytes = 4 * static_cast<size_t>(width) * static_cast<size_t>(height);
+  img->banded = native_bytes > band_limit();
+  img->stride = img->banded ? width * (depth / 8) : 4 * width;
   size_t bytes = static_cast<size_t>(img->stride) * static_cast<size_t>(height);
-  img->data = static_cast<unsigned char *>(std::malloc(bytes));
+  img->data = static_cast<unsigned char *>(big_alloc(bytes));
   if (!img->data) {
     delete img;
     hpgs_set_error("Out of memory: an image of %d x %d pixels needs %zu bytes.", width, height, bytes);

@@ -158,6 +158,12 @@ int main(int argc, char **argv) {
   hpgs_matrix pm;
   int rc = hpgs_reader_get_page_matrix(reader, &pm);
   if (rc >= 0) rc = hpgs_recording_device_replay(rec, 1, pdev, &pm);
+  // The recording (and the reader owning it) is no longer needed: freed
+  // before the page is painted, which may need the most memory.
+  std::string replay_error = rc < 0 ? hpgs_get_error() : "";
+  hpgs_destroy_reader(reader);
+  reader = nullptr;
+  if (rc < 0) hpgs_set_error("%s", replay_error.c_str());
   if (rc >= 0 && stamp && *stamp) rc = hpgs_device_stamp(pdev, &box, stamp, "utf-8", stamp_size);
   if (rc >= 0) rc = hpgs_showpage(pdev, 0);
   if (rc >= 0) rc = hpgs_device_finish(pdev);
