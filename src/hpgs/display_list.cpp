@@ -160,11 +160,21 @@ void DisplayList::setplotsize(const hpgs_bbox &bb) {
   num(bb.ury);
 }
 
+void DisplayList::pattern(const PaintPattern &pat, bool stroke, bool winding) {
+  patterns_.push_back(pat);
+  op(kPattern);
+  num(static_cast<double>(patterns_.size() - 1));
+  num(stroke ? 1 : 0);
+  num(winding ? 1 : 0);
+  end_path(true);
+}
+
 void DisplayList::clear() {
   ops_.clear();
   nums_.clear();
   paths_.clear();
   images_.clear();
+  patterns_.clear();
   paths_.shrink_to_fit();
   images_.shrink_to_fit();
   in_path_ = false;
@@ -173,6 +183,7 @@ void DisplayList::clear() {
 size_t DisplayList::bytes() const {
   size_t b = ops_.bytes() + nums_.bytes() + paths_.capacity() * sizeof(PathInfo);
   for (const Image &i : images_) b += i.pixels.capacity();
+  for (const PaintPattern &p : patterns_) b += p.argb.capacity() * sizeof(uint32_t);
   return b;
 }
 
@@ -276,6 +287,16 @@ int DisplayList::replay(hpgs_device *dev, const hpgs_matrix *m, Mark from, Mark 
         hpgs_image img{src.width, src.height, 24, 3 * src.width,
                        src.pixels.empty() ? nullptr : const_cast<unsigned char *>(src.pixels.data())};
         rc = hpgs_drawimage(dev, &img, &ll, &lr, &ur);
+        break;
+      }
+      case kPattern: {
+        PaintPattern pat = patterns_[static_cast<size_t>(nums_[k])];
+        const bool stroke = nums_[k + 1] != 0, winding = nums_[k + 2] != 0;
+        k += 3;
+        if (!identity) hpgs_matrix_concat(&pat.to_dev, &mm, &pat.to_dev);
+        // Devices without raster patterns paint the path plainly.
+        if (is_paint_device(dev)) rc = paint_device_pattern(dev, pat, stroke, winding);
+        else rc = stroke ? hpgs_stroke(dev) : hpgs_fill(dev, winding);
         break;
       }
       case kPlotSize: {

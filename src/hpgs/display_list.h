@@ -17,6 +17,7 @@
 
 #include "big_alloc.h"
 #include "hpgs.h"
+#include "paint_internal.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +83,9 @@ class DisplayList {
   void setpatcol(const hpgs_color &c);
   void drawimage(const hpgs_image &img, const hpgs_point &ll, const hpgs_point &lr, const hpgs_point &ur);
   void setplotsize(const hpgs_bbox &bb);
+  // Stroke (or fill) of the current path with a raster pattern
+  // (paint_device_pattern); pat.to_dev in recorded coordinates.
+  void pattern(const PaintPattern &pat, bool stroke, bool winding);
 
   // A position in the list (for replaying part of it, e.g. one page).
   struct Mark {
@@ -105,7 +109,7 @@ class DisplayList {
  private:
   enum Op : uint8_t {
     kPath, kMove, kLine, kCurve, kNewPath, kClose, kStroke, kFill, kClip, kClipSave, kClipRestore,
-    kColor, kDash, kWidth, kCap, kJoin, kMiter, kRop, kPatCol, kImage, kPlotSize
+    kColor, kDash, kWidth, kCap, kJoin, kMiter, kRop, kPatCol, kImage, kPlotSize, kPattern
   };
   struct PathInfo {
     hpgs_bbox box;       // the points of the path
@@ -132,6 +136,7 @@ class DisplayList {
   BlockSeq<double> nums_;
   std::vector<PathInfo> paths_;
   std::vector<Image> images_;
+  std::vector<PaintPattern> patterns_;
   bool in_path_ = false;
   size_t open_path_ = 0;
 };

@@ -821,13 +821,17 @@ const hpgs_device_vtable kBandedVtable = {
 
 }  // namespace
 
-bool is_paint_device(hpgs_device *d) { return d && d->vtable == &kPaintVtable; }
+bool is_paint_device(hpgs_device *d) {
+  return d && (d->vtable == &kPaintVtable || d->vtable == &kBandedVtable || is_recording_device(d));
+}
 
 // The pattern is a cairo surface pattern repeated over the page, its
 // matrix mapping device pixels back to pattern pixels. Pattern pixels
 // smaller than a device pixel are averaged with anti-aliasing (their tone
 // stays) and sampled without.
 int paint_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, bool winding) {
+  if (is_recording_device(d)) return recording_device_pattern(d, pat, stroke, winding);
+  if (d->vtable == &kBandedVtable) return rec(d, [&](DisplayList &l) { l.pattern(pat, stroke, winding); });
   PaintDevice *p = pd(d);
   cairo_t *cr = p->cr;
   if (p->path_empty || pat.width <= 0 || pat.height <= 0 ||

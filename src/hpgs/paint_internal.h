@@ -50,8 +50,12 @@ struct PaintPattern {
   hpgs_matrix to_dev{0, 0, 1, 0, 0, 1};
 };
 
-// True for devices made by hpgs_new_paint_device.
+// True for devices made by hpgs_new_paint_device and for recording
+// devices (which keep the pattern for a later paint device).
 bool is_paint_device(hpgs_device *dev);
+// The recording device's part of the two (recording_device.cpp).
+bool is_recording_device(hpgs_device *dev);
+int recording_device_pattern(hpgs_device *dev, const PaintPattern &pat, bool stroke, bool winding);
 // Strokes or fills the current path with the pattern instead of the
 // colour, under the device's raster operation.
 int paint_device_pattern(hpgs_device *dev, const PaintPattern &pat, bool stroke, bool winding);

@@ -126,6 +126,15 @@ const hpgs_device_vtable kRecordingVtable = {
 };
 
 }  // namespace
+
+bool is_recording_device(hpgs_device *d) { return d && d->vtable == &kRecordingVtable; }
+
+// Kept for the paint device; measured as the plain stroke or fill.
+int recording_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, bool winding) {
+  return both(d, [&](DisplayList &l) { l.pattern(pat, stroke, winding); },
+              [&](hpgs_device *m) { return stroke ? hpgs_stroke(m) : hpgs_fill(m, winding); });
+}
+
 }  // namespace hpgs
 
 using namespace hpgs;

@@ -92,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(Files, HpgsOnePass,
                                            "pu_pcl_spectrum", "gp_pcl5_response", "gp_pcl5_area",
                                            "gp_hpgl_polar", "ps_parts_hpgl2", "fig_ibmgl_bracket_ro90",
                                            "syn_pjl_frame", "syn_pe_encoded", "syn_bezier", "syn_hatch_fill",
-                                           "syn_rtl_raster", "syn_iso_ro90", "syn_pw_metric_caps"));
+                                           "syn_rtl_raster", "syn_iso_ro90", "syn_pw_metric_caps",
+                                           "syn_raster_patterns"));
 
 // The replay hands every recorded call of the chosen page, mapped by the
 // matrix (widths and dashes scaled by its scale), and nothing of showpage.
