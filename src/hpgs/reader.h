@@ -309,7 +309,7 @@ class Reader {
   void cmd_label();
   // Labels (text.cpp).
   struct LabelMetrics;
-  LabelMetrics label_metrics() const;
+  LabelMetrics label_metrics(bool alternate) const;
   void emit_label(const std::string &text);
   void draw_outline_label(std::vector<PolyVertex> &contours);
   void path_of(const std::vector<PolyVertex> &contours);

@@ -29,6 +29,9 @@
 // and their offsets; DV2 with LO 7-9, 17-19; DV3 with LO 1, 4, 7, 11, 14,
 // 17, 21) and returns to where the label started otherwise.
 //
+// SO and SI inside a label switch to the alternate and standard font for
+// the characters after them (and for later labels, as SA and SS do).
+//
 // CF governs outline glyphs: 0 filled (and edged when an edge pen is
 // given), 1 edged only, 2 filled with the current fill type, 3 filled with
 // the fill type and edged. Edges use the edge pen, or the current pen when
@@ -112,15 +115,20 @@ struct Reader::LabelMetrics {
   double fixed_em_advance = 0; // advance of the outline font's characters (fixed pitch), em
   hpgs_point run{1, 0}, up{0, 1};  // label frame in rotated plotter units
   int symbol_set = 277;
+  double weight = 0;           // SD/AD kind 6
+  // Glyph scales: stick glyphs in font units (y down from the baseline),
+  // outline glyphs in ems (emx across, em up).
+  double gx = 0, gy = 0, em = 0, emx = 0;
   // Advance along a horizontal path of one fixed-pitch cell, and the
   // spacing of lines, without ES.
   double cell() const { return 1.5 * w; }
   double line() const { return 2.0 * h; }
 };
 
-Reader::LabelMetrics Reader::label_metrics() const {
+Reader::LabelMetrics Reader::label_metrics(bool alternate) const {
   LabelMetrics m;
-  const auto &font = gs_.alternate ? gs_.alt_font : gs_.std_font;  // SD/AD kinds 1 ... 7
+  const auto &font = alternate ? gs_.alt_font : gs_.std_font;  // SD/AD kinds 1 ... 7
+  m.weight = font[5];
   m.symbol_set = static_cast<int>(font[0]);
   m.proportional = font[1] == 1;
   const int typeface = static_cast<int>(font[6]);
@@ -172,13 +180,17 @@ Reader::LabelMetrics Reader::label_metrics() const {
   if (!(len > 0) || !std::isfinite(len)) dx = 1, dy = 0, len = 1;
   m.run = {dx / len, dy / len};
   m.up = {-m.run.y, m.run.x};
+  m.gy = m.h / StrokeFont::kCapHeight;
+  m.gx = m.proportional ? (gs_.size_set ? m.w / kAverageUnits : m.gy * kProportionalWidth) : m.w / kBodyUnits;
+  m.em = m.outline ? m.point : 0.0;
+  m.emx = m.em * m.sx;
   return m;
 }
 
 // Moves the pen by whole cells along the text path and by line feeds
 // across it (CP, and the label's control codes when nothing is drawn).
 void Reader::advance_label(int chars, int lines) {
-  LabelMetrics m = label_metrics();
+  LabelMetrics m = label_metrics(gs_.alternate);
   if (m.w == 0) return;
   PathAxes ax = path_axes(gs_.text_path, gs_.line_feed_reversed);
   const double along = (ax.vertical ? m.line() : m.cell()) * (1 + gs_.extra_space[0]) * chars;
@@ -208,31 +220,31 @@ static bool label_concatenates(int path, int origin) {
 // text or stays where the label started (see the top of the file).
 void Reader::emit_label(const std::string &text) {
   label_start_ = pen_;
-  LabelMetrics m = label_metrics();
+  // The font at the label's start governs lines and alignment; SO and SI
+  // switch characters to the alternate or standard font.
+  LabelMetrics fonts[2];
+  bool known[2] = {false, false};
+  auto font_metrics = [&](bool alt) -> const LabelMetrics & {
+    if (!known[alt]) fonts[alt] = label_metrics(alt), known[alt] = true;
+    return fonts[alt];
+  };
+  const LabelMetrics &m = font_metrics(gs_.alternate);
   if (m.w == 0) return;
   const PathAxes ax = path_axes(gs_.text_path, gs_.line_feed_reversed);
   const bool horizontal = !ax.vertical;
   const bool show = drawing() && !polygon_mode_;
-  const StrokeFont *font = show || m.proportional ? stroke_font() : nullptr;
+  const StrokeFont *font = stroke_font();
   if (show && !font && !m.outline) warn("labels are not drawn: %s", hpgs_get_error());
 
-  // Glyph scales: stick glyphs in font units (y down from the baseline),
-  // outline glyphs in ems.
-  const double gy = m.h / StrokeFont::kCapHeight;
-  const double gx = m.proportional ? (gs_.size_set ? m.w / kAverageUnits : gy * kProportionalWidth) : m.w / kBodyUnits;
-  const double em = m.outline ? m.point : 0.0;
-  const double emx = em * m.sx;
-
-  // Spacing along the path and across it.
-  const double cell_along = horizontal ? m.cell() : m.line();
-  const double extra_along = gs_.extra_space[0] * cell_along;
+  // Spacing across the path, and the width of a character's body across a
+  // vertical path.
   const double feed = (horizontal ? m.line() : m.cell()) * (1 + gs_.extra_space[1]);
-  // Width of a character's body across a vertical path.
   const double body_across = m.w;
 
   struct Item {
     uint32_t code;
     int line;
+    const LabelMetrics *f;
     double t0, t1;  // body along the path, from the line's start
     const StrokeGlyph *g = nullptr;
     int outline = -1;
@@ -245,34 +257,40 @@ void Reader::emit_label(const std::string &text) {
   };
   std::vector<Line> lines(1);
   int line = 0;
+  bool alt = gs_.alternate;
   double t = 0, last_adv = 0;
   for (unsigned char c : text) {
     if (!gs_.transparent_data && (c < 0x20 || c == 0x7f)) {
       if (c == '\r') t = 0;
       else if (c == '\n') lines.emplace_back(), ++line;
       else if (c == '\b') t -= last_adv;
-      continue;  // SO/SI and other control codes: nothing shown
+      else if (c == 0x0e) alt = true;
+      else if (c == 0x0f) alt = false;
+      continue;  // other control codes: nothing shown
     }
-    const uint32_t code = decode_byte(c, m.symbol_set);
-    Item it{code, line, t, t};
+    const LabelMetrics &f = font_metrics(alt).w > 0 ? font_metrics(alt) : m;
+    const uint32_t code = decode_byte(c, f.symbol_set);
+    Item it{code, line, &f, t, t};
+    const double cell_along = horizontal ? f.cell() : f.line();
+    const double extra_along = gs_.extra_space[0] * cell_along;
     double body = 0, adv = cell_along;
-    if (m.outline) {
+    if (f.outline) {
       OutlineGlyph og;
-      if (!outline_glyph(m.outline, code, og) && !outline_glyph(m.outline, '?', og)) og = {};
-      it.advance = og.advance * emx;
+      if (!outline_glyph(f.outline, code, og) && !outline_glyph(f.outline, '?', og)) og = {};
+      it.advance = og.advance * f.emx;
       outlines.push_back(std::move(og));
       it.outline = static_cast<int>(outlines.size()) - 1;
     } else if (font) {
       it.g = font->glyph(code);
-      it.advance = it.g ? (it.g->right - it.g->left) * gx : m.w;
+      it.advance = it.g ? (it.g->right - it.g->left) * f.gx : f.w;
     } else {
-      it.advance = m.w;
+      it.advance = f.w;
     }
-    if (horizontal && m.proportional) {
+    if (horizontal && f.proportional) {
       body = it.advance;
       adv = it.advance + extra_along;
     } else {
-      body = horizontal ? m.w : m.h;
+      body = horizontal ? f.w : f.h;
       adv = cell_along + extra_along;
     }
     it.t1 = t + body;
@@ -316,7 +334,10 @@ void Reader::emit_label(const std::string &text) {
     }
   };
 
-  if (show && !items.empty() && (font || m.outline)) {
+  // SO and SI select the font as SA and SS do.
+  gs_.alternate = alt;
+
+  if (show && !items.empty()) {
     hpgs_point start;
     hpgs_matrix_xform(&start, &user_to_plu_, &pen_);
     const double slant = std::isfinite(gs_.slant) ? gs_.slant : 0.0;
@@ -331,71 +352,77 @@ void Reader::emit_label(const std::string &text) {
     };
     flush_path();
     begin_marking();
-    if (m.outline) {
-      // All glyph outlines of the label, closed contours in device space.
-      std::vector<PolyVertex> contours;
-      for (const Item &it : items) {
-        if (it.outline < 0) continue;
-        const OutlineGlyph &og = outlines[static_cast<size_t>(it.outline)];
-        double fx, fy;
-        place(it, fx, fy);
-        // Proportional glyphs start at their origin; fixed-pitch ones are
-        // centred on the body.
-        if (!horizontal || !m.proportional) fx += 0.5 * ((horizontal ? m.w : body_across) - it.advance);
-        for (const auto &contour : og.contours) {
-          if (contour.size() < 2) continue;
-          for (size_t i = 0; i < contour.size(); ++i)
-            contours.push_back({to_device(fx + contour[i].x * emx, fy + contour[i].y * em),
-                                i == 0 ? PolyVertex::Move : PolyVertex::Line});
-          contours.push_back({contours.back().p, PolyVertex::Close});
-        }
+    // Outline glyphs: all contours of the label, closed, in device space.
+    std::vector<PolyVertex> contours;
+    for (const Item &it : items) {
+      if (it.outline < 0) continue;
+      const OutlineGlyph &og = outlines[static_cast<size_t>(it.outline)];
+      const LabelMetrics &f = *it.f;
+      double fx, fy;
+      place(it, fx, fy);
+      // Proportional glyphs start at their origin; fixed-pitch ones are
+      // centred on the body.
+      if (!horizontal || !f.proportional) fx += 0.5 * ((horizontal ? f.w : body_across) - it.advance);
+      for (const auto &contour : og.contours) {
+        if (contour.size() < 2) continue;
+        for (size_t i = 0; i < contour.size(); ++i)
+          contours.push_back({to_device(fx + contour[i].x * f.emx, fy + contour[i].y * f.em),
+                              i == 0 ? PolyVertex::Move : PolyVertex::Line});
+        contours.push_back({contours.back().p, PolyVertex::Close});
       }
-      draw_outline_label(contours);
-    } else {
-      sync_stroke_attrs();
-      const double weight = (gs_.alternate ? gs_.alt_font : gs_.std_font)[5];
-      if (weight != 9999) {
-        // Stroke weight of the stick font: medium (0) is 6 % of the point
-        // size, each step of weight adds 1 %; 9999 keeps the pen's width.
-        const double pt = std::max(0.0, 0.06 + 0.01 * std::clamp(weight, -7.0, 7.0)) * m.point * kPtPerPlu *
-                          length_scale();
-        dev(hpgs_setlinewidth(dev_, pt));
-      }
-      dev(hpgs_setdash(dev_, nullptr, 0, 0.0));
-      dev(hpgs_setlinecap(dev_, hpgs_cap_round));
-      dev(hpgs_setlinejoin(dev_, hpgs_join_round));
-      dev_attrs_valid_ = false;  // the reader's own attributes are sent again
-      size_t segments = 0;
-      for (const Item &it : items) {
-        const StrokeGlyph *g = it.g;
-        if (!g || it.code == ' ') continue;
-        double fx, fy;
-        place(it, fx, fy);
-        // Proportional glyphs: left bearing at the body's start; fixed
-        // pitch: centred on the body.
-        const double cx = horizontal && m.proportional ? fx - g->left * gx
-                          : fx + 0.5 * (horizontal ? m.w : body_across);
-        for (const auto &s : g->strokes) {
-          for (size_t i = 0; i < s.size(); ++i) {
-            const double yy = (StrokeFont::kBaseline - s[i].second) * gy;
-            hpgs_point d = to_device(cx + s[i].first * gx, fy + yy);
-            dev(i == 0 ? hpgs_moveto(dev_, &d) : hpgs_lineto(dev_, &d));
-          }
-          if (s.size() == 1) {  // a dot
-            const double yy = (StrokeFont::kBaseline - s[0].second) * gy;
-            hpgs_point d = to_device(cx + s[0].first * gx, fy + yy);
-            dev(hpgs_lineto(dev_, &d));
-          }
-          segments += s.size();
-        }
-        if (segments > 4096) {
-          dev(hpgs_stroke(dev_));
-          segments = 0;
-        }
-      }
-      if (segments) dev(hpgs_stroke(dev_));
-      else dev(hpgs_newpath(dev_));
     }
+    draw_outline_label(contours);
+
+    // Stick glyphs: strokes, as wide as the font's stroke weight says.
+    size_t segments = 0;
+    double width = -1;
+    for (const Item &it : items) {
+      const StrokeGlyph *g = it.g;
+      if (!g || it.code == ' ') continue;
+      const LabelMetrics &f = *it.f;
+      // Medium weight (0) is 6 % of the point size, each step adds 1 %;
+      // 9999 keeps the pen's width.
+      const double w = f.weight == 9999 ? width_points(gs_.pen)
+                                        : std::max(0.0, 0.06 + 0.01 * std::clamp(f.weight, -7.0, 7.0)) * f.point *
+                                              kPtPerPlu * length_scale();
+      if (width < 0) {
+        sync_stroke_attrs();
+        dev(hpgs_setdash(dev_, nullptr, 0, 0.0));
+        dev(hpgs_setlinecap(dev_, hpgs_cap_round));
+        dev(hpgs_setlinejoin(dev_, hpgs_join_round));
+        dev_attrs_valid_ = false;  // the reader's own attributes are sent again
+      }
+      if (w != width) {
+        if (segments) dev(hpgs_stroke(dev_));
+        segments = 0;
+        dev(hpgs_setlinewidth(dev_, w));
+        width = w;
+      }
+      double fx, fy;
+      place(it, fx, fy);
+      // Proportional glyphs: left bearing at the body's start; fixed
+      // pitch: centred on the body.
+      const double cx = horizontal && f.proportional ? fx - g->left * f.gx
+                        : fx + 0.5 * (horizontal ? f.w : body_across);
+      for (const auto &s : g->strokes) {
+        for (size_t i = 0; i < s.size(); ++i) {
+          const double yy = (StrokeFont::kBaseline - s[i].second) * f.gy;
+          hpgs_point d = to_device(cx + s[i].first * f.gx, fy + yy);
+          dev(i == 0 ? hpgs_moveto(dev_, &d) : hpgs_lineto(dev_, &d));
+        }
+        if (s.size() == 1) {  // a dot
+          const double yy = (StrokeFont::kBaseline - s[0].second) * f.gy;
+          hpgs_point d = to_device(cx + s[0].first * f.gx, fy + yy);
+          dev(hpgs_lineto(dev_, &d));
+        }
+        segments += s.size();
+      }
+      if (segments > 4096) {
+        dev(hpgs_stroke(dev_));
+        segments = 0;
+      }
+    }
+    if (segments) dev(hpgs_stroke(dev_));
   }
 
   if (!label_concatenates(gs_.text_path, lo)) return;

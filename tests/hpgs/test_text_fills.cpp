@@ -406,4 +406,17 @@ TEST(HpgsLabels, StickStrokesWeighWithTheCharacterSize) {
   EXPECT_NEAR(width("SD6,9999;SI0.5,1;"), 0.35 * 40, 1e-6);
 }
 
+TEST(HpgsLabels, ShiftOutAndShiftInSwitchFontsInsideALabel) {
+  // Standard font: the stick font; alternate: an outline font. SO sets the
+  // characters after it in the alternate font, SI returns; the last one
+  // stays selected for the next label, as SA would.
+  const std::string fonts = "IN;SP1;SD1,277,2,0,3,10,7,48;AD1,277,2,1,4,20,7,4148;PA0,0;";
+  auto mixed = record(fonts + "LBI\x0eH\x0fI\x03;");
+  EXPECT_EQ(mixed.dev->named("fill").size(), 1u);   // the 'H'
+  EXPECT_EQ(mixed.dev->named("stroke").size(), 1u);  // both 'I's
+  auto kept = record(fonts + "LB\x0e\x03;LBH\x03;");
+  EXPECT_EQ(kept.dev->named("fill").size(), 1u);
+  EXPECT_TRUE(kept.dev->named("stroke").empty());
+}
+
 }  // namespace
