@@ -133,7 +133,9 @@ Reader::LabelMetrics Reader::label_metrics(bool alternate) const {
   m.proportional = font[1] == 1;
   const int typeface = static_cast<int>(font[6]);
   m.stick = typeface == 48 || typeface == 49 || typeface == 50;
-  if (!m.stick) m.outline = outline_font(typeface, static_cast<int>(font[4]), static_cast<int>(font[5]));
+  // Weight 9999 (the pen's width) only means something to the stick font.
+  if (!m.stick)
+    m.outline = outline_font(typeface, static_cast<int>(font[4]), font[5] == 9999 ? 0 : static_cast<int>(font[5]));
   const double cap_ratio = m.outline ? outline_cap_height(m.outline) : kStickCapPerPoint;
   if (m.outline && !m.proportional) {
     OutlineGlyph g;
@@ -188,7 +190,7 @@ Reader::LabelMetrics Reader::label_metrics(bool alternate) const {
 }
 
 // Moves the pen by whole cells along the text path and by line feeds
-// across it (CP, and the label's control codes when nothing is drawn).
+// across it (CP).
 void Reader::advance_label(int chars, int lines) {
   LabelMetrics m = label_metrics(gs_.alternate);
   if (m.w == 0) return;
