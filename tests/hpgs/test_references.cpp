@@ -38,13 +38,16 @@ struct RefCase {
   bool exact;
   // Known shortfall: the score this renderer reaches today where it stays
   // below the target (0.95 exact, 0.85 approximate); 0 = the target holds.
-  // pu_pic2plot_states: libplot's PNG driver draws dashes in whole pixels
-  // (7 on, 7 off at 150 dpi where the file's LT8,0.8839 pattern is 14.6
-  // pixels), so its thick dashed line ends in a dash where the file's
-  // pattern, 12 whole patterns long, ends in a gap: the ink box is 6 pixels
-  // shorter here and the crop scales everything below it.
-  // pu_graph_dashed: the reference dots its grid 1 pixel on, 3 off; the
-  // file's UL8 25/75 pattern is 8.3 pixels long.
+  // The two plotutils cases below target are held back by dash lengths:
+  // libplot's PNG driver sizes dashes from its whole-pixel line width, its
+  // HP-GL writer from the real width, so the reference's dashes are not the
+  // file's. pu_pic2plot_states: 7 on, 7 off where the file's LT8,0.8839
+  // pattern is 14.6 pixels; the thick dashed line at the bottom is 12 whole
+  // patterns long and ends in a gap in the file but in a dash in the
+  // reference, so the ink box is 6 pixels shorter here and the crop scales
+  // everything below it (with that line's end inked the score is 0.96).
+  // pu_graph_dashed: 8 on, 8 off against the file's 9.6 and 9.6 for the
+  // dashed curve, grid dots 1 on, 3 off against 2.1 and 6.2.
   double known_floor = 0;
 };
 
