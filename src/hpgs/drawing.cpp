@@ -187,6 +187,10 @@ std::vector<float> Reader::pattern_dashes(double len) const {
   std::vector<float> dash;
   const auto &pat = gs_.user_line_types[static_cast<size_t>(std::abs(gs_.line_type.type))];
   for (double p : pat) dash.push_back(static_cast<float>(p / 100.0 * len));
+  // Every repetition starts pen down: after an odd count the last dash runs
+  // on into the first (devices would repeat an odd list with on and off
+  // swapped).
+  if (dash.size() % 2) dash.push_back(0.0f);
   return dash;
 }
 

@@ -882,8 +882,28 @@ int paint_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, b
   int rc = 0;
   if (p->vector_plain()) {
     cairo_set_source(cr, src);
-    if (stroke) cairo_stroke(cr);
-    else cairo_fill(cr);
+    if (alpha >= 1.0) {
+      if (stroke) cairo_stroke(cr);
+      else cairo_fill(cr);
+    } else {
+      // A thin line keeps the coverage of the thin-line rule: drawn into a
+      // group over its own extent, then painted with that alpha.
+      double x1, y1, x2, y2;
+      cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
+      cairo_path_t *path = cairo_copy_path(cr);
+      cairo_new_path(cr);
+      cairo_save(cr);
+      cairo_rectangle(cr, std::floor(x1) - 1, std::floor(y1) - 1, std::ceil(x2 - x1) + 3, std::ceil(y2 - y1) + 3);
+      cairo_clip(cr);
+      cairo_push_group(cr);
+      cairo_append_path(cr, path);
+      cairo_set_source(cr, src);
+      cairo_stroke(cr);
+      cairo_pop_group_to_source(cr);
+      cairo_paint_with_alpha(cr, alpha);
+      cairo_restore(cr);
+      cairo_path_destroy(path);
+    }
   } else {
     rc = rop_mark(p, stroke, src);
   }

@@ -106,6 +106,17 @@ TEST(HpgsLineTypes, PatternLengthAndModeDefaultToTheLastOnesGiven) {
   EXPECT_NEAR(d.back().args[1], 3 * kMm, 1e-4);
 }
 
+TEST(HpgsLineTypes, OddUserPatternsStartEveryRepetitionPenDown) {
+  // 40 down, 40 up, 40 down: the last dash runs on into the next first one.
+  auto r = record("IN;SP1;UL1,40,40,40;LT1,12,1;PU0,0;PD1000,0;");
+  auto d = r.dev->named("setdash");
+  ASSERT_FALSE(d.empty());
+  ASSERT_EQ(d.back().args.size(), 5u);
+  EXPECT_NEAR(d.back().args[0], 4 * kMm, 1e-4);
+  EXPECT_NEAR(d.back().args[2], 4 * kMm, 1e-4);
+  EXPECT_EQ(d.back().args[3], 0.0);
+}
+
 TEST(HpgsLineTypes, AdaptiveTypesFitWholePatternsIntoEachVector) {
   // 10 mm pattern; vectors of 12.5 mm (one pattern), 2.5 mm (one, shrunk)
   // and 27.5 mm (three), each its own stroke starting with a dash.
@@ -269,6 +280,16 @@ TEST(HpgsScreenedVectors, Sv2DrawsLinesThroughTheRfPattern) {
     ASSERT_EQ(p.rc, 0) << hpgs_get_error();
     for (int x = 0; x < 20; ++x) EXPECT_EQ(p.rgb(x, 9), x % 2 == 0 ? kBlack : kWhite) << "aa " << aa << " x " << x;
     EXPECT_EQ(p.rgb(4, 2), kWhite);
+  }
+  // A hairline through the pattern keeps the thin-line coverage (one half
+  // by default) with anti-aliasing and full ink without.
+  for (bool aa : {true, false}) {
+    CellPainted h(kCellUnits + "RF2,2,1,1,0;SV2,2;SP1;PW0;PU0,10.5;PD20,10.5;", 20, 20, aa);
+    ASSERT_EQ(h.rc, 0) << hpgs_get_error();
+    int ink = h.rgb(4, 9)[0], blank = h.rgb(5, 9)[0];
+    EXPECT_EQ(blank, 255) << "aa " << aa;
+    if (aa) EXPECT_NEAR(ink, 128, 20);
+    else EXPECT_EQ(ink, 0);
   }
 }
 
