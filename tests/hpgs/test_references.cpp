@@ -48,6 +48,22 @@ struct RefCase {
   // everything below it (with that line's end inked the score is 0.96).
   // pu_graph_dashed: 8 on, 8 off against the file's 9.6 and 9.6 for the
   // dashed curve, grid dots 1 on, 3 off against 2.1 and 6.2.
+  // pu_pcl_spectrum: the file sets its labels in CG Times (filled serif
+  // outlines here, at the places the producer computed for CG Times); the
+  // reference draws HersheySerif strokes, wider and one pixel thin. Labels
+  // bound the ink box on three sides, so the wider reference labels shift
+  // and scale the whole crop, and thin strokes miss filled glyphs.
+  // gp_pcl5_response: gnuplot's pcl5 layout puts the rotated y label's
+  // centre 54 plotter units from the canvas edge, 18 inside the frame, so
+  // the 12-point label crosses the frame and starts the ink box 6 pixels
+  // left of it; the pngcairo reference lays the label out inside the frame
+  // (without the label the score is 0.85). The key box is sized by each
+  // terminal for its own font.
+  // gp_hpgl_polar: the file asks for labels 0.2 % x 0.4 % of P2-P1
+  // (capitals 5 pixels high) and has no key titles; the reference shows
+  // both in its own font (the title 24 pixels high), and its grid is a
+  // light grey dotted line (no ink) where the file draws it solid with
+  // pen 2.
   double known_floor = 0;
 };
 
