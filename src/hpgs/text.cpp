@@ -41,6 +41,7 @@
 #include "stroke_font.h"
 
 #include <cmath>
+#include <map>
 
 namespace hpgs {
 
@@ -57,6 +58,7 @@ constexpr double kStickCapPerPoint = 2.0 / 3.0;
 constexpr double kDefaultPitch = 9.0;    // characters per inch
 constexpr double kDefaultPoints = 11.5;  // point size of the default font
 constexpr double kPluPerPoint = kPluPerInch / 72.0;
+constexpr size_t kMaxLabelVertices = 200000;
 // Nominal character of the default font: width (2/3 of its cell) over its
 // capital height. Proportional fonts sized by SD get their nominal width
 // (for cells, CP moves and vertical paths) in this proportion.
@@ -253,7 +255,8 @@ void Reader::emit_label(const std::string &text) {
     double advance = 0;  // glyph advance (horizontal, proportional)
   };
   std::vector<Item> items;
-  std::vector<OutlineGlyph> outlines;
+  std::vector<OutlineGlyph> outlines;  // each glyph once per font
+  std::map<std::pair<const void *, uint32_t>, int> outline_index;
   struct Line {
     double tmin = 0, tmax = 0;
   };
@@ -277,11 +280,14 @@ void Reader::emit_label(const std::string &text) {
     const double extra_along = gs_.extra_space[0] * cell_along;
     double body = 0, adv = cell_along;
     if (f.outline) {
-      OutlineGlyph og;
-      if (!outline_glyph(f.outline, code, og) && !outline_glyph(f.outline, '?', og)) og = {};
-      it.advance = og.advance * f.emx;
-      outlines.push_back(std::move(og));
-      it.outline = static_cast<int>(outlines.size()) - 1;
+      auto [slot, fresh] = outline_index.try_emplace({f.outline, code}, static_cast<int>(outlines.size()));
+      if (fresh) {
+        OutlineGlyph og;
+        if (!outline_glyph(f.outline, code, og) && !outline_glyph(f.outline, '?', og)) og = {};
+        outlines.push_back(std::move(og));
+      }
+      it.outline = slot->second;
+      it.advance = outlines[static_cast<size_t>(it.outline)].advance * f.emx;
     } else if (font) {
       it.g = font->glyph(code);
       it.advance = it.g ? (it.g->right - it.g->left) * f.gx : f.w;
@@ -371,6 +377,11 @@ void Reader::emit_label(const std::string &text) {
           contours.push_back({to_device(fx + contour[i].x * f.emx, fy + contour[i].y * f.em),
                               i == 0 ? PolyVertex::Move : PolyVertex::Line});
         contours.push_back({contours.back().p, PolyVertex::Close});
+      }
+      // Very long labels go to the device in parts.
+      if (contours.size() > kMaxLabelVertices) {
+        draw_outline_label(contours);
+        contours.clear();
       }
     }
     draw_outline_label(contours);
