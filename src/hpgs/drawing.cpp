@@ -150,7 +150,10 @@ void Reader::open_path() {
 void Reader::line_dev(const hpgs_point &d) {
   open_path();
   dev(hpgs_lineto(dev_, &d));
-  path_pattern_len_ += std::hypot(d.x - path_cur_.x, d.y - path_cur_.y);
+  // sqrt rather than hypot: this runs for every vertex, and device
+  // coordinates are far from overflowing a square.
+  const double dx = d.x - path_cur_.x, dy = d.y - path_cur_.y;
+  path_pattern_len_ += std::sqrt(dx * dx + dy * dy);
   path_cur_ = d;
   if (++path_len_ >= 1000000) {
     // Bound the device's path memory: stroke and go on from here.
