@@ -444,14 +444,29 @@ bool Reader::parse_number(int c, double &v) {
   uint64_t mant = 0;
   int exp10 = 0, sig = 0;
   bool any = false;
-  while (is_digit(c)) {
+  auto digit = [&](int d) {
     any = true;
     if (sig < 18) {
-      if (mant || c != '0') ++sig;
-      mant = mant * 10 + static_cast<uint64_t>(c - '0');
+      if (mant || d != '0') ++sig;
+      mant = mant * 10 + static_cast<uint64_t>(d - '0');
     } else {
       ++exp10;  // digits beyond what a double can hold
     }
+  };
+  // Integer digits straight from the stream's window where it holds them
+  // (most coordinates), byte by byte through get() otherwise.
+  constexpr unsigned kRun = 24;
+  if (is_digit(c)) {
+    if (const unsigned char *p = input_.direct(kRun)) {
+      digit(c);
+      unsigned k = 0;
+      while (k < kRun - 1 && is_digit(p[k])) digit(p[k++]);
+      input_.skip(k);
+      c = input_.get();
+    }
+  }
+  while (is_digit(c)) {
+    digit(c);
     c = input_.get();
   }
   if (c == '.') {

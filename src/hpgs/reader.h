@@ -18,6 +18,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -62,6 +63,19 @@ class Input {
     int c = get();
     unget(c);
     return c;
+  }
+  // Direct access for scanning runs of bytes (numbers): the next bytes of
+  // the input when at least n of them lie in the stream's window with
+  // nothing pushed back and no interruption check due before n more bytes;
+  // NULL otherwise. skip(k <= n) then consumes k of them.
+  const unsigned char *direct(unsigned n) const {
+    if (npb_ || !win_ || budget_ <= n || win_->end - win_->cur < static_cast<ptrdiff_t>(n)) return nullptr;
+    return win_->cur;
+  }
+  void skip(unsigned k) {
+    win_->cur += k;
+    offset_ += k;
+    budget_ -= k;
   }
   // Number of bytes consumed so far (pushed-back bytes not counted).
   size_t offset() const { return offset_ - static_cast<size_t>(npb_); }
