@@ -19,6 +19,7 @@
 #include "hpgs.h"
 #include "paint_internal.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,36 +28,48 @@
 
 namespace hpgs {
 
-// Append-only sequence in blocks of 2 MiB: growing never moves what is
-// stored (no copies of a growing list, no transient doubling), and blocks
-// may be backed by huge pages (big_alloc).
+// Append-only sequence in blocks that double in size (the first of 4096
+// elements): growing never moves what is stored (no copies of a growing
+// list), a small drawing takes little memory, and the blocks of a large
+// one are big enough to be backed by huge pages (big_alloc).
 template <class T>
 class BlockSeq {
  public:
   void push_back(T v) {
-    if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) {
-      void *b = big_alloc(kBlock * sizeof(T));
-      if (!b) throw std::bad_alloc();
-      blocks_.emplace_back(static_cast<T *>(b));
-    }
-    blocks_[size_ >> kShift][size_ & kMask] = v;
+    if (size_ == end_) grow();
+    cur_[size_ - begin_] = v;
     ++size_;
   }
-  const T &operator[](size_t i) const { return blocks_[i >> kShift][i & kMask]; }
+  // Block b holds the elements from kFirst * (2^b - 1) on.
+  const T &operator[](size_t i) const {
+    const size_t q = i / kFirst + 1;
+    const int b = std::bit_width(q) - 1;
+    return blocks_[static_cast<size_t>(b)][i - kFirst * ((size_t{1} << b) - 1)];
+  }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
     blocks_.clear();
     blocks_.shrink_to_fit();
-    size_ = 0;
+    size_ = begin_ = end_ = 0;
+    cur_ = nullptr;
   }
-  size_t bytes() const { return blocks_.size() * kBlock * sizeof(T); }
+  size_t bytes() const { return end_ * sizeof(T); }
 
  private:
-  static constexpr size_t kShift = sizeof(T) == 1 ? 21 : sizeof(T) == 8 ? 18 : 16;
-  static constexpr size_t kBlock = size_t{1} << kShift, kMask = kBlock - 1;
+  static constexpr size_t kFirst = 4096;
+  void grow() {
+    const size_t n = kFirst << blocks_.size();
+    void *b = big_alloc(n * sizeof(T));
+    if (!b) throw std::bad_alloc();
+    blocks_.emplace_back(static_cast<T *>(b));
+    cur_ = blocks_.back().get();
+    begin_ = end_;
+    end_ += n;
+  }
   std::vector<std::unique_ptr<T[], FreeDeleter>> blocks_;
-  size_t size_ = 0;
+  T *cur_ = nullptr;
+  size_t size_ = 0, begin_ = 0, end_ = 0;
 };
 
 class DisplayList {
