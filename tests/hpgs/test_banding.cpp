@@ -17,10 +17,19 @@ using namespace hpgs_test;
 namespace {
 
 // Images made while it lives are banded with bands of `rows` rows of a
-// `width`-pixel image (the limit is read when an image is made).
+// `width`-pixel image (the limit is read when an image is made); rows 0:
+// never banded. The earlier setting comes back afterwards.
 struct ForceBanding {
-  ForceBanding(int width, int rows) { setenv("HPGS_BAND_LIMIT", std::to_string(4 * width * rows).c_str(), 1); }
-  ~ForceBanding() { unsetenv("HPGS_BAND_LIMIT"); }
+  ForceBanding(int width, int rows) {
+    if (const char *e = std::getenv("HPGS_BAND_LIMIT")) saved = e, had = true;
+    setenv("HPGS_BAND_LIMIT", rows > 0 ? std::to_string(4 * width * rows).c_str() : "1000000000000", 1);
+  }
+  ~ForceBanding() {
+    if (had) setenv("HPGS_BAND_LIMIT", saved.c_str(), 1);
+    else unsetenv("HPGS_BAND_LIMIT");
+  }
+  std::string saved;
+  bool had = false;
 };
 
 struct Pixels {
@@ -169,7 +178,7 @@ void scene(hpgs_device *d, int page) {
 // state (colour, width) for an extra mark before its own scene.
 std::vector<Pixels> render_scene(bool banded, bool aa, int depth, double thin) {
   const int w = 300, h = 200;
-  std::unique_ptr<ForceBanding> force(banded ? new ForceBanding(w, 13) : nullptr);
+  ForceBanding force(w, banded ? 13 : 0);
   hpgs_png_image *img = hpgs_new_png_image(w, h, depth, HPGS_FALSE, HPGS_TRUE);
   hpgs_bbox bb{0, 0, double(w), double(h)};
   hpgs_paint_device *pd = hpgs_new_paint_device(img, "", &bb, aa ? HPGS_TRUE : HPGS_FALSE);
@@ -218,7 +227,7 @@ TEST(HpgsBanding, ScenePixelsMatchPaintingInPlace) {
 TEST(HpgsBanding, StartsFromThePixelsAlreadyThere) {
   Pixels result[2];
   for (int banded = 0; banded < 2; ++banded) {
-    std::unique_ptr<ForceBanding> force(banded ? new ForceBanding(40, 7) : nullptr);
+    ForceBanding force(40, banded ? 7 : 0);
     hpgs_png_image *img = hpgs_new_png_image(40, 30, 24, HPGS_FALSE, HPGS_FALSE);
     unsigned char *data;
     int stride;
@@ -259,7 +268,7 @@ TEST(HpgsBanding, SampleDrawingsMatchPaintingInPlace) {
         ASSERT_EQ(hpgs_reader_set_dynamic_page(r.get(), &box, 72000, 72000, 0, 0), 0);
         const int w = static_cast<int>(std::lround((box.urx - box.llx) * 100 / 72));
         const int h = static_cast<int>(std::lround((box.ury - box.lly) * 100 / 72));
-        std::unique_ptr<ForceBanding> force(banded ? new ForceBanding(w, 37) : nullptr);
+        ForceBanding force(w, banded ? 37 : 0);
         hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
         hpgs_paint_device *p = hpgs_new_paint_device(img, "", &box, aa ? HPGS_TRUE : HPGS_FALSE);
         ASSERT_EQ(hpgs_reader_imbue(r.get(), reinterpret_cast<hpgs_device *>(p)), 0);
