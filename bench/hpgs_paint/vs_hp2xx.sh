@@ -51,5 +51,6 @@ printf 'IN;PS47527,33599;SP1;PW0.35;PA0,0;PD47527,0,47527,33599,0,33599,0,0;PU;P
 rss=$(/usr/bin/time -f %M "$build/bin/hpgl2png" "$tmp/a0.hpgl" "$tmp/a0.png" --dpi 300 2>&1 >/dev/null | tail -1)
 dims=$(file "$tmp/a0.png" | sed 's/.*data, \([0-9]*\) x \([0-9]*\).*/\1 \2/')
 set -- $dims
-echo "A0 at 300 dpi: $1 x $2 px, peak RSS $rss KB, RGB raster $(( $1 * $2 * 3 / 1024 )) KB," \
-  "paint raster $(( $1 * $2 * 4 / 1024 )) KB"
+packed=$(( $1 * $2 * 3 / 1024 ))
+echo "A0 at 300 dpi: $1 x $2 px, peak RSS $rss KB, packed RGB raster $packed KB," \
+  "peak / raster $(echo "$rss / $packed" | bc -l | cut -c1-5)"
