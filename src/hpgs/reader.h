@@ -277,7 +277,12 @@ class Reader {
   void picture_frame_changed();
   double length_scale() const;  // device points per point of plot length
   void default_p1p2();
-  hpgs_point to_dev(const hpgs_point &user) const;
+  // Every vertex of a plot passes here: inline, and the product written
+  // out rather than calling hpgs_matrix_xform (same arithmetic).
+  hpgs_point to_dev(const hpgs_point &u) const {
+    const hpgs_matrix &m = user_to_dev_;
+    return {m.dx + m.mxx * u.x + m.mxy * u.y, m.dy + m.myx * u.x + m.myy * u.y};
+  }
   hpgs_point plu_to_user(const hpgs_point &plu) const;
   double plu_per_unit() const;
   double diag_plu() const;

@@ -148,12 +148,6 @@ void Reader::update_transform(bool keep_pen) {
   }
 }
 
-// Every vertex of a plot passes here: the product is written out rather
-// than calling hpgs_matrix_xform in another unit (same arithmetic).
-hpgs_point Reader::to_dev(const hpgs_point &u) const {
-  const hpgs_matrix &m = user_to_dev_;
-  return {m.dx + m.mxx * u.x + m.mxy * u.y, m.dy + m.myx * u.x + m.myy * u.y};
-}
 
 hpgs_point Reader::plu_to_user(const hpgs_point &phys) const {
   hpgs_matrix user_to_phys;
