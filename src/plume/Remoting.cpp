@@ -20,6 +20,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <chrono>
+#include <optional>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -202,12 +204,11 @@ struct Connection::Impl {
     std::string closeReason;
     uint64_t nextCallId = 1;
 
-    // One outstanding call. The failure is kept as plain data and thrown in
-    // the caller's thread (an exception object made in the reader thread and
-    // rethrown elsewhere would be shared through the runtime's own counts).
+    // One outstanding call, guarded by roleMutex. The failure is kept as plain
+    // data and thrown in the caller's thread (an exception object made in the
+    // reading thread and rethrown elsewhere would be shared through the
+    // runtime's own counts).
     struct Pending {
-        std::mutex m;
-        std::condition_variable cv;
         bool done = false;
         ObjPtr<Object> result;
         enum Failure { NONE, REMOTE, LOCAL } failure = NONE;
@@ -239,10 +240,59 @@ struct Connection::Impl {
     bool readerDone = false;
     std::thread::id readerId;
 
-    Impl(Connection* s, int f, Config c) : self(s), fd(f), cfg(std::move(c)) {}
+    // The reading role. One thread at a time reads frames: the connection's
+    // own reader, a caller waiting for its reply (so that a reply wakes the
+    // caller directly instead of passing through another thread), or a pool
+    // thread standing in while the own reader runs a call it has just read
+    // (so that a call starts without a hand-over to the pool). A background
+    // reader (own or stand-in) waits in poll() and gives the role up when a
+    // caller writes to wakeFd. Guarded by roleMutex, as are the Pending
+    // records; roleCv announces every change of role and every finished call.
+    enum Holder { NOBODY, OWN_READER, STAND_IN, CALLER };
+    std::mutex roleMutex;
+    std::condition_variable roleCv;
+    std::condition_variable ownCv;  // the own reader waits here for the role
+    std::chrono::steady_clock::time_point lastCallerLeft;
+    Holder holder = NOBODY;
+    bool holderPolls = false;  // the holder waits in poll() and can be woken
+    bool wakeSent = false;
+    bool roleOpen = true;      // false once closing: nobody takes the role again
+    unsigned callersWaiting = 0;
+    bool ownIdle = false;        // the own reader waits for the role
+    bool ownBusy = false;        // the own reader runs a call
+    bool standInActive = false;  // a stand-in reads or waits to read
+    int wakeFd = -1;
 
-    void readerLoop();
-    void handleFrame(const char* data, size_t len);
+    // A call read from the peer, to be run on this side.
+    struct Incoming {
+        uint64_t callId;
+        bool byName;
+        std::string name;
+        uint64_t objectId;
+        std::string method;
+        ObjPtr<ObjectArray> args;
+    };
+
+    Impl(Connection* s, int f, Config c) : self(s), fd(f), cfg(std::move(c)) {
+        wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
+    ~Impl() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    void ownReaderLoop();
+    void standInLoop();
+    void awaitReply(Pending& p);
+    void leaveCaller();
+    enum Readiness { READABLE, WOKEN, TIMED_OUT };
+    Readiness waitReadable(int timeoutMs);
+    void run(Incoming& in);
+    bool readOne(std::vector<char>& buf, std::optional<Incoming>& in, std::string& reason);
+    void roleChangedLocked();
+    bool startStandInLocked(bool mustRunNow);
+    void interruptPollingReaderLocked();
+    void submit(Incoming&& in);
+    std::optional<Incoming> handleFrame(const char* data, size_t len);
     void sendFrame(msgpack::sbuffer& buf);
     ObjPtr<Object> call(const std::function<void(Packer&)>& packTarget, const std::string& method,
                         const ObjPtr<ObjectArray>& args);
@@ -629,6 +679,17 @@ ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTa
         id = nextCallId++;
         pending.emplace(id, p);
     }
+    {
+        // Announced before sending, so that a background reader in poll()
+        // gives the role up while the request travels.
+        std::lock_guard<std::mutex> lk(roleMutex);
+        ++callersWaiting;
+        interruptPollingReaderLocked();
+    }
+    struct Leave {
+        Impl* impl;
+        ~Leave() { impl->leaveCaller(); }
+    } leave{this};
     try {
         msgpack::sbuffer buf = newFrameBuffer();
         Packer pk(buf);
@@ -650,8 +711,7 @@ ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTa
         throw;
     }
     self->lastUse_ = getCurrentTimeMillis();
-    std::unique_lock<std::mutex> lk(p->m);
-    p->cv.wait(lk, [&] { return p->done; });
+    awaitReply(*p);
     if (p->failure == Pending::REMOTE) throw ThrowableException(p->category, p->level, p->throwable);
     if (p->failure == Pending::LOCAL) throw RemotingException(p->message);
     return std::move(p->result);
@@ -778,7 +838,7 @@ void Connection::Impl::releaseImport(RemoteObjectHandler* h, uint64_t id) {
     }
 }
 
-void Connection::Impl::handleFrame(const char* data, size_t len) {
+std::optional<Connection::Impl::Incoming> Connection::Impl::handleFrame(const char* data, size_t len) {
     struct AlwaysReference {
         static bool ref(msgpack::type::object_type, std::size_t, void*) { return true; }
     };
@@ -808,17 +868,7 @@ void Connection::Impl::handleFrame(const char* data, size_t len) {
             } else if (e[4].type != msgpack::type::NIL) {
                 throw ProtocolError("call arguments are neither an array nor nil");
             }
-            ObjPtr<Connection> keep(self);
-            auto task = [keep, this, callId, byName, name, objectId, method, args]() mutable {
-                dispatch(callId, byName, std::move(name), objectId, std::move(method), std::move(args));
-            };
-            try {
-                if (!cfg.pool) throw Exception(1, 3, "This side does not accept calls.");
-                cfg.pool->execute(std::move(task));
-            } catch (const Exception& ex) {
-                sendError(callId, 1, 3, makeObj<RemoteError>(std::string("Call refused: ") + ex.what()));
-            }
-            return;
+            return Incoming{callId, byName, std::move(name), objectId, std::move(method), std::move(args)};
         }
         case FRAME_REPLY:
         case FRAME_ERROR: {
@@ -847,15 +897,15 @@ void Connection::Impl::handleFrame(const char* data, size_t len) {
                 }
             } catch (const ProtocolError& pe) {
                 {
-                    std::lock_guard<std::mutex> lk(p->m);
+                    std::lock_guard<std::mutex> lk(roleMutex);
                     p->fail("Malformed reply from " + self->getPeer() + ": " + pe.what());
                     p->done = true;
                 }
-                p->cv.notify_all();
+                roleCv.notify_all();
                 throw;
             }
             {
-                std::lock_guard<std::mutex> lk(p->m);
+                std::lock_guard<std::mutex> lk(roleMutex);
                 p->result = std::move(result);
                 if (t) {
                     p->failure = Pending::REMOTE;
@@ -865,50 +915,233 @@ void Connection::Impl::handleFrame(const char* data, size_t len) {
                 }
                 p->done = true;
             }
-            p->cv.notify_all();
-            return;
+            roleCv.notify_all();
+            return std::nullopt;
         }
         case FRAME_RELEASE: {
             if (n != 3) throw ProtocolError("malformed release");
             release(asUnsigned(e[1], "object id"), asUnsigned(e[2], "reference count"));
-            return;
+            return std::nullopt;
         }
         default:
             throw ProtocolError("unknown message kind " + std::to_string(kind));
     }
 }
 
-void Connection::Impl::readerLoop() {
-    std::string reason = "closed by the peer";
-    std::vector<char> buf;
+// ---------------------------------------------------------------------------
+// Reading
+
+// Waits until a frame can be read, a caller asks for the role, or timeoutMs
+// (-1: no limit) passes.
+Connection::Impl::Readiness Connection::Impl::waitReadable(int timeoutMs) {
+    struct pollfd pfd[2];
+    pfd[0].fd = fd;
+    pfd[0].events = POLLIN;
+    pfd[1].fd = wakeFd;
+    pfd[1].events = POLLIN;
     for (;;) {
-        char head[4];
-        if (!readFull(fd, head, 4)) break;
-        uint32_t len;
-        std::memcpy(&len, head, 4);
-        len = ntohl(len);
-        if (len > cfg.limits.maxFrameBytes) {
-            reason = "message of " + std::to_string(len) + " bytes exceeds the limit of " +
-                     std::to_string(cfg.limits.maxFrameBytes) + " bytes";
-            plumelog_write("plumeremoting", 4, "Closing connection to " + self->getPeer() + ": " + reason + ".");
-            break;
+        pfd[0].revents = pfd[1].revents = 0;
+        int r = ::poll(pfd, wakeFd >= 0 ? 2 : 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) return TIMED_OUT;
+        if (r > 0 && (pfd[1].revents & POLLIN)) {
+            uint64_t count;
+            while (::read(wakeFd, &count, sizeof count) > 0) {
+            }
+            return WOKEN;
         }
-        buf.resize(len);
-        if (len > 0 && !readFull(fd, buf.data(), len)) {
-            reason = "connection lost in the middle of a message";
-            break;
-        }
-        self->lastUse_ = getCurrentTimeMillis();
-        try {
-            handleFrame(buf.data(), len);
-        } catch (const std::exception& ex) {
-            reason = std::string("protocol error: ") + ex.what();
-            plumelog_write("plumeremoting", 4, "Closing connection to " + self->getPeer() + ": " + reason + ".");
-            break;
-        }
-        if (buf.capacity() > (1u << 20)) std::vector<char>().swap(buf);
+        // Readable, hung up or failed: the read that follows tells which.
+        return READABLE;
     }
-    self->close(reason);
+}
+
+// Reads and handles one frame. A call is handed back in `in` for the caller
+// to run or queue. False with the reason when the connection must close.
+bool Connection::Impl::readOne(std::vector<char>& buf, std::optional<Incoming>& in, std::string& reason) {
+    char head[4];
+    if (!readFull(fd, head, 4)) {
+        reason = "closed by the peer";
+        return false;
+    }
+    uint32_t len;
+    std::memcpy(&len, head, 4);
+    len = ntohl(len);
+    if (len > cfg.limits.maxFrameBytes) {
+        reason = "message of " + std::to_string(len) + " bytes exceeds the limit of " +
+                 std::to_string(cfg.limits.maxFrameBytes) + " bytes";
+        plumelog_write("plumeremoting", 4, "Closing connection to " + self->getPeer() + ": " + reason + ".");
+        return false;
+    }
+    buf.resize(len);
+    if (len > 0 && !readFull(fd, buf.data(), len)) {
+        reason = "connection lost in the middle of a message";
+        return false;
+    }
+    self->lastUse_ = getCurrentTimeMillis();
+    bool ok = true;
+    try {
+        in = handleFrame(buf.data(), len);
+    } catch (const std::exception& ex) {
+        reason = std::string("protocol error: ") + ex.what();
+        plumelog_write("plumeremoting", 4, "Closing connection to " + self->getPeer() + ": " + reason + ".");
+        ok = false;
+    }
+    if (buf.capacity() > (1u << 20)) std::vector<char>().swap(buf);
+    return ok;
+}
+
+void Connection::Impl::submit(Incoming&& in) {
+    ObjPtr<Connection> keep(self);
+    uint64_t callId = in.callId;
+    auto task = [keep, this, in = std::move(in)]() mutable { run(in); };
+    try {
+        if (!cfg.pool) throw Exception(1, 3, "This side does not accept calls.");
+        cfg.pool->execute(std::move(task));
+    } catch (const Exception& ex) {
+        try {
+            sendError(callId, 1, 3, makeObj<RemoteError>(std::string("Call refused: ") + ex.what()));
+        } catch (const std::exception& e) {
+            plumelog_write("plumeremoting", 4, "Refusal to " + self->getPeer() + " not sent: " + e.what());
+        }
+    }
+}
+
+void Connection::Impl::run(Incoming& in) {
+    dispatch(in.callId, in.byName, std::move(in.name), in.objectId, std::move(in.method), std::move(in.args));
+}
+
+void Connection::Impl::interruptPollingReaderLocked() {
+    if (holder != NOBODY && holder != CALLER && holderPolls && !wakeSent && wakeFd >= 0) {
+        wakeSent = true;
+        uint64_t one = 1;
+        ssize_t w = ::write(wakeFd, &one, sizeof one);
+        (void)w;
+    }
+}
+
+// Starts a stand-in reader on the pool. With mustRunNow it only starts when a
+// pool thread can take it at once; otherwise it may also wait in the queue.
+bool Connection::Impl::startStandInLocked(bool mustRunNow) {
+    if (!cfg.pool || standInActive) return standInActive;
+    ObjPtr<Connection> keep(self);
+    auto task = [keep, this]() { standInLoop(); };
+    try {
+        if (cfg.pool->tryExecuteNow(task)) {
+            standInActive = true;
+        } else if (!mustRunNow) {
+            cfg.pool->execute(std::move(task));
+            standInActive = true;
+        }
+    } catch (const std::exception&) {
+        // The pool is full or stopped: the own reader reads again when its
+        // call is done.
+    }
+    return standInActive;
+}
+
+// After the role was given up or a caller left: wakes the waiting threads and
+// makes sure somebody reads when no caller does.
+void Connection::Impl::roleChangedLocked() {
+    roleCv.notify_all();
+    if (!roleOpen || holder != NOBODY || callersWaiting > 0) return;
+    if (ownIdle) {
+        if (cfg.ownReaderPauseMs <= 0) ownCv.notify_one();
+    } else if (ownBusy && !standInActive) {
+        startStandInLocked(false);
+    }
+}
+
+void Connection::Impl::leaveCaller() {
+    std::lock_guard<std::mutex> lk(roleMutex);
+    --callersWaiting;
+    lastCallerLeft = std::chrono::steady_clock::now();
+    if (callersWaiting == 0) roleChangedLocked();
+}
+
+// Waits for a call's reply, reading frames itself whenever nobody else does.
+void Connection::Impl::awaitReply(Pending& p) {
+    std::vector<char> buf;
+    std::unique_lock<std::mutex> lk(roleMutex);
+    while (!p.done) {
+        if (holder != NOBODY || !roleOpen) {
+            roleCv.wait(lk);
+            continue;
+        }
+        holder = CALLER;
+        holderPolls = false;
+        lk.unlock();
+        std::optional<Incoming> in;
+        std::string reason;
+        bool ok = readOne(buf, in, reason);
+        lk.lock();
+        holder = NOBODY;
+        roleChangedLocked();
+        if (in || !ok) {
+            lk.unlock();
+            if (in) submit(std::move(*in));
+            if (!ok) self->close(reason);
+            lk.lock();
+        }
+    }
+}
+
+// The connection's own reader. It reads whenever no caller wants to. A call
+// it reads runs on this thread while a stand-in from the pool reads on, when
+// the pool has a thread free at once, and goes to the pool otherwise.
+void Connection::Impl::ownReaderLoop() {
+    std::vector<char> buf;
+    std::unique_lock<std::mutex> lk(roleMutex);
+    const auto pause = std::chrono::milliseconds(cfg.ownReaderPauseMs);
+    for (;;) {
+        ownIdle = true;
+        while (roleOpen) {
+            if (holder == NOBODY && callersWaiting == 0 &&
+                (pause.count() <= 0 || std::chrono::steady_clock::now() - lastCallerLeft >= pause))
+                break;
+            if (pause.count() <= 0)
+                ownCv.wait(lk);
+            else
+                ownCv.wait_for(lk, pause);
+        }
+        ownIdle = false;
+        if (!roleOpen) break;
+        holder = OWN_READER;
+        holderPolls = true;
+        lk.unlock();
+        Readiness r = waitReadable(-1);
+        lk.lock();
+        holderPolls = false;
+        if (r != READABLE) {
+            wakeSent = false;
+            holder = NOBODY;
+            roleChangedLocked();
+            continue;
+        }
+        lk.unlock();
+        std::optional<Incoming> in;
+        std::string reason;
+        bool ok = readOne(buf, in, reason);
+        lk.lock();
+        bool runHere = in && ok && startStandInLocked(true);
+        ownBusy = runHere;
+        holder = NOBODY;
+        roleChangedLocked();
+        lk.unlock();
+        if (in) {
+            if (runHere)
+                run(*in);
+            else
+                submit(std::move(*in));
+        }
+        if (!ok) self->close(reason);
+        lk.lock();
+        if (ownBusy) {
+            ownBusy = false;
+            roleCv.notify_all();  // a stand-in waiting for the role ends
+        }
+    }
+    while (holder != NOBODY) roleCv.wait(lk);
+    lk.unlock();
     {
         std::lock_guard<std::mutex> lock(writeMutex);
         ::close(fd);
@@ -917,6 +1150,59 @@ void Connection::Impl::readerLoop() {
     std::lock_guard<std::mutex> lock(readerMutex);
     readerDone = true;
     readerCv.notify_all();
+}
+
+// A pool thread reading in place of the own reader while that runs a call.
+// A call it reads runs here while the own reader, when idle again, or a new
+// stand-in reads on. Once the own reader's call is done it ends with the
+// next frame, the next caller or a short quiet time, whichever comes first,
+// so that an idle connection does not keep a pool thread.
+void Connection::Impl::standInLoop() {
+    static constexpr int kQuietMs = 50;
+    std::vector<char> buf;
+    std::unique_lock<std::mutex> lk(roleMutex);
+    for (;;) {
+        while (roleOpen && ownBusy && (holder != NOBODY || callersWaiting > 0)) roleCv.wait(lk);
+        if (!roleOpen || !ownBusy) break;
+        holder = STAND_IN;
+        holderPolls = true;
+        lk.unlock();
+        Readiness r = waitReadable(kQuietMs);
+        lk.lock();
+        holderPolls = false;
+        if (r != READABLE) {
+            if (r == WOKEN) wakeSent = false;
+            holder = NOBODY;
+            roleChangedLocked();
+            continue;
+        }
+        lk.unlock();
+        std::optional<Incoming> in;
+        std::string reason;
+        bool ok = readOne(buf, in, reason);
+        lk.lock();
+        if (in && ok) {
+            // Hand the reading on and run the call here.
+            standInActive = false;
+            bool handedOn = ownIdle || startStandInLocked(true);
+            if (handedOn) {
+                holder = NOBODY;
+                roleChangedLocked();
+                lk.unlock();
+                run(*in);
+                return;
+            }
+            standInActive = true;
+        }
+        holder = NOBODY;
+        roleChangedLocked();
+        lk.unlock();
+        if (in) submit(std::move(*in));
+        if (!ok) self->close(reason);
+        lk.lock();
+    }
+    standInActive = false;
+    roleChangedLocked();
 }
 
 // ---------------------------------------------------------------------------
@@ -944,7 +1230,7 @@ ObjPtr<Connection> Connection::start(int fd, const std::string& peer, Config con
             keep->impl_->readerStarted = true;
         }
         keep->impl_->readerCv.notify_all();
-        keep->impl_->readerLoop();
+        keep->impl_->ownReaderLoop();
     });
     t.detach();
     return c;
@@ -976,14 +1262,16 @@ void Connection::close(const std::string& reason) {
         std::lock_guard<std::mutex> lock(impl_->writeMutex);
         if (impl_->fd >= 0) ::shutdown(impl_->fd, SHUT_RDWR);
     }
-    for (auto& [id, p] : pending) {
-        {
-            std::lock_guard<std::mutex> lk(p->m);
+    {
+        std::lock_guard<std::mutex> lk(impl_->roleMutex);
+        impl_->roleOpen = false;
+        for (auto& [id, p] : pending) {
             p->fail("Connection to " + peer_ + " lost during the call: " + reason + ".");
             p->done = true;
         }
-        p->cv.notify_all();
     }
+    impl_->roleCv.notify_all();
+    impl_->ownCv.notify_all();
     for (auto& [id, e] : exports) impl_->releaseExport(e);
     exports.clear();
     std::unique_lock<std::mutex> lock(impl_->readerMutex);

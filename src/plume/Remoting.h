@@ -221,7 +221,13 @@ private:
 
 }  // namespace Sock
 
-// One TCP connection in either role.
+// One TCP connection in either role. Frames are read by one thread at a
+// time: a caller waiting for its reply reads them itself, otherwise the
+// connection's own reader does. A call the own reader reads runs on that
+// thread while a pool thread reads on in its place (when the pool has one
+// free at once; else the call is queued on the pool), so a call costs one
+// thread wake-up on each side. Pool threads reading for a connection return
+// to the pool within a short quiet time once the own reader is free.
 class Connection : public virtual Object {
 public:
     struct Config {
@@ -230,6 +236,11 @@ public:
         ObjPtr<RemotingConnectionHandlerFactory> bindings;  // server side; may be null
         ObjPtr<ThreadPool> pool;                            // runs incoming calls
         RemotingLimits limits;
+        // How long the connection's own reader leaves the socket to callers
+        // after the last one finished (0: it reads again at once). Clients
+        // set it so that back-to-back calls read their replies themselves
+        // without waking the own reader for every call.
+        long ownReaderPauseMs = 0;
     };
     // Takes ownership of the connected socket fd and starts reading.
     static ObjPtr<Connection> start(int fd, const std::string& peer, Config config);

@@ -319,6 +319,7 @@ ObjPtr<Connection> RemotingClientPool::acquire() {
     cfg.factory = factory_;
     cfg.interfaces = interfaces_;
     cfg.pool = callbacks_;
+    cfg.ownReaderPauseMs = 20;
     cfg.limits = limits_;
     ObjPtr<Connection> c = Connection::start(fd, address_->toString(), cfg);
     connections_.push_back(c);

@@ -129,6 +129,21 @@ void ThreadPool::execute(std::function<void()> task) {
     }
 }
 
+bool ThreadPool::tryExecuteNow(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (!started_ || stopping_) return false;
+    if (idle_ > queue_.size()) {
+        queue_.push_back(std::move(task));
+        cv_.notify_one();
+        return true;
+    }
+    if (threads_ >= max_) return false;
+    queue_.push_back(std::move(task));
+    ++threads_;
+    std::thread(&ThreadPool::workerLoop, this).detach();
+    return true;
+}
+
 unsigned ThreadPool::getThreadCount() const {
     std::lock_guard<std::mutex> lock(m_);
     return threads_;

@@ -108,6 +108,9 @@ public:
     // Queues a task; throws Plume::Exception when the pool is stopped or the
     // queue is full.
     void execute(std::function<void()> task);
+    // Starts a task only when a thread can take it at once (an idle thread, or
+    // a new one below the maximum); returns false otherwise, never queues.
+    bool tryExecuteNow(std::function<void()> task);
     unsigned getThreadCount() const;
 
 private:

@@ -155,14 +155,15 @@ struct LoopbackServer {
     ObjPtr<SerializableFactory> factory = SerializableFactory::newInstance();
     ObjPtr<BeanInvocationHandlerFactory> beans = BeanInvocationHandlerFactory::newInstance();
     ObjPtr<RemotingConnectionHandlerFactory> handlers;
-    ObjPtr<ThreadPool> pool = ThreadPool::newInstance(2, 10, 0, 30000);
+    ObjPtr<ThreadPool> pool;
     ObjPtr<Sock::Device> device;
     ObjPtr<Sock::Server> server;
     ObjPtr<Thread> thread;
     ObjPtr<ServiceHandler> service = makeObj<ServiceHandler>();
     int port = 0;
 
-    explicit LoopbackServer(RemotingLimits limits = RemotingLimits()) {
+    explicit LoopbackServer(RemotingLimits limits = RemotingLimits(), unsigned maxThreads = 10)
+        : pool(ThreadPool::newInstance(2, maxThreads, 0, 30000)) {
         factory->registerType("test.Sample", Sample::kUid, {42}, [] { return ObjPtr<Serializable>(makeObj<Sample>()); });
         factory->registerArrayType("test.Sample");
         registerCounter(*beans);

@@ -341,6 +341,54 @@ TEST(RemotingConcurrency, ManyThreadsShareThePool) {
     EXPECT_EQ(ok.load(), 400);
 }
 
+// The server runs a call on the thread that read it while a pool thread
+// reads on: a slow call must not hold up the calls behind it on the same
+// connection, nor its callbacks.
+TEST(RemotingConcurrency, SlowCallDoesNotHoldUpLaterCallsOnTheSameConnection) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    ObjPtr<Connection> conn = c.pool->acquire();
+    std::atomic<bool> slowDone{false};
+    std::thread slow([&] {
+        auto a = ObjectArray::newInstance(1);
+        a->set(0, Integer::newInstance(1500));
+        conn->callNamed("service", "sleep", a);
+        slowDone = true;
+    });
+    while (conn->getOutstandingCalls() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int k = 0; k < 20; ++k) {
+        auto a = ObjectArray::newInstance(1);
+        a->set(0, Integer::newInstance(k));
+        EXPECT_EQ(Integer::toInteger(conn->callNamed("return", "echo", a)), k);
+        auto counter = makeObj<Counter>();
+        auto b = ObjectArray::newInstance(2);
+        b->set(0, counter);
+        b->set(1, Integer::newInstance(3));
+        EXPECT_EQ(Integer::toInteger(conn->callNamed("service", "read", b)), 3);
+    }
+    EXPECT_FALSE(slowDone.load()) << "later calls waited for the slow one";
+    slow.join();
+    EXPECT_TRUE(slowDone.load());
+}
+
+// Pool threads that read for a busy connection give the reading back once
+// it is idle, so a small pool serving many connections keeps running calls.
+TEST(RemotingConcurrency, ManyConnectionsShareASmallServerPool) {
+    LoopbackServer s(RemotingLimits(), 2);
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 6; ++i) clients.push_back(std::make_unique<LoopbackClient>(s.url()));
+    auto t0 = std::chrono::steady_clock::now();
+    for (int round = 0; round < 3; ++round)
+        for (auto& c : clients) {
+            auto counter = makeObj<Counter>();
+            EXPECT_EQ(Integer::toInteger(c->call("service", "read", {counter, Integer::newInstance(4)})), 4);
+            EXPECT_EQ(Integer::toInteger(echo(*c, Integer::newInstance(round))), round);
+        }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_LE(s.pool->getThreadCount(), 2u);
+}
+
 TEST(RemotingConnections, UnreachableServerFailsClearly) {
     int port;
     {
