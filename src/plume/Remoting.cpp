@@ -287,6 +287,8 @@ struct Connection::Impl {
     enum Readiness { READABLE, WOKEN, TIMED_OUT };
     Readiness waitReadable(int timeoutMs);
     void run(Incoming& in);
+    bool readAsBackground(std::unique_lock<std::mutex>& lk, Holder who, int timeoutMs, std::vector<char>& buf,
+                          std::optional<Incoming>& in, bool& ok, std::string& reason);
     bool readOne(std::vector<char>& buf, std::optional<Incoming>& in, std::string& reason);
     void roleChangedLocked();
     bool startStandInLocked(bool mustRunNow);
@@ -1085,6 +1087,31 @@ void Connection::Impl::awaitReply(Pending& p) {
     }
 }
 
+// Takes the role as a background reader and waits in poll() for a frame.
+// False, with the role given up, when a caller asked for the role or the
+// time ran out; true, still holding the role, once a frame was read (ok and
+// reason as readOne says). Called and returns with lk locked.
+bool Connection::Impl::readAsBackground(std::unique_lock<std::mutex>& lk, Holder who, int timeoutMs,
+                                        std::vector<char>& buf, std::optional<Incoming>& in, bool& ok,
+                                        std::string& reason) {
+    holder = who;
+    holderPolls = true;
+    lk.unlock();
+    Readiness r = waitReadable(timeoutMs);
+    lk.lock();
+    holderPolls = false;
+    if (r != READABLE) {
+        if (r == WOKEN) wakeSent = false;
+        holder = NOBODY;
+        roleChangedLocked();
+        return false;
+    }
+    lk.unlock();
+    ok = readOne(buf, in, reason);
+    lk.lock();
+    return true;
+}
+
 // The connection's own reader. It reads whenever no caller wants to. A call
 // it reads runs on this thread while a stand-in from the pool reads on, when
 // the pool has a thread free at once, and goes to the pool otherwise.
@@ -1105,23 +1132,10 @@ void Connection::Impl::ownReaderLoop() {
         }
         ownIdle = false;
         if (!roleOpen) break;
-        holder = OWN_READER;
-        holderPolls = true;
-        lk.unlock();
-        Readiness r = waitReadable(-1);
-        lk.lock();
-        holderPolls = false;
-        if (r != READABLE) {
-            wakeSent = false;
-            holder = NOBODY;
-            roleChangedLocked();
-            continue;
-        }
-        lk.unlock();
         std::optional<Incoming> in;
         std::string reason;
-        bool ok = readOne(buf, in, reason);
-        lk.lock();
+        bool ok;
+        if (!readAsBackground(lk, OWN_READER, -1, buf, in, ok, reason)) continue;
         bool runHere = in && ok && startStandInLocked(true);
         ownBusy = runHere;
         holder = NOBODY;
@@ -1164,23 +1178,10 @@ void Connection::Impl::standInLoop() {
     for (;;) {
         while (roleOpen && ownBusy && (holder != NOBODY || callersWaiting > 0)) roleCv.wait(lk);
         if (!roleOpen || !ownBusy) break;
-        holder = STAND_IN;
-        holderPolls = true;
-        lk.unlock();
-        Readiness r = waitReadable(kQuietMs);
-        lk.lock();
-        holderPolls = false;
-        if (r != READABLE) {
-            if (r == WOKEN) wakeSent = false;
-            holder = NOBODY;
-            roleChangedLocked();
-            continue;
-        }
-        lk.unlock();
         std::optional<Incoming> in;
         std::string reason;
-        bool ok = readOne(buf, in, reason);
-        lk.lock();
+        bool ok;
+        if (!readAsBackground(lk, STAND_IN, kQuietMs, buf, in, ok, reason)) continue;
         if (in && ok) {
             // Hand the reading on and run the call here.
             standInActive = false;
