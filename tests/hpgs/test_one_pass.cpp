@@ -15,31 +15,7 @@ using namespace hpgs_test;
 
 namespace {
 
-struct Options {
-  double dpi = 150;
-  bool aa = true;
-  double angle = 0;
-  const char *stamp = nullptr;
-};
-
-// The two-pass way: plot-size pass, dynamic page, second read into the
-// paint device (with the reader's stamp).
-int render_two_pass(const std::string &in, const std::string &out, const Options &o) {
-  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_istream *is = hpgs_new_file_istream(in.c_str());
-  if (!is) return -1;
-  ReaderPtr r(hpgs_new_reader(is, ps, HPGS_FALSE, 0));
-  hpgs_bbox box;
-  if (hpgs_read(r.get(), HPGS_TRUE) < 0 || hpgs_getplotsize(ps, 1, &box) < 0) return -1;
-  if (hpgs_reader_set_dynamic_page(r.get(), &box, 72000, 72000, 0, o.angle) < 0) return -1;
-  int w = static_cast<int>(std::floor((box.urx - box.llx) * o.dpi / 72 + 0.5));
-  int h = static_cast<int>(std::floor((box.ury - box.lly) * o.dpi / 72 + 0.5));
-  hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
-  hpgs_paint_device *p = hpgs_new_paint_device(img, out.c_str(), &box, o.aa ? HPGS_TRUE : HPGS_FALSE);
-  if (!p || hpgs_reader_imbue(r.get(), reinterpret_cast<hpgs_device *>(p)) < 0) return -1;
-  if (o.stamp && hpgs_reader_stamp(r.get(), &box, o.stamp, "utf-8", 500) < 0) return -1;
-  return hpgs_read(r.get(), HPGS_TRUE);
-}
+using Options = TwoPassOptions;
 
 // Pixels differing between two PNG files of the same size (-1: sizes differ
 // or unreadable).

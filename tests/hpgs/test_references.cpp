@@ -12,25 +12,12 @@ using namespace hpgs_test;
 
 namespace {
 
-// Renders a file the way the daemon and hpgl2png do: plot size first, the
-// page fitted to it, then painting into a PNG file.
 int render_file(const std::string &in, const std::string &out, double dpi, bool aa) {
-  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_istream *is = hpgs_new_file_istream(in.c_str());
-  if (!is) return -1;
-  ReaderPtr r(hpgs_new_reader(is, ps, HPGS_FALSE, 0));
-  hpgs_bbox box;
-  if (hpgs_read(r.get(), HPGS_TRUE) < 0 || hpgs_getplotsize(ps, 1, &box) < 0) return -1;
-  if (hpgs_reader_set_dynamic_page(r.get(), &box, 72000, 72000, 0, 0) < 0) return -1;
-  int w = static_cast<int>(std::floor((box.urx - box.llx) * dpi / 72 + 0.5));
-  int h = static_cast<int>(std::floor((box.ury - box.lly) * dpi / 72 + 0.5));
-  hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
-  if (!img) return -1;
-  hpgs_paint_device *p = hpgs_new_paint_device(img, out.c_str(), &box, aa ? HPGS_TRUE : HPGS_FALSE);
-  if (!p) return -1;
-  if (const char *t = std::getenv("HPGS_THIN")) hpgs_paint_device_set_thin_alpha(p, std::atof(t));
-  if (hpgs_reader_imbue(r.get(), reinterpret_cast<hpgs_device *>(p)) < 0) return -1;
-  return hpgs_read(r.get(), HPGS_TRUE);
+  TwoPassOptions o;
+  o.dpi = dpi;
+  o.aa = aa;
+  if (const char *t = std::getenv("HPGS_THIN")) o.thin_alpha = std::atof(t);
+  return render_two_pass(in, out, o);
 }
 
 struct RefCase {
