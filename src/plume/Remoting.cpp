@@ -1290,6 +1290,11 @@ size_t Connection::getOutstandingCalls() const {
     return impl_->pending.size();
 }
 
+size_t Connection::getImportCount() const {
+    std::lock_guard<std::mutex> lock(impl_->stateMutex);
+    return impl_->imports.size();
+}
+
 size_t Connection::getExportCount() const {
     std::lock_guard<std::mutex> lock(impl_->stateMutex);
     return impl_->exports.size();

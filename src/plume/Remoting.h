@@ -257,6 +257,8 @@ public:
     bool isOpen() const;
     size_t getOutstandingCalls() const;
     size_t getExportCount() const;
+    // Proxies of the peer's objects alive on this side.
+    size_t getImportCount() const;
     const std::string& getPeer() const { return peer_; }
     int64_t getLastUse() const { return lastUse_.load(); }
 
@@ -278,7 +280,9 @@ private:
 };
 
 // Client connections to one server address; up to max connections are opened
-// as calls overlap. Idle connections beyond min close after idleMs.
+// as calls overlap. Connections beyond min that carry no call, no proxy and
+// no exported object close once idle for idleMs (checked when a connection
+// is acquired).
 class RemotingClientPool : public virtual Object {
 public:
     static ObjPtr<RemotingClientPool> newInstance(unsigned minConnections, unsigned maxConnections, long idleMs,
@@ -296,6 +300,7 @@ public:
     ObjPtr<Connection> acquire();
     // Closes every connection.
     void shutdown();
+    size_t getConnectionCount() const;
 
 private:
     unsigned min_, max_;
@@ -306,7 +311,7 @@ private:
     ObjPtr<InterfaceRegistry> interfaces_;
     ObjPtr<ThreadPool> callbacks_;
     RemotingLimits limits_;
-    Mutex mutex_;
+    mutable Mutex mutex_;
     std::vector<ObjPtr<Connection>> connections_;
 };
 

@@ -304,6 +304,21 @@ RemotingClientPool::~RemotingClientPool() { shutdown(); }
 ObjPtr<Connection> RemotingClientPool::acquire() {
     MutexLock lock(mutex_);
     std::erase_if(connections_, [](const ObjPtr<Connection>& c) { return !c->isOpen(); });
+    // Idle connections beyond the minimum go; one that still carries a call,
+    // a proxy or an exported object stays, since closing it would break them.
+    if (idleMs_ > 0 && connections_.size() > min_) {
+        const int64_t now = getCurrentTimeMillis();
+        for (auto it = connections_.begin(); it != connections_.end() && connections_.size() > min_;) {
+            Connection& c = **it;
+            if (now - c.getLastUse() >= idleMs_ && c.getOutstandingCalls() == 0 && c.getImportCount() == 0 &&
+                c.getExportCount() == 0) {
+                c.close("idle");
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     ObjPtr<Connection> best;
     size_t bestLoad = SIZE_MAX;
     for (auto& c : connections_) {
@@ -324,6 +339,11 @@ ObjPtr<Connection> RemotingClientPool::acquire() {
     ObjPtr<Connection> c = Connection::start(fd, address_->toString(), cfg);
     connections_.push_back(c);
     return c;
+}
+
+size_t RemotingClientPool::getConnectionCount() const {
+    MutexLock lock(mutex_);
+    return connections_.size();
 }
 
 void RemotingClientPool::shutdown() {

@@ -389,6 +389,42 @@ TEST(RemotingConcurrency, ManyConnectionsShareASmallServerPool) {
     EXPECT_LE(s.pool->getThreadCount(), 2u);
 }
 
+// Connections opened for overlapping calls close again once idle, down to
+// the pool's minimum; the one under a live proxy stays and keeps working.
+TEST(RemotingConnections, IdleConnectionsBeyondTheMinimumClose) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    c.pool = RemotingClientPool::newInstance(1, 4, 100, 3000, s.url(), Sock::DeviceFactory::newInstance(), c.factory);
+    c.importer = BeanImporter::newInstance(c.pool);
+    registerCounter(c.importer->getRegistry());
+    auto sleepCall = [&] {
+        try {
+            c.call("service", "sleep", {Integer::newInstance(300)});
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(sleepCall);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(c.pool->getConnectionCount(), 4u);
+    // The proxy is made while another call keeps the first connection busy,
+    // so it lives on a connection the pool would otherwise close.
+    std::thread busy(sleepCall);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ObjPtr<ICounter> counter = objCast<ICounter>(c.call("service", "make", {}));
+    busy.join();
+    ASSERT_NE(counter, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(5))), 5);
+    EXPECT_EQ(c.pool->getConnectionCount(), 1u);
+    EXPECT_EQ(counter->next(), 1);
+    EXPECT_EQ(counter->next(), 2);
+}
+
 TEST(RemotingConnections, UnreachableServerFailsClearly) {
     int port;
     {
