@@ -20,6 +20,7 @@
 // the destination where S is white; for raster images pattern transparency
 // keeps it where T is white. Anti-aliased edges blend the result with the
 // destination by coverage. Without do_rop3 every mark is a plain copy.
+#include "capsule_stroke.h"
 #include "display_list.h"
 #include "paint_internal.h"
 
@@ -94,6 +95,11 @@ struct PaintDevice {
   bool band_painter = false;
   // Banded page (packed image): the calls of the page, in device points.
   std::unique_ptr<DisplayList> list;
+  // Capsule strokes: the clip as whole-pixel rectangles (clip_known: taken
+  // since the clip last changed; clip_rects_ok: it is such a set).
+  CapsuleStroker capsules;
+  bool clip_known = false, clip_rects_ok = false;
+  std::vector<CapsuleTarget::Rect> clip_rects;
 
   unsigned char *row(int y) const { return pix + static_cast<size_t>(y - band_y0) * pstride; }
   bool row_inside(int y) const { return y >= band_y0 && y < band_y0 + band_rows; }
@@ -297,6 +303,95 @@ void snap_thin_path(cairo_t *cr) {
   cairo_path_destroy(path);
 }
 
+// Takes the clip as whole-pixel rectangles if it is one.
+void update_clip_rects(PaintDevice *p) {
+  if (p->clip_known) return;
+  p->clip_known = true;
+  p->clip_rects_ok = false;
+  p->clip_rects.clear();
+  cairo_rectangle_list_t *l = cairo_copy_clip_rectangle_list(p->cr);
+  if (!l) return;
+  if (l->status == CAIRO_STATUS_SUCCESS) {
+    bool ok = true;
+    for (int i = 0; i < l->num_rectangles && ok; ++i) {
+      const cairo_rectangle_t &r = l->rectangles[i];
+      const double x1 = r.x + r.width, y1 = r.y + r.height;
+      ok = std::floor(r.x) == r.x && std::floor(r.y) == r.y && std::floor(x1) == x1 && std::floor(y1) == y1 &&
+           std::fabs(r.x) < kMaxPixel && std::fabs(r.y) < kMaxPixel && std::fabs(x1) < kMaxPixel &&
+           std::fabs(y1) < kMaxPixel;
+      if (ok)
+        p->clip_rects.push_back({static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(x1),
+                                 static_cast<int>(y1)});
+    }
+    p->clip_rects_ok = ok;
+  }
+  cairo_rectangle_list_destroy(l);
+}
+
+// Paints the current path as the union of its segments' capsules if the
+// stroke is one (solid, round caps and joins, at least a pixel wide,
+// straight segments, a plain copy under a clip of whole-pixel rectangles),
+// and then ends the path. False: cairo strokes it.
+bool capsule_stroke(PaintDevice *p) {
+  const double w = p->line_width * p->scale;
+  if (!(w >= 1.0 && w <= 4096.0) || p->cap != hpgs_cap_round || p->join != hpgs_join_round || !p->dash.empty() ||
+      !p->vector_plain() || p->antialias || cairo_strokes())
+    return false;
+  update_clip_rects(p);
+  if (!p->clip_rects_ok) return false;
+  cairo_t *cr = p->cr;
+  cairo_path_t *path = cairo_copy_path(cr);
+  if (!path) return false;
+  if (path->status != CAIRO_STATUS_SUCCESS) {
+    cairo_path_destroy(path);
+    return false;
+  }
+  CapsuleStroker &cs = p->capsules;
+  cs.clear();
+  double cx = 0, cy = 0, sx = 0, sy = 0;
+  bool straight = true;
+  for (int i = 0; i < path->num_data && straight; i += path->data[i].header.length) {
+    const cairo_path_data_t *e = &path->data[i];
+    switch (e->header.type) {
+      case CAIRO_PATH_MOVE_TO:
+        cx = sx = e[1].point.x;
+        cy = sy = e[1].point.y;
+        break;
+      case CAIRO_PATH_LINE_TO:
+        cs.add(cx, cy, e[1].point.x, e[1].point.y);
+        cx = e[1].point.x;
+        cy = e[1].point.y;
+        break;
+      case CAIRO_PATH_CLOSE_PATH:
+        // A closed subpath of one point is a dot, as cairo draws it.
+        cs.add(cx, cy, sx, sy);
+        cx = sx, cy = sy;
+        break;
+      default:
+        straight = false;
+        break;
+    }
+  }
+  cairo_path_destroy(path);
+  if (!straight) return false;
+  cairo_new_path(cr);
+  if (cs.empty()) return true;
+  CapsuleTarget t;
+  t.pix = p->pix;
+  t.stride = p->pstride;
+  t.y0 = p->band_y0;
+  t.rows = p->band_rows;
+  t.width = p->img->width;
+  t.clip = p->clip_rects.data();
+  t.nclip = p->clip_rects.size();
+  const uint32_t rgb = cairo_colour_byte(p->color.r) << 16 | cairo_colour_byte(p->color.g) << 8 |
+                       cairo_colour_byte(p->color.b);
+  cairo_surface_flush(p->surface);
+  cs.paint_solid(t, w / 2, rgb);
+  cairo_surface_mark_dirty(p->surface);
+  return true;
+}
+
 int dev_moveto(hpgs_device *d, const hpgs_point *pt) {
   PaintDevice *p = pd(d);
   cairo_move_to(p->cr, p->px(pt->x), p->py(pt->y));
@@ -334,6 +429,10 @@ int dev_stroke(hpgs_device *d) {
     return 0;
   }
   p->begin_paint();
+  if (capsule_stroke(p)) {
+    p->path_empty = true;
+    return 0;
+  }
   double alpha;
   apply_stroke_state(p, alpha);
   if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
@@ -373,6 +472,7 @@ int dev_clip(hpgs_device *d, hpgs_bool winding) {
   PaintDevice *p = pd(d);
   cairo_set_fill_rule(p->cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
   cairo_clip(p->cr);
+  p->clip_known = false;
   p->path_empty = true;
   return cairo_check(p, "clip");
 }
@@ -386,6 +486,7 @@ int dev_cliprestore(hpgs_device *d) {
   PaintDevice *p = pd(d);
   if (p->clip_depth <= 0) return hpgs_set_error("paint device: cliprestore without clipsave.");
   cairo_restore(p->cr);
+  p->clip_known = false;
   --p->clip_depth;
   return cairo_check(p, "cliprestore");
 }

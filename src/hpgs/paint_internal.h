@@ -73,6 +73,15 @@ void native_rows_to_packed(hpgs_png_image *img, int y0, int n, const unsigned ch
 
 void image_to_native(hpgs_png_image *img);
 void image_to_packed(hpgs_png_image *img);
+// Round-capped, round-joined solid strokes are painted by the capsule
+// rasteriser (capsule_stroke.h) where it applies; with this set, cairo
+// strokes them as it does every other stroke. Read from HPGS_CAIRO_STROKES
+// (non-empty and not "0": cairo) on first use; the tests compare the two.
+void set_cairo_strokes(bool on);
+bool cairo_strokes();
+// Strokes the capsule rasteriser has painted in this process.
+unsigned long capsule_stroke_count();
+
 // Writes the image as PNG (8-bit gray or 24-bit RGB with pHYs).
 int image_write_png(hpgs_png_image *img, const char *filename);
 // File name of page `page` (1-based) of an output named `base`.
