@@ -27,6 +27,17 @@ std::atomic<unsigned long> g_capsule_strokes{0};
 // Keeps a pixel coordinate inside int range and well around the image.
 inline double clamp_px(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
 
+// floor and ceil of values already clamped to int range (without SSE4.1
+// std::floor and std::ceil are library calls).
+inline int ifloor(double v) {
+  const int i = static_cast<int>(v);
+  return i - (v < i);
+}
+inline int iceil(double v) {
+  const int i = static_cast<int>(v);
+  return i + (v > i);
+}
+
 // x * y / 255, rounded as pixman's 8-bit arithmetic rounds.
 inline unsigned mul_un8(unsigned x, unsigned y) {
   unsigned t = x * y + 128;
@@ -49,7 +60,8 @@ bool cairo_strokes() {
   return v == 2;
 }
 
-void CapsuleStroker::add(double ax, double ay, double bx, double by) {
+void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a,
+                              bool disc_b) {
   Seg s{};
   s.ax = ax, s.ay = ay, s.bx = bx, s.by = by;
   const double dx = bx - ax, dy = by - ay;
@@ -58,28 +70,126 @@ void CapsuleStroker::add(double ax, double ay, double bx, double by) {
     s.len = len;
     s.ux = dx / len;
     s.uy = dy / len;
+    s.iux = s.ux != 0 ? 1.0 / s.ux : 0.0;
+    s.iuy = s.uy != 0 ? 1.0 / s.uy : 0.0;
   } else {
     s.bx = ax, s.by = ay;
+    disc_a = disc_a || disc_b;
+    disc_b = false;
   }
+  s.t0 = -ext_a;
+  s.t1 = s.len + ext_b;
+  s.disc_a = disc_a;
+  s.disc_b = disc_b;
   segs_.push_back(s);
+}
+
+void CapsuleStroker::add_poly(const double *x, const double *y, int n) {
+  Poly p{};
+  p.n = n;
+  p.ylo = kInf, p.yhi = -kInf;
+  for (int i = 0; i < n; ++i) {
+    p.x[i] = x[i], p.y[i] = y[i];
+    p.ylo = std::min(p.ylo, y[i]);
+    p.yhi = std::max(p.yhi, y[i]);
+  }
+  polys_.push_back(p);
+}
+
+bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, double r, StrokeCap cap,
+                                  StrokeJoin join, double miter_limit) {
+  if (n == 0) return true;
+  if (cap == StrokeCap::round && join == StrokeJoin::round) {
+    // The union of capsules; a single point is a dot.
+    for (size_t i = 0; i + 1 < n; ++i) add(xy[2 * i], xy[2 * i + 1], xy[2 * i + 2], xy[2 * i + 3]);
+    if (n == 1 || closed) add(xy[2 * n - 2], xy[2 * n - 1], xy[0], xy[1]);
+    return true;
+  }
+  // Points with zero-length segments dropped: they have no direction.
+  std::vector<double> &v = scratch_;
+  v.clear();
+  for (size_t i = 0; i < n; ++i) {
+    const double x = xy[2 * i], y = xy[2 * i + 1];
+    if (!v.empty() && std::fabs(x - v[v.size() - 2]) < 1e-9 && std::fabs(y - v.back()) < 1e-9) continue;
+    v.push_back(x);
+    v.push_back(y);
+  }
+  if (closed && v.size() > 2 && std::fabs(v[0] - v[v.size() - 2]) < 1e-9 && std::fabs(v[1] - v.back()) < 1e-9) {
+    v.pop_back();
+    v.pop_back();
+  }
+  const size_t m = v.size() / 2;
+  if (m == 1) {
+    // A single point: a dot with round caps, nothing with butt caps.
+    if (cap == StrokeCap::round) add(v[0], v[1], v[0], v[1]);
+    return cap != StrokeCap::square;
+  }
+  const size_t nseg = closed ? m : m - 1;
+  const double ext = cap == StrokeCap::square ? r : 0.0;
+  for (size_t i = 0; i < nseg; ++i) {
+    const size_t j = (i + 1) % m;
+    const bool first = !closed && i == 0, last = !closed && i + 1 == nseg;
+    add_body(v[2 * i], v[2 * i + 1], v[2 * j], v[2 * j + 1], first ? ext : 0.0, last ? ext : 0.0,
+             first && cap == StrokeCap::round, last && cap == StrokeCap::round);
+  }
+  // Joins at the inner points (all points of a closed polyline).
+  const double lim2 = miter_limit * miter_limit;
+  for (size_t k = closed ? 0 : 1; k < (closed ? m : m - 1); ++k) {
+    const size_t i = (k + m - 1) % m, j = (k + 1) % m;
+    const double vx = v[2 * k], vy = v[2 * k + 1];
+    if (join == StrokeJoin::round) {
+      add(vx, vy, vx, vy);
+      continue;
+    }
+    double ax = vx - v[2 * i], ay = vy - v[2 * i + 1], bx = v[2 * j] - vx, by = v[2 * j + 1] - vy;
+    const double la = std::sqrt(ax * ax + ay * ay), lb = std::sqrt(bx * bx + by * by);
+    ax /= la, ay /= la, bx /= lb, by /= lb;
+    const double cross = ax * by - ay * bx, dot = ax * bx + ay * by;
+    if (cross == 0 && dot > 0) continue;  // straight on
+    // Outer normals: on the side away from the turn.
+    const double sgn = cross > 0 ? 1.0 : -1.0;
+    const double o1x = sgn * ay, o1y = -sgn * ax, o2x = sgn * by, o2y = -sgn * bx;
+    const double px[4] = {vx, vx + r * o1x, 0, 0}, py[4] = {vy, vy + r * o1y, 0, 0};
+    double qx[4], qy[4];
+    std::copy(px, px + 4, qx);
+    std::copy(py, py + 4, qy);
+    // Miter length over width is 1 / sin(angle / 2), i.e. 2 / (1 + dot)
+    // in squares.
+    if (join == StrokeJoin::miter && (1.0 + dot) * lim2 >= 2.0 && 1.0 + dot > 1e-12) {
+      const double k2 = r / (1.0 + dot);
+      qx[2] = vx + k2 * (o1x + o2x);
+      qy[2] = vy + k2 * (o1y + o2y);
+      qx[3] = vx + r * o2x;
+      qy[3] = vy + r * o2y;
+      add_poly(qx, qy, 4);
+    } else {
+      qx[2] = vx + r * o2x;
+      qy[2] = vy + r * o2y;
+      add_poly(qx, qy, 3);
+    }
+  }
+  return true;
 }
 
 void CapsuleStroker::prepare(double r) {
   for (Seg &s : segs_) {
-    s.ylo = std::min(s.ay, s.by) - r;
-    s.yhi = std::max(s.ay, s.by) + r;
+    // Square-cap extensions reach along the segment.
+    const double e = std::max({0.0, -s.t0, s.t1 - s.len}) * std::fabs(s.uy);
+    s.ylo = std::min(s.ay, s.by) - r - e;
+    s.yhi = std::max(s.ay, s.by) + r + e;
   }
 }
 
-// The capsule is convex, so its meet with the line is the hull of the
-// meets with the two end discs and with the body (the points whose
-// projection falls on the segment and whose distance from it is at most r).
+// A segment's pieces are convex, so their meet with the line is the hull
+// of the meets with the end discs and with the body (the points whose
+// projection falls in [t0, t1] and whose distance from the line is at
+// most r).
 bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &xr) {
   const double r2 = r * r;
   double lo = kInf, hi = -kInf;
   const double ey = y - s.ay;
   double q = r2 - ey * ey;
-  if (q >= 0) {
+  if (s.disc_a && q >= 0) {
     const double h = std::sqrt(q);
     lo = s.ax - h;
     hi = s.ax + h;
@@ -87,16 +197,16 @@ bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &
   if (s.len > 0) {
     const double fy = y - s.by;
     q = r2 - fy * fy;
-    if (q >= 0) {
+    if (s.disc_b && q >= 0) {
       const double h = std::sqrt(q);
       lo = std::min(lo, s.bx - h);
       hi = std::max(hi, s.bx + h);
     }
-    // t = x - ax: 0 <= t ux + ey uy <= len and -r <= ey ux - t uy <= r.
+    // t = x - ax: t0 <= t ux + ey uy <= t1 and -r <= ey ux - t uy <= r.
     double tl = -kInf, tr = kInf;
-    const double a0 = -ey * s.uy, a1 = s.len - ey * s.uy;
+    const double a0 = s.t0 - ey * s.uy, a1 = s.t1 - ey * s.uy;
     if (s.ux != 0) {
-      const double p0 = a0 / s.ux, p1 = a1 / s.ux;
+      const double p0 = a0 * s.iux, p1 = a1 * s.iux;
       tl = std::min(p0, p1);
       tr = std::max(p0, p1);
     } else if (a0 > 0 || a1 < 0) {
@@ -104,7 +214,7 @@ bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &
     }
     const double b0 = ey * s.ux - r, b1 = ey * s.ux + r;
     if (s.uy != 0) {
-      const double p0 = b0 / s.uy, p1 = b1 / s.uy;
+      const double p0 = b0 * s.iuy, p1 = b1 * s.iuy;
       tl = std::max(tl, std::min(p0, p1));
       tr = std::min(tr, std::max(p0, p1));
     } else if (b0 > 0 || b1 < 0) {
@@ -119,6 +229,45 @@ bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &
   xl = lo;
   xr = hi;
   return true;
+}
+
+// A convex polygon meets the line between the leftmost and the rightmost
+// crossing of its edges.
+bool CapsuleStroker::span(const Poly &p, double y, double, double &xl, double &xr) {
+  if (y < p.ylo || y > p.yhi) return false;
+  double lo = kInf, hi = -kInf;
+  for (int i = 0; i < p.n; ++i) {
+    const int j = i + 1 < p.n ? i + 1 : 0;
+    const double y0 = p.y[i], y1 = p.y[j];
+    if ((y < y0 && y < y1) || (y > y0 && y > y1)) continue;
+    double x;
+    if (y0 == y1) {
+      lo = std::min({lo, p.x[i], p.x[j]});
+      hi = std::max({hi, p.x[i], p.x[j]});
+      continue;
+    }
+    x = p.x[i] + (y - y0) * (p.x[j] - p.x[i]) / (y1 - y0);
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+  }
+  if (!(lo <= hi)) return false;
+  xl = lo;
+  xr = hi;
+  return true;
+}
+
+// Calls emit(y, span_at) for each piece and each pixel row y0 <= y < y1
+// holding a sample row y + off (sub0 <= off <= sub1) the piece may reach;
+// span_at(yy, xl, xr) gives the piece's meet with the line at height yy.
+template <class Emit>
+void CapsuleStroker::rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit) {
+  auto one = [&](const auto &piece) {
+    const int ya = std::max(y0, iceil(clamp_px(piece.ylo - sub1, y0 - 2.0, y1 + 1.0)));
+    const int yb = std::min(y1 - 1, ifloor(clamp_px(piece.yhi - sub0, y0 - 2.0, y1 + 1.0)));
+    for (int y = ya; y <= yb; ++y) emit(y, [&](double yy, double &xl, double &xr) { return span(piece, yy, r, xl, xr); });
+  };
+  for (const Seg &s : segs_) one(s);
+  for (const Poly &p : polys_) one(p);
 }
 
 namespace {
@@ -142,29 +291,25 @@ std::vector<CapsuleTarget::Rect> usable_clip(const CapsuleTarget &t) {
 void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb) {
   g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
   const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
-  if (clip.empty() || segs_.empty()) return;
+  if (clip.empty() || empty()) return;
   int cy0 = clip[0].y0, cy1 = clip[0].y1;
   for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
   prepare(r);
   const uint32_t v = 0xff000000u | (rgb & 0xffffffu);
   const double wlim = t.width + 1.0;
-  for (const Seg &s : segs_) {
-    // Rows whose centre y + 0.5 lies in [ylo, yhi].
-    const int ya = std::max(cy0, static_cast<int>(std::ceil(clamp_px(s.ylo - 0.5, -2.0, cy1 + 1.0))));
-    const int yb = std::min(cy1 - 1, static_cast<int>(std::floor(clamp_px(s.yhi - 0.5, -2.0, cy1 + 1.0))));
-    for (int y = ya; y <= yb; ++y) {
-      double xl, xr;
-      if (!span(s, y + 0.5, r, xl, xr)) continue;
-      const int xa = static_cast<int>(std::ceil(clamp_px(xl - 0.5, -2.0, wlim)));
-      const int xb = static_cast<int>(std::floor(clamp_px(xr - 0.5, -2.0, wlim)));
-      auto *row = reinterpret_cast<uint32_t *>(t.pix + static_cast<size_t>(y - t.y0) * t.stride);
-      for (const auto &c : clip) {
-        if (y < c.y0 || y >= c.y1) continue;
-        const int x0 = std::max(xa, c.x0), x1 = std::min(xb, c.x1 - 1);
-        for (int x = x0; x <= x1; ++x) row[x] = v;
-      }
+  // Pixels whose centre (x + 0.5, y + 0.5) lies in a piece.
+  rows(cy0, cy1, r, 0.5, 0.5, [&](int y, auto &&span_at) {
+    double xl, xr;
+    if (!span_at(y + 0.5, xl, xr)) return;
+    const int xa = iceil(clamp_px(xl - 0.5, -2.0, wlim));
+    const int xb = ifloor(clamp_px(xr - 0.5, -2.0, wlim));
+    auto *row = reinterpret_cast<uint32_t *>(t.pix + static_cast<size_t>(y - t.y0) * t.stride);
+    for (const auto &c : clip) {
+      if (y < c.y0 || y >= c.y1) continue;
+      const int x0 = std::max(xa, c.x0), x1 = std::min(xb, c.x1 - 1);
+      for (int x = x0; x <= x1; ++x) row[x] = v;
     }
-  }
+  });
 }
 
 // Samples sit at offsets (k + 1) / 4 of a pixel (k = 0 ... 3) in x and y,
@@ -173,14 +318,15 @@ void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb)
 void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
   g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
   const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
-  if (clip.empty() || segs_.empty()) return;
+  if (clip.empty() || empty()) return;
   int cy0 = clip[0].y0, cy1 = clip[0].y1;
   for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
   prepare(r);
   double slo = kInf, shi = -kInf;
   for (const Seg &s : segs_) slo = std::min(slo, s.ylo), shi = std::max(shi, s.yhi);
-  const int ylo = std::max(cy0, static_cast<int>(std::floor(clamp_px(slo, -2.0, cy1 + 1.0))) - 1);
-  const int yhi = std::min(cy1, static_cast<int>(std::ceil(clamp_px(shi, -2.0, cy1 + 1.0))) + 1);
+  for (const Poly &p : polys_) slo = std::min(slo, p.ylo), shi = std::max(shi, p.yhi);
+  const int ylo = std::max(cy0, ifloor((clamp_px(slo, -2.0, cy1 + 1.0))) - 1);
+  const int yhi = std::min(cy1, iceil((clamp_px(shi, -2.0, cy1 + 1.0))) + 1);
   if (ylo >= yhi) return;
   const int w = t.width;
   const int strip = static_cast<int>(std::clamp<size_t>(kMaskStripPixels / static_cast<size_t>(w), 1, 65535));
@@ -190,32 +336,27 @@ void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
   const double wlim = 4.0 * w + 4.0;
   for (int s0 = ylo; s0 < yhi; s0 += strip) {
     const int s1 = std::min(yhi, s0 + strip);
-    for (const Seg &s : segs_) {
-      // Pixel rows holding a sample row whose y lies in [ylo, yhi].
-      const int ya = std::max(s0, static_cast<int>(std::floor(clamp_px(s.ylo - 1.0, -2.0, s1 + 1.0))));
-      const int yb = std::min(s1 - 1, static_cast<int>(std::floor(clamp_px(s.yhi, -2.0, s1 + 1.0))));
-      for (int y = ya; y <= yb; ++y) {
-        uint16_t *mrow = masks_.data() + static_cast<size_t>(y - s0) * w;
-        for (int j = 0; j < 4; ++j) {
-          double xl, xr;
-          if (!span(s, y + (j + 1) * 0.25, r, xl, xr)) continue;
-          // Sample columns m (at x = (m + 1) / 4) with xl <= x <= xr.
-          const int ma = static_cast<int>(std::ceil(clamp_px(4.0 * xl - 1.0, -8.0, wlim)));
-          const int mb = static_cast<int>(std::floor(clamp_px(4.0 * xr - 1.0, -8.0, wlim)));
-          for (const auto &c : clip) {
-            if (y < c.y0 || y >= c.y1) continue;
-            const int m0 = std::max(ma, 4 * c.x0), m1 = std::min(mb, 4 * c.x1 - 1);
-            for (int m = m0; m <= m1;) {
-              const int x = m >> 2, k0 = m & 3, k1 = std::min(3, m1 - 4 * x);
-              const auto bits = static_cast<uint16_t>(((0xfu >> (3 - k1)) & (0xfu << k0)) << (4 * j));
-              if (!mrow[x]) touched_.push_back(static_cast<uint32_t>((y - s0) << 16 | x));
-              mrow[x] |= bits;
-              m = 4 * x + 4;
-            }
+    rows(s0, s1, r, 0.25, 1.0, [&](int y, auto &&span_at) {
+      uint16_t *mrow = masks_.data() + static_cast<size_t>(y - s0) * w;
+      for (int j = 0; j < 4; ++j) {
+        double xl, xr;
+        if (!span_at(y + (j + 1) * 0.25, xl, xr)) continue;
+        // Sample columns m (at x = (m + 1) / 4) with xl <= x <= xr.
+        const int ma = iceil(clamp_px(4.0 * xl - 1.0, -8.0, wlim));
+        const int mb = ifloor(clamp_px(4.0 * xr - 1.0, -8.0, wlim));
+        for (const auto &c : clip) {
+          if (y < c.y0 || y >= c.y1) continue;
+          const int m0 = std::max(ma, 4 * c.x0), m1 = std::min(mb, 4 * c.x1 - 1);
+          for (int m = m0; m <= m1;) {
+            const int x = m >> 2, k0 = m & 3, k1 = std::min(3, m1 - 4 * x);
+            const auto bits = static_cast<uint16_t>(((0xfu >> (3 - k1)) & (0xfu << k0)) << (4 * j));
+            if (!mrow[x]) touched_.push_back(static_cast<uint32_t>((y - s0) << 16 | x));
+            mrow[x] |= bits;
+            m = 4 * x + 4;
           }
         }
       }
-    }
+    });
     for (uint32_t e : touched_) {
       const int yy = static_cast<int>(e >> 16), x = static_cast<int>(e & 0xffff);
       uint16_t &mk = masks_[static_cast<size_t>(yy) * w + x];

@@ -29,32 +29,62 @@ struct CapsuleTarget {
   size_t nclip = 0;
 };
 
+enum class StrokeCap { butt, round, square };
+enum class StrokeJoin { miter, round, bevel };
+
+// A stroke as a union of convex pieces: capsules, segment bodies (with
+// their square-cap extensions and optional end discs) and join wedges.
 class CapsuleStroker {
  public:
-  void clear() { segs_.clear(); }
-  // A segment from (ax, ay) to (bx, by); equal ends give a dot.
-  void add(double ax, double ay, double bx, double by);
-  bool empty() const { return segs_.empty(); }
-  // Without anti-aliasing: every pixel whose centre lies within r of a
-  // segment takes `rgb` (0xRRGGBB).
+  void clear() {
+    segs_.clear();
+    polys_.clear();
+  }
+  // A segment from (ax, ay) to (bx, by) with round ends; equal ends give a dot.
+  void add(double ax, double ay, double bx, double by) { add_body(ax, ay, bx, by, 0, 0, true, true); }
+  // A polyline of n points (x, y pairs; closed: back to the first point)
+  // stroked with half width r: bodies of its segments, the caps of an open
+  // one and the joins (a miter becomes a bevel where the miter length
+  // exceeds miter_limit times the width). False if it cannot be drawn this
+  // way (a single point with square caps): nothing is added then.
+  bool add_polyline(const double *xy, size_t n, bool closed, double r, StrokeCap cap, StrokeJoin join,
+                    double miter_limit);
+  bool empty() const { return segs_.empty() && polys_.empty(); }
+  // Without anti-aliasing: every pixel whose centre lies in a piece takes
+  // `rgb` (0xRRGGBB).
   void paint_solid(const CapsuleTarget &t, double r, uint32_t rgb);
   // With anti-aliasing: coverage from 4 x 4 samples per pixel, a sample
-  // counting when it lies within r of any segment of the stroke (so the
-  // joins of a polyline are not inked twice); `rgb` is blended over the
-  // pixel by that coverage (17 levels).
+  // counting when it lies in any piece of the stroke (so the joins of a
+  // polyline are not inked twice); `rgb` is blended over the pixel by that
+  // coverage (17 levels).
   void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb);
 
  private:
   struct Seg {
     double ax, ay, bx, by;
-    double ux, uy, len;  // unit direction and length (0 for a dot)
-    double ylo, yhi;     // rows reached: min/max y of the ends -+ r
+    double ux, uy, len;  // unit direction and length (0: a disc at a)
+    double iux, iuy;     // 1 / ux, 1 / uy (0 where those are 0)
+    double t0, t1;       // the body spans t0 <= t <= t1 along the segment
+    bool disc_a, disc_b; // discs of radius r around the ends
+    double ylo, yhi;     // rows reached
   };
-  // The interval of x whose points (x, y) lie within r of segment s, if any.
+  struct Poly {          // convex, up to 4 corners
+    double x[4], y[4];
+    int n;
+    double ylo, yhi;
+  };
+  void add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a, bool disc_b);
+  void add_poly(const double *x, const double *y, int n);
+  // The interval of x whose points (x, y) lie in the piece, if any.
   static bool span(const Seg &s, double y, double r, double &xl, double &xr);
+  static bool span(const Poly &s, double y, double r, double &xl, double &xr);
   void prepare(double r);
+  template <class Emit>
+  void rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit);
 
   std::vector<Seg> segs_;
+  std::vector<Poly> polys_;
+  std::vector<double> scratch_;
   // Anti-aliasing: sample masks (bit 4 j + k: sample column k of sample
   // row j) of a strip of rows, and the masks made non-zero.
   std::vector<uint16_t> masks_;

@@ -98,6 +98,7 @@ struct PaintDevice {
   // Capsule strokes: the clip as whole-pixel rectangles (clip_known: taken
   // since the clip last changed; clip_rects_ok: it is such a set).
   CapsuleStroker capsules;
+  std::vector<double> stroke_points;
   bool clip_known = false, clip_rects_ok = false;
   std::vector<CapsuleTarget::Rect> clip_rects;
 
@@ -328,14 +329,13 @@ void update_clip_rects(PaintDevice *p) {
   cairo_rectangle_list_destroy(l);
 }
 
-// Paints the current path as the union of its segments' capsules if the
-// stroke is one (solid, round caps and joins, at least a pixel wide,
-// straight segments, a plain copy under a clip of whole-pixel rectangles),
-// and then ends the path. False: cairo strokes it.
+// Paints the current path as a union of convex pieces (capsule_stroke.h)
+// if the stroke allows it (solid, at least a pixel wide, straight
+// segments, a plain copy under a clip of whole-pixel rectangles), and then
+// ends the path. False: cairo strokes it.
 bool capsule_stroke(PaintDevice *p) {
   const double w = p->line_width * p->scale;
-  if (!(w >= 1.0 && w <= 4096.0) || p->cap != hpgs_cap_round || p->join != hpgs_join_round || !p->dash.empty() ||
-      !p->vector_plain() || p->antialias || cairo_strokes())
+  if (!(w >= 1.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || p->antialias || cairo_strokes())
     return false;
   update_clip_rects(p);
   if (!p->clip_rects_ok) return false;
@@ -346,34 +346,48 @@ bool capsule_stroke(PaintDevice *p) {
     cairo_path_destroy(path);
     return false;
   }
+  const double r = w / 2;
+  const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
+                        : p->cap == hpgs_cap_square ? StrokeCap::square
+                                                    : StrokeCap::butt;
+  const StrokeJoin join = p->join == hpgs_join_round   ? StrokeJoin::round
+                          : p->join == hpgs_join_bevel ? StrokeJoin::bevel
+                                                       : StrokeJoin::miter;
   CapsuleStroker &cs = p->capsules;
   cs.clear();
-  double cx = 0, cy = 0, sx = 0, sy = 0;
-  bool straight = true;
-  for (int i = 0; i < path->num_data && straight; i += path->data[i].header.length) {
+  std::vector<double> &pts = p->stroke_points;
+  pts.clear();
+  bool ok = true;
+  // Ends the subpath in pts (after a close_path cairo starts the next one
+  // with a move_to to its first point).
+  auto flush = [&](bool closed) {
+    if (!pts.empty() && (pts.size() > 2 || closed))
+      ok = ok && cs.add_polyline(pts.data(), pts.size() / 2, closed, r, cap, join, p->miter);
+    pts.clear();
+  };
+  for (int i = 0; i < path->num_data && ok; i += path->data[i].header.length) {
     const cairo_path_data_t *e = &path->data[i];
     switch (e->header.type) {
       case CAIRO_PATH_MOVE_TO:
-        cx = sx = e[1].point.x;
-        cy = sy = e[1].point.y;
+        flush(false);
+        pts.push_back(e[1].point.x);
+        pts.push_back(e[1].point.y);
         break;
       case CAIRO_PATH_LINE_TO:
-        cs.add(cx, cy, e[1].point.x, e[1].point.y);
-        cx = e[1].point.x;
-        cy = e[1].point.y;
+        pts.push_back(e[1].point.x);
+        pts.push_back(e[1].point.y);
         break;
       case CAIRO_PATH_CLOSE_PATH:
-        // A closed subpath of one point is a dot, as cairo draws it.
-        cs.add(cx, cy, sx, sy);
-        cx = sx, cy = sy;
+        flush(true);
         break;
       default:
-        straight = false;
+        ok = false;
         break;
     }
   }
+  if (ok) flush(false);
   cairo_path_destroy(path);
-  if (!straight) return false;
+  if (!ok) return false;
   cairo_new_path(cr);
   if (cs.empty()) return true;
   CapsuleTarget t;
@@ -387,7 +401,7 @@ bool capsule_stroke(PaintDevice *p) {
   const uint32_t rgb = cairo_colour_byte(p->color.r) << 16 | cairo_colour_byte(p->color.g) << 8 |
                        cairo_colour_byte(p->color.b);
   cairo_surface_flush(p->surface);
-  cs.paint_solid(t, w / 2, rgb);
+  cs.paint_solid(t, r, rgb);
   cairo_surface_mark_dirty(p->surface);
   return true;
 }
