@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +15,6 @@ namespace hpgs {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Largest sample-mask strip (masks of 2 bytes): rows of a stroke beyond it
-// are painted in further strips.
-constexpr size_t kMaskStripPixels = size_t{1} << 21;
 
 // 0: not read yet; 1: capsule strokes; 2: cairo for every stroke.
 std::atomic<int> g_cairo_strokes{0};
@@ -36,12 +32,6 @@ inline int ifloor(double v) {
 inline int iceil(double v) {
   const int i = static_cast<int>(v);
   return i + (v > i);
-}
-
-// x * y / 255, rounded as pixman's 8-bit arithmetic rounds.
-inline unsigned mul_un8(unsigned x, unsigned y) {
-  unsigned t = x * y + 128;
-  return (t + (t >> 8)) >> 8;
 }
 
 }  // namespace
@@ -184,7 +174,7 @@ void CapsuleStroker::prepare(double r) {
 // of the meets with the end discs and with the body (the points whose
 // projection falls in [t0, t1] and whose distance from the line is at
 // most r).
-bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &xr) {
+inline bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &xr) {
   const double r2 = r * r;
   double lo = kInf, hi = -kInf;
   const double ey = y - s.ay;
@@ -233,7 +223,7 @@ bool CapsuleStroker::span(const Seg &s, double y, double r, double &xl, double &
 
 // A convex polygon meets the line between the leftmost and the rightmost
 // crossing of its edges.
-bool CapsuleStroker::span(const Poly &p, double y, double, double &xl, double &xr) {
+inline bool CapsuleStroker::span(const Poly &p, double y, double, double &xl, double &xr) {
   if (y < p.ylo || y > p.yhi) return false;
   double lo = kInf, hi = -kInf;
   for (int i = 0; i < p.n; ++i) {
@@ -310,72 +300,6 @@ void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb)
       for (int x = x0; x <= x1; ++x) row[x] = v;
     }
   });
-}
-
-// Samples sit at offsets (k + 1) / 4 of a pixel (k = 0 ... 3) in x and y,
-// where cairo's fast rasteriser samples: an edge at fraction a of a pixel
-// covers floor(4 a) of its sample columns or rows.
-void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
-  g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
-  const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
-  if (clip.empty() || empty()) return;
-  int cy0 = clip[0].y0, cy1 = clip[0].y1;
-  for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
-  prepare(r);
-  double slo = kInf, shi = -kInf;
-  for (const Seg &s : segs_) slo = std::min(slo, s.ylo), shi = std::max(shi, s.yhi);
-  for (const Poly &p : polys_) slo = std::min(slo, p.ylo), shi = std::max(shi, p.yhi);
-  const int ylo = std::max(cy0, ifloor((clamp_px(slo, -2.0, cy1 + 1.0))) - 1);
-  const int yhi = std::min(cy1, iceil((clamp_px(shi, -2.0, cy1 + 1.0))) + 1);
-  if (ylo >= yhi) return;
-  const int w = t.width;
-  const int strip = static_cast<int>(std::clamp<size_t>(kMaskStripPixels / static_cast<size_t>(w), 1, 65535));
-  const size_t need = static_cast<size_t>(w) * static_cast<size_t>(std::min(strip, yhi - ylo));
-  if (masks_.size() < need) masks_.resize(need, 0);
-  const unsigned sr = (rgb >> 16) & 0xff, sg = (rgb >> 8) & 0xff, sb = rgb & 0xff;
-  const double wlim = 4.0 * w + 4.0;
-  for (int s0 = ylo; s0 < yhi; s0 += strip) {
-    const int s1 = std::min(yhi, s0 + strip);
-    rows(s0, s1, r, 0.25, 1.0, [&](int y, auto &&span_at) {
-      uint16_t *mrow = masks_.data() + static_cast<size_t>(y - s0) * w;
-      for (int j = 0; j < 4; ++j) {
-        double xl, xr;
-        if (!span_at(y + (j + 1) * 0.25, xl, xr)) continue;
-        // Sample columns m (at x = (m + 1) / 4) with xl <= x <= xr.
-        const int ma = iceil(clamp_px(4.0 * xl - 1.0, -8.0, wlim));
-        const int mb = ifloor(clamp_px(4.0 * xr - 1.0, -8.0, wlim));
-        for (const auto &c : clip) {
-          if (y < c.y0 || y >= c.y1) continue;
-          const int m0 = std::max(ma, 4 * c.x0), m1 = std::min(mb, 4 * c.x1 - 1);
-          for (int m = m0; m <= m1;) {
-            const int x = m >> 2, k0 = m & 3, k1 = std::min(3, m1 - 4 * x);
-            const auto bits = static_cast<uint16_t>(((0xfu >> (3 - k1)) & (0xfu << k0)) << (4 * j));
-            if (!mrow[x]) touched_.push_back(static_cast<uint32_t>((y - s0) << 16 | x));
-            mrow[x] |= bits;
-            m = 4 * x + 4;
-          }
-        }
-      }
-    });
-    for (uint32_t e : touched_) {
-      const int yy = static_cast<int>(e >> 16), x = static_cast<int>(e & 0xffff);
-      uint16_t &mk = masks_[static_cast<size_t>(yy) * w + x];
-      const unsigned n = static_cast<unsigned>(std::popcount(static_cast<unsigned>(mk)));
-      mk = 0;
-      auto *px = reinterpret_cast<uint32_t *>(t.pix + static_cast<size_t>(s0 + yy - t.y0) * t.stride) + x;
-      if (n >= 16) {
-        *px = 0xff000000u | (rgb & 0xffffffu);
-        continue;
-      }
-      const unsigned a = n * 16, na = 255 - a;
-      const uint32_t d = *px;
-      const unsigned r8 = mul_un8(sr, a) + mul_un8((d >> 16) & 0xff, na);
-      const unsigned g8 = mul_un8(sg, a) + mul_un8((d >> 8) & 0xff, na);
-      const unsigned b8 = mul_un8(sb, a) + mul_un8(d & 0xff, na);
-      *px = 0xff000000u | (r8 << 16) | (g8 << 8) | b8;
-    }
-    touched_.clear();
-  }
 }
 
 }  // namespace hpgs

@@ -1,8 +1,12 @@
-// Stroking of round-capped, round-joined, undashed polylines without
-// cairo's stroker. Such a stroke is exactly the union of its segments'
-// capsules (the points within half the line width of a segment), and a
-// horizontal line meets a capsule in one interval, found analytically.
-// The paint device hands its straight segments (pixel coordinates) to a
+// Stroking of undashed polylines without cairo's stroker, for painting
+// without anti-aliasing. A stroke is the union of convex pieces: with round
+// caps and joins exactly the union of its segments' capsules (the points
+// within half the line width of a segment); otherwise segment bodies
+// (rectangles, longer by half the width at square caps), end discs for
+// round caps and join wedges (disc, miter quadrilateral or bevel
+// triangle). A horizontal line meets a convex piece in one interval, found
+// analytically, and a pixel is lit when its centre lies in a piece. The
+// paint device hands its straight segments (pixel coordinates) to a
 // CapsuleStroker when the clip is a set of whole-pixel rectangles and the
 // mark is a plain copy; everything else goes to cairo.
 #ifndef HPGS_CAPSULE_STROKE_H
@@ -53,11 +57,6 @@ class CapsuleStroker {
   // Without anti-aliasing: every pixel whose centre lies in a piece takes
   // `rgb` (0xRRGGBB).
   void paint_solid(const CapsuleTarget &t, double r, uint32_t rgb);
-  // With anti-aliasing: coverage from 4 x 4 samples per pixel, a sample
-  // counting when it lies in any piece of the stroke (so the joins of a
-  // polyline are not inked twice); `rgb` is blended over the pixel by that
-  // coverage (17 levels).
-  void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb);
 
  private:
   struct Seg {
@@ -76,8 +75,8 @@ class CapsuleStroker {
   void add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a, bool disc_b);
   void add_poly(const double *x, const double *y, int n);
   // The interval of x whose points (x, y) lie in the piece, if any.
-  static bool span(const Seg &s, double y, double r, double &xl, double &xr);
-  static bool span(const Poly &s, double y, double r, double &xl, double &xr);
+  [[gnu::always_inline]] static inline bool span(const Seg &s, double y, double r, double &xl, double &xr);
+  [[gnu::always_inline]] static inline bool span(const Poly &s, double y, double r, double &xl, double &xr);
   void prepare(double r);
   template <class Emit>
   void rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit);
@@ -85,10 +84,6 @@ class CapsuleStroker {
   std::vector<Seg> segs_;
   std::vector<Poly> polys_;
   std::vector<double> scratch_;
-  // Anti-aliasing: sample masks (bit 4 j + k: sample column k of sample
-  // row j) of a strip of rows, and the masks made non-zero.
-  std::vector<uint16_t> masks_;
-  std::vector<uint32_t> touched_;
 };
 
 // Pen colour component (0 ... 1) as the 8-bit value cairo paints.
