@@ -356,6 +356,7 @@ class Reader {
   void poly_add(const hpgs_point &dev_point, PolyVertex::Kind kind);
   void path_from_buffer(bool close_all);
   void advance_label(int chars, int lines);
+  void move_pen_in_label(double x, double y, const LabelMetrics &m);
 
   void page_end();
   void call_asset(hpgs_reader_asset_func_t f, void *ctxt, int index);

@@ -199,8 +199,11 @@ void Reader::advance_label(int chars, int lines) {
   PathAxes ax = path_axes(gs_.text_path, gs_.line_feed_reversed);
   const double along = (ax.vertical ? m.line() : m.cell()) * (1 + gs_.extra_space[0]) * chars;
   const double across = (ax.vertical ? m.cell() : m.line()) * (1 + gs_.extra_space[1]) * lines;
-  const double x = (ax.ax * along + ax.fx * across) * m.mirror_x;
-  const double y = (ax.ay * along + ax.fy * across) * m.mirror_y;
+  move_pen_in_label((ax.ax * along + ax.fx * across) * m.mirror_x, (ax.ay * along + ax.fy * across) * m.mirror_y, m);
+}
+
+// Moves the pen by (x, y) in the label's own axes (along its run and up).
+void Reader::move_pen_in_label(double x, double y, const LabelMetrics &m) {
   hpgs_point plu;
   hpgs_matrix_xform(&plu, &user_to_plu_, &pen_);
   plu.x += x * m.run.x + y * m.up.x;
@@ -445,15 +448,7 @@ void Reader::emit_label(const std::string &text) {
   double ex, ey;
   if (horizontal) ex = a * t, ey = ax.fy * cross;
   else ex = ax.fx * cross, ey = a * t;
-  ex *= m.mirror_x;
-  ey *= m.mirror_y;
-  hpgs_point plu;
-  hpgs_matrix_xform(&plu, &user_to_plu_, &pen_);
-  plu.x += ex * m.run.x + ey * m.up.x;
-  plu.y += ex * m.run.y + ey * m.up.y;
-  hpgs_point u;
-  hpgs_matrix_ixform(&u, &user_to_plu_, &plu);
-  pen_ = {clampc(u.x), clampc(u.y)};
+  move_pen_in_label(ex * m.mirror_x, ey * m.mirror_y, m);
 }
 
 // Fills and edges outline glyphs as CF says.
