@@ -409,7 +409,7 @@ void Reader::emit_label(const std::string &text) {
         dev_attrs_valid_ = false;  // the reader's own attributes are sent again
       }
       if (w != width) {
-        if (segments) dev(hpgs_stroke(dev_));
+        if (segments) stroke_device_path();
         segments = 0;
         dev(hpgs_setlinewidth(dev_, w));
         width = w;
@@ -434,11 +434,11 @@ void Reader::emit_label(const std::string &text) {
         segments += s.size();
       }
       if (segments > 4096) {
-        dev(hpgs_stroke(dev_));
+        stroke_device_path();
         segments = 0;
       }
     }
-    if (segments) dev(hpgs_stroke(dev_));
+    if (segments) stroke_device_path();
   }
 
   if (!label_concatenates(gs_.text_path, lo)) return;

@@ -314,6 +314,31 @@ TEST(HpgsScreenedVectors, Sv21DrawsLinesThroughPclCrossHatches) {
 
 namespace {
 
+// Stick-font labels are vectors too: under SV2 their strokes show the
+// pattern (every other column of cells) and nothing outside the strokes.
+TEST(HpgsScreenedVectors, Sv2ScreensStickFontLabels) {
+  const std::string label = "SP1;SD2,1,4,36,6,3,7,48;PU10,10;LBHI\x03";
+  CellPainted solid(kCellUnits + label, 300, 200, false);
+  CellPainted screened(kCellUnits + "RF2,2,1,1,0;SV2,2;" + label, 300, 200, false);
+  ASSERT_EQ(solid.rc, 0) << hpgs_get_error();
+  ASSERT_EQ(screened.rc, 0) << hpgs_get_error();
+  const std::vector<int> black = kBlack, white = kWhite;
+  long ink = 0, kept = 0;
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 300; ++x) {
+      const bool s = solid.rgb(x, y) == black;
+      if (!s) {
+        ASSERT_EQ(screened.rgb(x, y), white) << "ink outside the label at " << x << "," << y;
+        continue;
+      }
+      ++ink;
+      if (screened.rgb(x, y) == black) ++kept;
+    }
+  ASSERT_GT(ink, 500);
+  EXPECT_GT(kept, ink * 3 / 10);
+  EXPECT_LT(kept, ink * 7 / 10);
+}
+
 TEST(HpgsScreenedVectors, HatchFillsIgnoreTheScreen) {
   auto r = record("IN;SP1;SV1,25;FT3,100,0;PA0,0;RA1000,1000;");
   auto c = r.dev->named("setrgbcolor");
