@@ -14,6 +14,8 @@
 #include <map>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace jobtest;
 using Xadra::PngPageGeometry;
 
@@ -169,7 +171,8 @@ protected:
         job->prepareInputs(m);
         PngPageGeometry g{};
         hpgs_reader* r = job->placePage(m, g);
-        std::string pdf = ::testing::TempDir() + "annotated_" + std::to_string(angle) + ".pdf";
+        // Test processes run in parallel and share the temporary directory.
+        std::string pdf = ::testing::TempDir() + "annotated_" + std::to_string(getpid()) + "_" + std::to_string(angle) + ".pdf";
         std::string ppm = pdf + ".ppm";
         if (r) {
             auto layer = job->attachAnnotations(r, g);
