@@ -59,6 +59,21 @@ inline unsigned char rop3_byte(int rop, unsigned d, unsigned s, unsigned t) {
   return static_cast<unsigned char>(r & 0xff);
 }
 
+// Applies a raster operation to one pixel of cairo's 32-bit layout: D is
+// the pixel, S and T per channel; the result covers the pixel by a / 255.
+inline void rop_pixel(unsigned char *px, int rop, const unsigned s[3], const unsigned t[3], unsigned a) {
+  uint32_t v;
+  std::memcpy(&v, px, 4);
+  const unsigned d[3] = {(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff};
+  unsigned out[3];
+  for (int c = 0; c < 3; ++c) {
+    unsigned r = rop3_byte(rop, d[c], std::min(s[c], 255u), t[c]);
+    out[c] = (r * a + d[c] * (255 - a) + 127) / 255;
+  }
+  v = 0xff000000u | (out[0] << 16) | (out[1] << 8) | out[2];
+  std::memcpy(px, &v, 4);
+}
+
 struct PaintDevice {
   hpgs_device base;
   hpgs_png_image *img = nullptr;
@@ -223,16 +238,8 @@ int rop_mark(PaintDevice *p, bool stroke, cairo_pattern_t *source = nullptr) {
         if (!a) continue;
         int x = mx - offx;
         if (x < 0 || x >= p->img->width) continue;
-        uint32_t v;
-        std::memcpy(&v, row + 4 * x, 4);
-        unsigned d[3] = {(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff};
-        unsigned out[3];
-        for (int c = 0; c < 3; ++c) {
-          unsigned r = rop3_byte(p->rop, d[c], s[c], s[c]);
-          out[c] = (r * a + d[c] * (255 - a) + 127) / 255;
-        }
-        v = 0xff000000u | (out[0] << 16) | (out[1] << 8) | out[2];
-        std::memcpy(row + 4 * x, &v, 4);
+        const unsigned st[3] = {s[0], s[1], s[2]};
+        rop_pixel(row + 4 * x, p->rop, st, st, a);
       }
     }
     cairo_surface_mark_dirty(p->surface);
@@ -568,7 +575,7 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
   p->begin_paint();
   const bool rop = p->use_rop();
   const bool keep_white = rop && p->src_tr;
-  const unsigned char t[3] = {to_byte(p->patcol.r), to_byte(p->patcol.g), to_byte(p->patcol.b)};
+  const unsigned t[3] = {to_byte(p->patcol.r), to_byte(p->patcol.g), to_byte(p->patcol.b)};
   const bool t_white = t[0] == 255 && t[1] == 255 && t[2] == 255;
   if (rop && p->pat_tr && t_white) return 0;  // everything is kept
   const bool plain = !rop || ((p->rop == 252 || p->rop == 204) && !keep_white && t[0] == 0 && t[1] == 0 &&
@@ -672,16 +679,7 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
             if (x < 0 || x >= p->img->width) continue;
             // Premultiplied: undo it to get the source colour.
             unsigned s[3] = {((sv >> 16) & 0xff) * 255 / a, ((sv >> 8) & 0xff) * 255 / a, (sv & 0xff) * 255 / a};
-            uint32_t v;
-            std::memcpy(&v, row + 4 * x, 4);
-            unsigned dd[3] = {(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff};
-            unsigned o[3];
-            for (int c = 0; c < 3; ++c) {
-              unsigned r = rop3_byte(p->rop, dd[c], std::min(s[c], 255u), t[c]);
-              o[c] = (r * a + dd[c] * (255 - a) + 127) / 255;
-            }
-            v = 0xff000000u | (o[0] << 16) | (o[1] << 8) | o[2];
-            std::memcpy(row + 4 * x, &v, 4);
+            rop_pixel(row + 4 * x, p->rop, s, t, a);
           }
         }
         cairo_surface_mark_dirty(p->surface);
