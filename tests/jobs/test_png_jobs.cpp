@@ -148,6 +148,17 @@ struct AnnotatedPage {
     }
 };
 
+// The annotation square of png_square.fdf: a red outline round 25,35
+// (pixels from the lower left at 72 dpi), nothing inside or beyond it.
+void expectRedSquareOutline(const AnnotatedPage& page, int angle) {
+    EXPECT_TRUE(page.red(11, 35)) << angle << ": left edge";
+    EXPECT_TRUE(page.red(39, 35)) << angle << ": right edge";
+    EXPECT_TRUE(page.red(25, 21)) << angle << ": bottom edge";
+    EXPECT_TRUE(page.red(25, 49)) << angle << ": top edge";
+    EXPECT_FALSE(page.red(25, 35)) << angle << ": inside";
+    EXPECT_FALSE(page.red(50, 35)) << angle << ": outside";
+}
+
 class PngAnnotationTest : public PngJobTest {
 protected:
     ObjPtr<Plume::List> drawn(const std::string& fdf, const char* colour) {
@@ -223,12 +234,7 @@ TEST_F(PngAnnotationTest, DrawnSquareSitsOnTheDrawingAtZeroAndNinetyDegrees) {
     for (int angle : {0, 90}) {
         AnnotatedPage page = draw(drawn(fdf, "#ff0000"), angle);
         ASSERT_EQ(page.error, "") << angle;
-        EXPECT_TRUE(page.red(11, 35)) << angle << ": left edge";
-        EXPECT_TRUE(page.red(39, 35)) << angle << ": right edge";
-        EXPECT_TRUE(page.red(25, 21)) << angle << ": bottom edge";
-        EXPECT_TRUE(page.red(25, 49)) << angle << ": top edge";
-        EXPECT_FALSE(page.red(25, 35)) << angle << ": inside";
-        EXPECT_FALSE(page.red(50, 35)) << angle << ": outside";
+        expectRedSquareOutline(page, angle);
     }
     Xadra::Settings::setPdfBorder(border);
 }
@@ -250,12 +256,7 @@ TEST_F(PngAnnotationTest, PngPreviewShowsTheDrawnSquareAtZeroAndNinetyDegrees) {
         page.height = static_cast<int>(img.height);
         page.rgb.resize(PNG_IMAGE_SIZE(img));
         ASSERT_NE(png_image_finish_read(&img, nullptr, page.rgb.data(), 0, nullptr), 0);
-        EXPECT_TRUE(page.red(11, 35)) << angle << ": left edge";
-        EXPECT_TRUE(page.red(39, 35)) << angle << ": right edge";
-        EXPECT_TRUE(page.red(25, 21)) << angle << ": bottom edge";
-        EXPECT_TRUE(page.red(25, 49)) << angle << ": top edge";
-        EXPECT_FALSE(page.red(25, 35)) << angle << ": inside";
-        EXPECT_FALSE(page.red(50, 35)) << angle << ": outside";
+        expectRedSquareOutline(page, angle);
     }
     Xadra::Settings::setPdfBorder(border);
 }
