@@ -66,6 +66,17 @@ std::string input_text(int which) {
   return million().hpgl;
 }
 
+// The drawing's box as the plot-size pass finds it.
+hpgs_bbox measure(const std::string &text) {
+  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  hpgs_reader *r = hpgs_new_reader(hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE), ps, HPGS_FALSE, 0);
+  hpgs_bbox box{};
+  hpgs_read(r, HPGS_TRUE);
+  hpgs_getplotsize(ps, 1, &box);
+  hpgs_destroy_reader(r);
+  return box;
+}
+
 // Plot size, dynamic page, paint at dpi; out empty: no PNG written.
 // Image size forced when w, h > 0.
 int render(const std::string &text, double dpi, bool aa, const std::string &out, int w = 0, int h = 0) {
@@ -102,12 +113,7 @@ BENCHMARK(BM_RenderToPng)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"million", "
 // that it does the work of the bare cairo program below plus the reader.
 void BM_HpgsPaintMillion(benchmark::State &st) {
   const std::string &text = million().hpgl;
-  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_reader *m = hpgs_new_reader(hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE), ps, HPGS_FALSE, 0);
-  hpgs_bbox box;
-  hpgs_read(m, HPGS_TRUE);
-  hpgs_getplotsize(ps, 1, &box);
-  hpgs_destroy_reader(m);
+  const hpgs_bbox box = measure(text);
   for (auto _ : st) {
     hpgs_bbox page = box;
     hpgs_reader *r =
@@ -134,12 +140,7 @@ BENCHMARK(BM_HpgsPaintMillion)->Arg(1)->Arg(0)->ArgName("aa")->Unit(benchmark::k
 void BM_BareCairoMillion(benchmark::State &st) {
   const Million &m = million();
   // The page the plot-size pass finds, to get the same pixel mapping.
-  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_reader *r = hpgs_new_reader(hpgs_new_mem_istream(m.hpgl.data(), m.hpgl.size(), HPGS_FALSE), ps, HPGS_FALSE, 0);
-  hpgs_bbox box;
-  hpgs_read(r, HPGS_TRUE);
-  hpgs_getplotsize(ps, 1, &box);
-  hpgs_destroy_reader(r);
+  const hpgs_bbox box = measure(m.hpgl);
   const double k = 150.0 / 72.0;
   const int w = static_cast<int>(std::floor((box.urx - box.llx) * k + 0.5));
   const int h = static_cast<int>(std::floor((box.ury - box.lly) * k + 0.5));
