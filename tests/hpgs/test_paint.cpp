@@ -455,6 +455,21 @@ TEST(HpgsPaintRobustness, AnInterruptedReadStopsPainting) {
 
 namespace {
 
+// The centre pixel of a 10 x 10 image of one inch square, painted from
+// text with raster operations on and without anti-aliasing.
+struct CentrePixel {
+  unsigned char rgb[3] = {0, 0, 0};
+  int rc = -1;
+  explicit CentrePixel(const std::string &text) {
+    hpgs_png_image *img = hpgs_new_png_image(10, 10, 24, HPGS_FALSE, HPGS_TRUE);
+    hpgs_bbox bb{0, 0, 72, 72};
+    hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, HPGS_FALSE);
+    ReaderPtr r(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
+    rc = hpgs_read(r.get(), HPGS_TRUE);
+    if (rc == 0) rc = hpgs_image_get_pixel(img, 5, 5, rgb, nullptr);
+  }
+};
+
 // The escapes the annotation writer puts between frames: the ROP governs
 // later vectors (MC shares its state), source transparency (ESC*v#N)
 // governs raster images only, vectors follow TR.
@@ -462,37 +477,22 @@ TEST(HpgsPaintEscapes, AnnotationWriterEscapesAffectLaterVectorsByTheirRop) {
   const std::string esc = "\x1b%1A\x1b*v1N\x1b*v1O\x1b*l168O\x1b%1B";
   // Grey background, then a red box drawn after the escapes: merged (AND).
   std::string text = "IN;PC1,128,128,128;SP1;TR0;PA0,0;RA1016,1016;" + esc + "PC2,255,0,0;SP2;PA0,0;RA1016,1016;";
-  hpgs_png_image *img = hpgs_new_png_image(10, 10, 24, HPGS_FALSE, HPGS_TRUE);
-  hpgs_bbox bb{0, 0, 72, 72};
-  hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, HPGS_FALSE);
-  ReaderPtr r(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
-  ASSERT_EQ(hpgs_read(r.get(), HPGS_TRUE), 0) << hpgs_get_error();
-  unsigned char rgb[3];
-  ASSERT_EQ(hpgs_image_get_pixel(img, 5, 5, rgb, nullptr), 0);
-  EXPECT_EQ(rgb[0], 128);  // 128 & 255
-  EXPECT_EQ(rgb[1], 0);    // 128 & 0
+  CentrePixel merged(text);
+  ASSERT_EQ(merged.rc, 0) << hpgs_get_error();
+  EXPECT_EQ(merged.rgb[0], 128);  // 128 & 255
+  EXPECT_EQ(merged.rgb[1], 0);    // 128 & 0
   // MC0 restores plain copies.
-  std::string t2 = text + "MC0;PC3,0,0,255;SP3;PA0,0;RA1016,1016;";
-  hpgs_png_image *img2 = hpgs_new_png_image(10, 10, 24, HPGS_FALSE, HPGS_TRUE);
-  hpgs_paint_device *p2 = hpgs_new_paint_device(img2, "", &bb, HPGS_FALSE);
-  ReaderPtr r2(hpgs_new_reader(mem(t2), reinterpret_cast<hpgs_device *>(p2), HPGS_FALSE, 0));
-  ASSERT_EQ(hpgs_read(r2.get(), HPGS_TRUE), 0) << hpgs_get_error();
-  ASSERT_EQ(hpgs_image_get_pixel(img2, 5, 5, rgb, nullptr), 0);
-  EXPECT_EQ(rgb[0], 0);
-  EXPECT_EQ(rgb[2], 255);
+  CentrePixel copied(text + "MC0;PC3,0,0,255;SP3;PA0,0;RA1016,1016;");
+  ASSERT_EQ(copied.rc, 0) << hpgs_get_error();
+  EXPECT_EQ(copied.rgb[0], 0);
+  EXPECT_EQ(copied.rgb[2], 255);
 }
 
 TEST(HpgsPaintEscapes, WhitePenIsTransparentUnderTr1AndOpaqueUnderTr0) {
   for (int tr : {0, 1}) {
-    std::string text = "IN;SP1;PA0,0;RA1016,1016;TR" + std::to_string(tr) + ";SP0;PA0,0;RA1016,1016;";
-    hpgs_png_image *img = hpgs_new_png_image(10, 10, 24, HPGS_FALSE, HPGS_TRUE);
-    hpgs_bbox bb{0, 0, 72, 72};
-    hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, HPGS_FALSE);
-    ReaderPtr r(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
-    ASSERT_EQ(hpgs_read(r.get(), HPGS_TRUE), 0) << hpgs_get_error();
-    unsigned char rgb[3];
-    hpgs_image_get_pixel(img, 5, 5, rgb, nullptr);
-    EXPECT_EQ(rgb[0], tr ? 0 : 255) << "TR" << tr;
+    CentrePixel c("IN;SP1;PA0,0;RA1016,1016;TR" + std::to_string(tr) + ";SP0;PA0,0;RA1016,1016;");
+    ASSERT_EQ(c.rc, 0) << hpgs_get_error();
+    EXPECT_EQ(c.rgb[0], tr ? 0 : 255) << "TR" << tr;
   }
 }
 
