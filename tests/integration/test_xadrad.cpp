@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <sys/socket.h>
@@ -213,6 +214,35 @@ TEST_F(Xadrad, EveryTestDrawingRendersThroughXadrac) {
         EXPECT_NE(err.find(std::string("File ") + f + ".png successfully written."), std::string::npos) << err;
         EXPECT_GT(pngSize(readFile(work + "/" + f + ".png")).first, 10u) << f;
     }
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+// What a user sees for bad input: xadrac reports the daemon's reason and
+// ends its run, writing nothing; the daemon's log names the file; the daemon
+// serves the next run.
+TEST_F(Xadrad, BadDrawingsThroughXadracAreReportedAndTheDaemonServesOn) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::ofstream(work + "/empty.plt") << "";
+    std::ofstream(work + "/garbage.plt") << "this is not a plot file\n";
+    std::system(("cp " + kData + "/syn_bezier.hpgl " + work + "/good.plt").c_str());
+    auto run = [&](const std::string& file) {
+        std::ofstream(work + "/requests") << file << " 0 png\n";
+        pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                         dir + "/c.out", dir + "/c.err");
+        EXPECT_EQ(waitFor(c, 120000), 0) << file;
+        return readFile(dir + "/c.out") + readFile(dir + "/c.err");
+    };
+    for (const std::string f : {"empty", "garbage"}) {
+        std::string said = run(f + ".plt");
+        EXPECT_NE(said.find("HPGSError: Bounding box is empty."), std::string::npos) << said;
+        EXPECT_NE(access((work + "/" + f + ".png").c_str(), F_OK), 0) << f;
+        EXPECT_NE(log().find(f + ".plt("), std::string::npos) << log();
+    }
+    std::string said = run("good.plt");
+    EXPECT_NE(said.find("File good.png successfully written."), std::string::npos) << said;
+    EXPECT_GT(pngSize(readFile(work + "/good.png")).first, 10u);
     EXPECT_EQ(stopWithHup(), 0);
 }
 
