@@ -28,10 +28,11 @@
 
 namespace hpgs {
 
-// Append-only sequence in blocks that double in size (the first of 4096
-// elements): growing never moves what is stored (no copies of a growing
-// list), a small drawing takes little memory, and the blocks of a large
-// one are big enough to be backed by huge pages (big_alloc).
+// Append-only sequence in blocks that double in size: growing never moves
+// what is stored (no copies of a growing list). Every block is big enough
+// to be backed by huge pages (big_alloc): a list costs one huge page even
+// for a small drawing, which is cheaper than faulting in a few dozen small
+// pages one by one.
 template <class T>
 class BlockSeq {
  public:
@@ -57,7 +58,7 @@ class BlockSeq {
   size_t bytes() const { return end_ * sizeof(T); }
 
  private:
-  static constexpr size_t kFirst = 4096;
+  static constexpr size_t kFirst = kHugeFrom / sizeof(T);
   void grow() {
     const size_t n = kFirst << blocks_.size();
     void *b = big_alloc(n * sizeof(T));
