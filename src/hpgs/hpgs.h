@@ -455,7 +455,10 @@ void hpgs_destroy_reader(hpgs_reader *reader);
 
 /* Image of 8-bit gray (depth 8) or 24-bit RGB (depth 24) pixels that a
    paint device draws into and writes as PNG. A new image is white.
-   palette: reserved; images are written as gray or RGB.
+   palette: write an indexed PNG (1, 2, 4 or 8 bits per pixel, as few as
+   the colours need) when the page has at most 256 colours, otherwise
+   gray or RGB as without it. Indexed files are several times smaller and
+   faster to write; readers that need gray or RGB must expand them.
    do_rop3: marks are combined with the pixels by raster operations (MC,
    TR, ESC*l#O, ESC*v#N/O); without it every mark is a plain copy.
    Sizes from 1 to 32767 pixels per side.

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -140,6 +142,78 @@ void png_error_fn(png_structp png, png_const_charp msg) {
 void png_warning_fn(png_structp, png_const_charp) {}
 }  // namespace
 
+// Colours of an image for indexed output: at most 256 of them, each
+// 0xRRGGBB, numbered in the order they first appear.
+class ColourIndex {
+ public:
+  ColourIndex() { std::fill(std::begin(keys_), std::end(keys_), kEmpty); }
+  // The index of c, numbering it if new; -1 when c would be the 257th.
+  [[gnu::always_inline]] int index(uint32_t c) {
+    if (c == last_) return last_index_;
+    return lookup(c);
+  }
+  const std::vector<uint32_t> &colours() const { return colours_; }
+
+ private:
+  [[gnu::noinline]] int lookup(uint32_t c) {
+    unsigned h = (c * 2654435761u) >> (32 - kBits);
+    while (keys_[h] != c) {
+      if (keys_[h] == kEmpty) {
+        if (colours_.size() == 256) return -1;
+        keys_[h] = c;
+        vals_[h] = static_cast<uint8_t>(colours_.size());
+        colours_.push_back(c);
+        break;
+      }
+      h = (h + 1) & (kSlots - 1);
+    }
+    last_ = c;
+    last_index_ = vals_[h];
+    return last_index_;
+  }
+
+  static constexpr int kBits = 10;
+  static constexpr unsigned kSlots = 1u << kBits;
+  static constexpr uint32_t kEmpty = 0xffffffffu;  // no colour has high bits
+  uint32_t keys_[kSlots];
+  uint8_t vals_[kSlots];
+  std::vector<uint32_t> colours_;
+  uint32_t last_ = kEmpty;
+  int last_index_ = 0;
+};
+
+// Calls f(x, 0xRRGGBB) for each pixel of row y, in either layout.
+template <class F>
+inline void for_each_pixel(const hpgs_png_image *img, int y, F &&f) {
+  const unsigned char *src = img->data + static_cast<size_t>(y) * img->stride;
+  const int w = img->width;
+  if (img->native) {
+    for (int x = 0; x < w; ++x) {
+      uint32_t v;
+      std::memcpy(&v, src + 4 * x, 4);
+      f(x, img->depth == 24 ? v & 0xffffffu : gray_of(v) * 0x010101u);
+    }
+  } else if (img->depth == 24) {
+    for (int x = 0; x < w; ++x)
+      f(x, (uint32_t{src[3 * x]} << 16) | (uint32_t{src[3 * x + 1]} << 8) | src[3 * x + 2]);
+  } else {
+    for (int x = 0; x < w; ++x) f(x, src[x] * 0x010101u);
+  }
+}
+
+// Fills idx with the image's colours when it has at most 256.
+bool image_palette(const hpgs_png_image *img, ColourIndex &idx) {
+  bool ok = true;
+  for (int y = 0; y < img->height && ok; ++y)
+    for_each_pixel(img, y, [&](int, uint32_t c) {
+      if (ok && idx.index(c) < 0) ok = false;
+    });
+  return ok;
+}
+
+// Bits per index for n colours: 1, 2, 4 or 8.
+int index_bits(size_t n) { return n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8; }
+
 // Compression: zlib level 1 without row filters. Previews are mostly
 // white with thin ink, which deflate already packs as long runs; measured
 // on a million-vector drawing at A1 size (3508 x 4967): no filter 5.8 MB,
@@ -156,7 +230,15 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
     std::fclose(f);
     return hpgs_set_error("cannot write '%s': out of memory", filename);
   }
+  // Everything libpng may jump over lives outside the jump's reach.
   std::vector<unsigned char> row;
+  std::vector<png_color> plte;
+  // Indexed when asked for and the image has few enough colours.
+  std::unique_ptr<ColourIndex> idx;
+  if (img->palette) {
+    idx = std::make_unique<ColourIndex>();
+    if (!image_palette(img, *idx)) idx.reset();
+  }
   if (setjmp(err.jmp)) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
@@ -167,15 +249,41 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   png_set_compression_level(png, 1);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   const bool gray = img->depth == 8;
-  png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
-               gray ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
-               PNG_FILTER_TYPE_BASE);
+  const int bits = idx ? index_bits(idx->colours().size()) : 8;
+  png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), bits,
+               idx ? PNG_COLOR_TYPE_PALETTE : gray ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+  if (idx) {
+    for (uint32_t c : idx->colours())
+      plte.push_back({static_cast<png_byte>(c >> 16), static_cast<png_byte>(c >> 8), static_cast<png_byte>(c)});
+    png_set_PLTE(png, info, plte.data(), static_cast<int>(plte.size()));
+  }
   auto ppm = [](double dpi) { return static_cast<png_uint_32>(std::lround(std::clamp(dpi, 1.0, 1e6) / 0.0254)); };
   png_set_pHYs(png, info, ppm(img->xres), ppm(img->yres), PNG_RESOLUTION_METER);
   png_write_info(png, info);
   const int w = img->width;
-  row.resize(static_cast<size_t>(w) * (gray ? 1 : 3));
-  for (int y = 0; y < img->height; ++y) {
+  if (idx) {
+    row.resize((static_cast<size_t>(w) * bits + 7) / 8);
+    for (int y = 0; y < img->height; ++y) {
+      // Indices packed from the high bits down, the last byte padded.
+      unsigned char *o = row.data();
+      unsigned acc = 0;
+      int nbits = 0;
+      for_each_pixel(img, y, [&](int, uint32_t c) {
+        acc = (acc << bits) | static_cast<unsigned>(idx->index(c));
+        nbits += bits;
+        if (nbits == 8) {
+          *o++ = static_cast<unsigned char>(acc);
+          acc = 0;
+          nbits = 0;
+        }
+      });
+      if (nbits) *o = static_cast<unsigned char>(acc << (8 - nbits));
+      png_write_row(png, row.data());
+    }
+  }
+  if (!idx) row.resize(static_cast<size_t>(w) * (gray ? 1 : 3));
+  for (int y = 0; !idx && y < img->height; ++y) {
     const unsigned char *src = img->data + static_cast<size_t>(y) * img->stride;
     if (!img->native) {
       png_write_row(png, const_cast<unsigned char *>(src));

@@ -25,7 +25,8 @@ void usage(FILE *f) {
                "  --angle DEG     turn the drawing counter-clockwise\n"
                "  --no-antialias  exact pixels (only full ink or none)\n"
                "  --thin-alpha A  coverage of lines thinner than a pixel, 0.001 ... 1 (default 0.5)\n"
-               "  --stamp TEXT    write TEXT large across the page\n");
+               "  --stamp TEXT    write TEXT large across the page\n"
+               "The PNG is indexed when the page has at most 256 colours, RGB otherwise.\n");
 }
 
 int fail(const char *what) {
@@ -143,7 +144,7 @@ int main(int argc, char **argv) {
                  fw, fh, dpi, kMaxPixels);
     return 1;
   }
-  hpgs_png_image *img = hpgs_new_png_image(static_cast<int>(fw), static_cast<int>(fh), 24, HPGS_FALSE, HPGS_TRUE);
+  hpgs_png_image *img = hpgs_new_png_image(static_cast<int>(fw), static_cast<int>(fh), 24, HPGS_TRUE, HPGS_TRUE);
   hpgs_paint_device *paint = img ? hpgs_new_paint_device(img, out, &box, aa ? HPGS_TRUE : HPGS_FALSE) : nullptr;
   if (!paint) {
     std::string msg = hpgs_get_error();
