@@ -82,6 +82,8 @@ void CapsuleStroker::add_poly(const double *x, const double *y, int n) {
     p.x[i] = x[i], p.y[i] = y[i];
     p.ylo = std::min(p.ylo, y[i]);
     p.yhi = std::max(p.yhi, y[i]);
+    const int j = i + 1 < n ? i + 1 : 0;
+    p.k[i] = y[j] != y[i] ? (x[j] - x[i]) / (y[j] - y[i]) : 0.0;
   }
   polys_.push_back(p);
 }
@@ -230,13 +232,12 @@ inline bool CapsuleStroker::span(const Poly &p, double y, double, double &xl, do
     const int j = i + 1 < p.n ? i + 1 : 0;
     const double y0 = p.y[i], y1 = p.y[j];
     if ((y < y0 && y < y1) || (y > y0 && y > y1)) continue;
-    double x;
     if (y0 == y1) {
       lo = std::min({lo, p.x[i], p.x[j]});
       hi = std::max({hi, p.x[i], p.x[j]});
       continue;
     }
-    x = p.x[i] + (y - y0) * (p.x[j] - p.x[i]) / (y1 - y0);
+    const double x = p.x[i] + (y - y0) * p.k[i];
     lo = std::min(lo, x);
     hi = std::max(hi, x);
   }

@@ -69,6 +69,7 @@ class CapsuleStroker {
   };
   struct Poly {          // convex, up to 4 corners
     double x[4], y[4];
+    double k[4];         // dx / dy of the edge from corner i (0 if level)
     int n;
     double ylo, yhi;
   };
