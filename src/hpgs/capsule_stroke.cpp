@@ -248,13 +248,14 @@ inline bool CapsuleStroker::span(const Poly &p, double y, double, double &xl, do
 }
 
 // Calls emit(y, span_at) for each piece and each pixel row y0 <= y < y1
-// holding a sample row y + off (sub0 <= off <= sub1) the piece may reach;
+// holding a sample row y + off (sub0 <= off <= sub1) the piece may reach
+// (a sample row on the piece's lowest point is left to the piece below);
 // span_at(yy, xl, xr) gives the piece's meet with the line at height yy.
 template <class Emit>
 void CapsuleStroker::rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit) {
   auto one = [&](const auto &piece) {
     const int ya = std::max(y0, iceil(clamp_px(piece.ylo - sub1, y0 - 2.0, y1 + 1.0)));
-    const int yb = std::min(y1 - 1, ifloor(clamp_px(piece.yhi - sub0, y0 - 2.0, y1 + 1.0)));
+    const int yb = std::min(y1 - 1, iceil(clamp_px(piece.yhi - sub0, y0 - 2.0, y1 + 1.0)) - 1);
     for (int y = ya; y <= yb; ++y) emit(y, [&](double yy, double &xl, double &xr) { return span(piece, yy, r, xl, xr); });
   };
   for (const Seg &s : segs_) one(s);
@@ -288,12 +289,15 @@ void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb)
   prepare(r);
   const uint32_t v = 0xff000000u | (rgb & 0xffffffu);
   const double wlim = t.width + 1.0;
-  // Pixels whose centre (x + 0.5, y + 0.5) lies in a piece.
+  // Pixels whose centre (x + 0.5, y + 0.5) lies in a piece; a centre on
+  // a piece's right or lower edge belongs to the next one (cairo's rule
+  // too, so that a line of odd width on whole pixels is as wide as
+  // cairo's and pieces that meet share their edge without overlap).
   rows(cy0, cy1, r, 0.5, 0.5, [&](int y, auto &&span_at) {
     double xl, xr;
     if (!span_at(y + 0.5, xl, xr)) return;
     const int xa = iceil(clamp_px(xl - 0.5, -2.0, wlim));
-    const int xb = ifloor(clamp_px(xr - 0.5, -2.0, wlim));
+    const int xb = iceil(clamp_px(xr - 0.5, -2.0, wlim)) - 1;
     auto *row = reinterpret_cast<uint32_t *>(t.pix + static_cast<size_t>(y - t.y0) * t.stride);
     for (const auto &c : clip) {
       if (y < c.y0 || y >= c.y1) continue;

@@ -5,7 +5,8 @@
 // (rectangles, longer by half the width at square caps), end discs for
 // round caps and join wedges (disc, miter quadrilateral or bevel
 // triangle). A horizontal line meets a convex piece in one interval, found
-// analytically, and a pixel is lit when its centre lies in a piece. The
+// analytically, and a pixel is lit when its centre lies in a piece (on
+// the piece's left or upper edge, not on its right or lower one). The
 // paint device hands its straight segments (pixel coordinates) to a
 // CapsuleStroker when the clip is a set of whole-pixel rectangles and the
 // mark is a plain copy; everything else goes to cairo.
