@@ -114,6 +114,20 @@ struct PaintDevice {
   // since the clip last changed; clip_rects_ok: it is such a set).
   CapsuleStroker capsules;
   std::vector<double> stroke_points;
+  // Without anti-aliasing most strokes become capsule strokes, which need
+  // no cairo path: the current path is kept here instead (in cairo's
+  // fixed-point pixel coordinates, so that it is the path cairo would
+  // hold) while it has only straight segments, and handed to cairo only
+  // when cairo draws it (pending: the path is here, not in cairo).
+  struct PathOp {
+    enum Kind : uint8_t { kMove, kLine, kClose } kind;
+    int32_t x, y;  // 1/256 pixel
+  };
+  std::vector<PathOp> own_path;
+  bool keep_own_path = false;  // set by start_painter
+  bool pending = false;
+  bool needs_move = false;     // after a close: a line starts at own_start
+  int32_t own_cur_x = 0, own_cur_y = 0, own_start_x = 0, own_start_y = 0;
   bool clip_known = false, clip_rects_ok = false;
   std::vector<CapsuleTarget::Rect> clip_rects;
 
@@ -336,6 +350,66 @@ void update_clip_rects(PaintDevice *p) {
   cairo_rectangle_list_destroy(l);
 }
 
+// cairo's fixed-point value of a pixel coordinate (round to nearest even,
+// as cairo converts).
+inline int32_t to_fixed(double v) { return static_cast<int32_t>(std::nearbyint(v * 256.0)); }
+
+void own_move_to(PaintDevice *p, double x, double y) {
+  p->own_cur_x = p->own_start_x = to_fixed(x);
+  p->own_cur_y = p->own_start_y = to_fixed(y);
+  p->needs_move = true;
+}
+
+// Appends a line as cairo does: a zero-length line after another segment
+// is dropped, and a line that goes straight on from the last one
+// replaces it.
+void own_line_to(PaintDevice *p, double xd, double yd) {
+  const int32_t x = to_fixed(xd), y = to_fixed(yd);
+  auto &path = p->own_path;
+  if (p->needs_move || path.empty()) {
+    path.push_back({PaintDevice::PathOp::kMove, p->own_cur_x, p->own_cur_y});
+    p->needs_move = false;
+  } else if (x == p->own_cur_x && y == p->own_cur_y && path.back().kind != PaintDevice::PathOp::kMove) {
+    return;
+  }
+  if (path.back().kind == PaintDevice::PathOp::kLine) {
+    const auto &prev = path[path.size() - 2];
+    const int64_t ax = int64_t{p->own_cur_x} - prev.x, ay = int64_t{p->own_cur_y} - prev.y;
+    const int64_t bx = int64_t{x} - p->own_cur_x, by = int64_t{y} - p->own_cur_y;
+    if ((ax == 0 && ay == 0) || (ax * by == ay * bx && ax * bx + ay * by >= 0)) path.pop_back();
+  }
+  path.push_back({PaintDevice::PathOp::kLine, x, y});
+  p->own_cur_x = x, p->own_cur_y = y;
+}
+
+// Closes the subpath; after a bare move this is a zero-length closed
+// subpath, which round caps draw as a dot.
+void own_close(PaintDevice *p) {
+  own_line_to(p, p->own_start_x / 256.0, p->own_start_y / 256.0);
+  p->own_path.push_back({PaintDevice::PathOp::kClose, 0, 0});
+  p->own_cur_x = p->own_start_x, p->own_cur_y = p->own_start_y;
+  p->needs_move = true;
+}
+
+void drop_own_path(PaintDevice *p) {
+  p->own_path.clear();
+  p->pending = false;
+  p->needs_move = false;
+}
+
+// Hands a path kept here to cairo, which draws it or adds curves to it.
+void cairo_path_ready(PaintDevice *p) {
+  if (!p->pending) return;
+  cairo_t *cr = p->cr;
+  for (const auto &o : p->own_path) {
+    if (o.kind == PaintDevice::PathOp::kMove) cairo_move_to(cr, o.x / 256.0, o.y / 256.0);
+    else if (o.kind == PaintDevice::PathOp::kLine) cairo_line_to(cr, o.x / 256.0, o.y / 256.0);
+    else cairo_close_path(cr);
+  }
+  if (p->needs_move) cairo_move_to(cr, p->own_cur_x / 256.0, p->own_cur_y / 256.0);
+  drop_own_path(p);
+}
+
 // Paints the current path as a union of convex pieces (capsule_stroke.h)
 // if the stroke allows it (solid, at least a pixel wide, straight
 // segments, a plain copy under a clip of whole-pixel rectangles), and then
@@ -344,15 +418,9 @@ bool capsule_stroke(PaintDevice *p) {
   const double w = p->line_width * p->scale;
   if (!(w >= 1.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || p->antialias || cairo_strokes())
     return false;
+  if (!p->pending) return false;  // the path has curves
   update_clip_rects(p);
   if (!p->clip_rects_ok) return false;
-  cairo_t *cr = p->cr;
-  cairo_path_t *path = cairo_copy_path(cr);
-  if (!path) return false;
-  if (path->status != CAIRO_STATUS_SUCCESS) {
-    cairo_path_destroy(path);
-    return false;
-  }
   const double r = w / 2;
   const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
                         : p->cap == hpgs_cap_square ? StrokeCap::square
@@ -372,30 +440,27 @@ bool capsule_stroke(PaintDevice *p) {
       ok = ok && cs.add_polyline(pts.data(), pts.size() / 2, closed, r, cap, join, p->miter);
     pts.clear();
   };
-  for (int i = 0; i < path->num_data && ok; i += path->data[i].header.length) {
-    const cairo_path_data_t *e = &path->data[i];
-    switch (e->header.type) {
-      case CAIRO_PATH_MOVE_TO:
+  for (const auto &o : p->own_path) {
+    if (!ok) break;
+    switch (o.kind) {
+      case PaintDevice::PathOp::kMove:
         flush(false);
-        pts.push_back(e[1].point.x);
-        pts.push_back(e[1].point.y);
+        [[fallthrough]];
+      case PaintDevice::PathOp::kLine:
+        pts.push_back(o.x / 256.0);
+        pts.push_back(o.y / 256.0);
         break;
-      case CAIRO_PATH_LINE_TO:
-        pts.push_back(e[1].point.x);
-        pts.push_back(e[1].point.y);
-        break;
-      case CAIRO_PATH_CLOSE_PATH:
+      case PaintDevice::PathOp::kClose:
         flush(true);
-        break;
-      default:
-        ok = false;
         break;
     }
   }
   if (ok) flush(false);
-  cairo_path_destroy(path);
-  if (!ok) return false;
-  cairo_new_path(cr);
+  if (!ok) {
+    cs.clear();
+    return false;
+  }
+  drop_own_path(p);
   if (cs.empty()) return true;
   CapsuleTarget t;
   t.pix = p->pix;
@@ -413,31 +478,48 @@ bool capsule_stroke(PaintDevice *p) {
   return true;
 }
 
+// A new path is kept here when capsule strokes may take it.
+inline bool own_path_on(PaintDevice *p) {
+  if (p->path_empty && p->keep_own_path) p->pending = true;
+  return p->pending;
+}
+
 int dev_moveto(hpgs_device *d, const hpgs_point *pt) {
   PaintDevice *p = pd(d);
-  cairo_move_to(p->cr, p->px(pt->x), p->py(pt->y));
+  if (own_path_on(p)) own_move_to(p, p->px(pt->x), p->py(pt->y));
+  else cairo_move_to(p->cr, p->px(pt->x), p->py(pt->y));
   p->path_empty = false;
   return 0;
 }
 int dev_lineto(hpgs_device *d, const hpgs_point *pt) {
   PaintDevice *p = pd(d);
-  cairo_line_to(p->cr, p->px(pt->x), p->py(pt->y));
+  if (own_path_on(p)) {
+    // A line without a current point starts one, as in cairo.
+    if (p->path_empty) own_move_to(p, p->px(pt->x), p->py(pt->y));
+    own_line_to(p, p->px(pt->x), p->py(pt->y));
+  } else {
+    cairo_line_to(p->cr, p->px(pt->x), p->py(pt->y));
+  }
   p->path_empty = false;
   return 0;
 }
 int dev_curveto(hpgs_device *d, const hpgs_point *a, const hpgs_point *b, const hpgs_point *c) {
   PaintDevice *p = pd(d);
+  cairo_path_ready(p);
   cairo_curve_to(p->cr, p->px(a->x), p->py(a->y), p->px(b->x), p->py(b->y), p->px(c->x), p->py(c->y));
   p->path_empty = false;
   return 0;
 }
 int dev_newpath(hpgs_device *d) {
+  drop_own_path(pd(d));
   cairo_new_path(pd(d)->cr);
   pd(d)->path_empty = true;
   return 0;
 }
 int dev_closepath(hpgs_device *d) {
-  cairo_close_path(pd(d)->cr);
+  PaintDevice *p = pd(d);
+  if (p->pending) own_close(p);
+  else cairo_close_path(p->cr);
   return 0;
 }
 
@@ -445,6 +527,7 @@ int dev_stroke(hpgs_device *d) {
   PaintDevice *p = pd(d);
   cairo_t *cr = p->cr;
   if (p->path_empty || p->vector_invisible()) {
+    drop_own_path(p);
     cairo_new_path(cr);
     p->path_empty = true;
     return 0;
@@ -454,6 +537,7 @@ int dev_stroke(hpgs_device *d) {
     p->path_empty = true;
     return 0;
   }
+  cairo_path_ready(p);
   double alpha;
   apply_stroke_state(p, alpha);
   if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
@@ -471,6 +555,7 @@ int dev_stroke(hpgs_device *d) {
 int dev_fill(hpgs_device *d, hpgs_bool winding) {
   PaintDevice *p = pd(d);
   cairo_t *cr = p->cr;
+  cairo_path_ready(p);
   if (p->path_empty || p->vector_invisible()) {
     cairo_new_path(cr);
     p->path_empty = true;
@@ -491,6 +576,7 @@ int dev_fill(hpgs_device *d, hpgs_bool winding) {
 
 int dev_clip(hpgs_device *d, hpgs_bool winding) {
   PaintDevice *p = pd(d);
+  cairo_path_ready(p);
   cairo_set_fill_rule(p->cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
   cairo_clip(p->cr);
   p->clip_known = false;
@@ -614,6 +700,7 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
     return 0;  // degenerate placement: nothing visible
   }
   cairo_t *cr = p->cr;
+  drop_own_path(p);
   cairo_new_path(cr);
   int rc = 0;
   if (plain) {
@@ -697,6 +784,7 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
 
 int dev_showpage(hpgs_device *d, int i) {
   PaintDevice *p = pd(d);
+  drop_own_path(p);
   cairo_new_path(p->cr);
   p->path_empty = true;
   p->begin_paint();  // a page without marks is still cleared and written
@@ -747,6 +835,7 @@ const hpgs_device_vtable kPaintVtable = {
 // box misses the band are skipped; state calls and clips always run.
 
 void start_painter(PaintDevice *p) {
+  p->keep_own_path = !p->antialias && !cairo_strokes();
   cairo_set_antialias(p->cr, p->antialias ? CAIRO_ANTIALIAS_FAST : CAIRO_ANTIALIAS_NONE);
   cairo_set_tolerance(p->cr, 0.1);
 }
@@ -947,6 +1036,7 @@ int paint_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, b
   if (d->vtable == &kBandedVtable) return rec(d, [&](DisplayList &l) { l.pattern(pat, stroke, winding); });
   PaintDevice *p = pd(d);
   cairo_t *cr = p->cr;
+  cairo_path_ready(p);
   if (p->path_empty || pat.width <= 0 || pat.height <= 0 ||
       pat.argb.size() < static_cast<size_t>(pat.width) * static_cast<size_t>(pat.height)) {
     cairo_new_path(cr);

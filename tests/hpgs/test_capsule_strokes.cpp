@@ -104,9 +104,10 @@ struct Pixels {
   int at(int x, int y, int c) const { return rgb[3 * (static_cast<size_t>(y) * W + x) + c]; }
 };
 
-// Paints the scene (anti-aliased or not) by the capsule rasteriser or by
-// cairo, in place or in bands of 16 rows.
-Pixels render(const std::vector<Polyline> &scene, bool aa, bool cairo, bool banded = false) {
+// Paints by calling draw_fn (anti-aliased or not) with the capsule
+// rasteriser or with cairo, in place or in bands of 16 rows.
+template <class Draw>
+Pixels render_with(Draw &&draw_fn, bool aa, bool cairo, bool banded = false) {
   std::string saved;
   const char *e = std::getenv("HPGS_BAND_LIMIT");
   if (e) saved = e;
@@ -117,7 +118,7 @@ Pixels render(const std::vector<Polyline> &scene, bool aa, bool cairo, bool band
     Canvas c(W, H, aa, false);
     if (e) setenv("HPGS_BAND_LIMIT", saved.c_str(), 1);
     else unsetenv("HPGS_BAND_LIMIT");
-    draw(c.dev(), scene);
+    draw_fn(c.dev());
     hpgs_showpage(c.dev(), 1);
     out.rgb.resize(3 * W * H);
     for (int y = 0; y < H; ++y)
@@ -125,6 +126,10 @@ Pixels render(const std::vector<Polyline> &scene, bool aa, bool cairo, bool band
   }
   hpgs::set_cairo_strokes(false);
   return out;
+}
+
+Pixels render(const std::vector<Polyline> &scene, bool aa, bool cairo, bool banded = false) {
+  return render_with([&](hpgs_device *d) { draw(d, scene); }, aa, cairo, banded);
 }
 
 double seg_dist(double px, double py, hpgs_point a, hpgs_point b) {
@@ -245,6 +250,62 @@ TEST(HpgsCapsuleStrokes, BandsMatchPaintingInPlace) {
     long differ = 0;
     for (size_t i = 0; i < direct.rgb.size(); ++i) differ += direct.rgb[i] != banded.rgb[i];
     EXPECT_EQ(differ, 0) << "aa " << aa;
+  }
+}
+
+// The path of a capsule stroke is kept by the paint device itself, in
+// cairo's coordinates and with cairo's rules: several subpaths in one
+// stroke, a line after a close starting at the subpath's start, a bare
+// move and close (a dot with round caps), a line without a current point
+// (it starts one), zero-length and straight-on segments, a line that runs
+// back over itself, a curve in the middle (the whole path goes to cairo).
+TEST(HpgsCapsuleStrokes, PathsFollowCairosRules) {
+  auto pt = [](double x, double y) { return hpgs_point{x, y}; };
+  auto draw_paths = [&](hpgs_device *d) {
+    auto m = [&](double x, double y) { hpgs_point q = pt(x, y); hpgs_moveto(d, &q); };
+    auto l = [&](double x, double y) { hpgs_point q = pt(x, y); hpgs_lineto(d, &q); };
+    hpgs_setlinewidth(d, 5);
+    m(10, 10), l(60, 20), l(30, 50), m(80, 10), l(120, 40);  // two subpaths
+    hpgs_stroke(d);
+    m(10, 100), l(50, 100), l(50, 140), hpgs_closepath(d), l(100, 170), l(120, 120);  // on from the start
+    hpgs_stroke(d);
+    m(150, 30), hpgs_closepath(d);  // a dot with round caps, nothing with butt caps
+    hpgs_stroke(d);
+    l(140, 60), l(200, 60);  // no current point: the first line starts one
+    hpgs_stroke(d);
+    m(140, 80), l(140, 80), l(170, 80), l(170, 80), l(200, 80), l(185, 80), l(185, 110), l(185, 110);
+    hpgs_stroke(d);
+    m(140, 130), l(170, 130);
+    hpgs_point c1 = pt(190, 170), c2 = pt(220, 120), c3 = pt(230, 160);
+    hpgs_curveto(d, &c1, &c2, &c3);
+    l(200, 175);
+    hpgs_stroke(d);
+  };
+  for (const Style &st : kStyles) {
+    const std::string what = "style " + std::to_string(&st - kStyles);
+    auto styled = [&](hpgs_device *d) {
+      hpgs_setlinecap(d, st.cap);
+      hpgs_setlinejoin(d, st.join);
+      hpgs_setmiterlimit(d, 3);
+      draw_paths(d);
+    };
+    const unsigned long before = hpgs::capsule_stroke_count();
+    const Pixels fast = render_with(styled, false, false);
+    EXPECT_GE(hpgs::capsule_stroke_count() - before, 4u) << what;
+    const Pixels ref = render_with(styled, false, true);
+    long inked = 0, differ = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        inked += ref.at(x, y, 0) != 255;
+        differ += fast.at(x, y, 0) != ref.at(x, y, 0);
+
+      }
+    ASSERT_GT(inked, 1500) << what;
+    EXPECT_LE(differ, inked / 100) << what;
+    // The dot (pixel row from the top) is there exactly with round caps.
+    const bool dot = ref.at(150, H - 30, 0) != 255;
+    EXPECT_EQ(dot, st.cap == hpgs_cap_round) << what;
+    EXPECT_EQ(fast.at(150, H - 30, 0), ref.at(150, H - 30, 0)) << what;
   }
 }
 
