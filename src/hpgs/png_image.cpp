@@ -203,12 +203,43 @@ inline void for_each_pixel(const hpgs_png_image *img, int y, F &&f) {
 
 // Fills idx with the image's colours when it has at most 256.
 bool image_palette(const hpgs_png_image *img, ColourIndex &idx) {
+  if (img->native && img->depth == 24) {
+    // Runs of equal words are skipped without looking at the colour.
+    for (int y = 0; y < img->height; ++y) {
+      const auto *px = reinterpret_cast<const uint32_t *>(img->data + static_cast<size_t>(y) * img->stride);
+      uint32_t last = ~px[0];
+      for (int x = 0; x < img->width; ++x) {
+        if (px[x] == last) continue;
+        last = px[x];
+        if (idx.index(last & 0xffffffu) < 0) return false;
+      }
+    }
+    return true;
+  }
   bool ok = true;
   for (int y = 0; y < img->height && ok; ++y)
     for_each_pixel(img, y, [&](int, uint32_t c) {
       if (ok && idx.index(c) < 0) ok = false;
     });
   return ok;
+}
+
+// Row y of a page of two colours in place as one bit per pixel: 1 where
+// the pixel is `one` (0xRRGGBB). Eight pixels at a time, which compilers
+// turn into vector compares.
+void pack_two_colour_row(const hpgs_png_image *img, int y, uint32_t one, unsigned char *out) {
+  const auto *px = reinterpret_cast<const uint32_t *>(img->data + static_cast<size_t>(y) * img->stride);
+  const int w = img->width, whole = w / 8 * 8;
+  for (int x = 0; x < whole; x += 8) {
+    unsigned b = 0;
+    for (int k = 0; k < 8; ++k) b |= static_cast<unsigned>((px[x + k] & 0xffffffu) == one) << (7 - k);
+    out[x / 8] = static_cast<unsigned char>(b);
+  }
+  if (whole < w) {
+    unsigned b = 0;
+    for (int x = whole; x < w; ++x) b |= static_cast<unsigned>((px[x] & 0xffffffu) == one) << (7 - (x - whole));
+    out[whole / 8] = static_cast<unsigned char>(b);
+  }
 }
 
 // Bits per index for n colours: 1, 2, 4 or 8.
@@ -264,7 +295,13 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   const int w = img->width;
   if (idx) {
     row.resize((static_cast<size_t>(w) * bits + 7) / 8);
+    const bool two = idx->colours().size() == 2 && img->native && img->depth == 24;
     for (int y = 0; y < img->height; ++y) {
+      if (two) {
+        pack_two_colour_row(img, y, idx->colours()[1], row.data());
+        png_write_row(png, row.data());
+        continue;
+      }
       // Indices packed from the high bits down, the last byte padded.
       unsigned char *o = row.data();
       unsigned acc = 0;
