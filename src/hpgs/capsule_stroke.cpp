@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace hpgs {
 
@@ -51,7 +52,7 @@ bool cairo_strokes() {
 }
 
 void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a,
-                              bool disc_b) {
+                              bool disc_b, bool cap_a, bool cap_b) {
   Seg s{};
   s.ax = ax, s.ay = ay, s.bx = bx, s.by = by;
   const double dx = bx - ax, dy = by - ay;
@@ -71,6 +72,8 @@ void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double
   s.t1 = s.len + ext_b;
   s.disc_a = disc_a;
   s.disc_b = disc_b;
+  s.cap_a = cap_a;
+  s.cap_b = cap_b;
   segs_.push_back(s);
 }
 
@@ -122,7 +125,7 @@ bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, doubl
     const size_t j = (i + 1) % m;
     const bool first = !closed && i == 0, last = !closed && i + 1 == nseg;
     add_body(v[2 * i], v[2 * i + 1], v[2 * j], v[2 * j + 1], first ? ext : 0.0, last ? ext : 0.0,
-             first && cap == StrokeCap::round, last && cap == StrokeCap::round);
+             first && cap == StrokeCap::round, last && cap == StrokeCap::round, first, last);
   }
   // Joins at the inner points (all points of a closed polyline).
   const double lim2 = miter_limit * miter_limit;
@@ -305,6 +308,138 @@ void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb)
       for (int x = x0; x <= x1; ++x) row[x] = v;
     }
   });
+}
+
+// A segment's body covers by its distance inside the two long sides and,
+// at a cap, inside the end; at a join it ends sharply (the join's wedge
+// or the next body covers beyond), so that consecutive bodies meet
+// without a seam: a centre on the cut belongs to the later piece.
+[[gnu::always_inline]] inline double CapsuleStroker::coverage(const Seg &s, double x, double y, double r) {
+  const double ex = x - s.ax, ey = y - s.ay;
+  double c = 0.0;
+  if (s.disc_a) c = r + 0.5 - std::sqrt(ex * ex + ey * ey);
+  if (s.len > 0) {
+    if (s.disc_b) {
+      const double fx = x - s.bx, fy = y - s.by;
+      c = std::max(c, r + 0.5 - std::sqrt(fx * fx + fy * fy));
+    }
+    const double t = ex * s.ux + ey * s.uy;
+    double cb = r + 0.5 - std::fabs(ex * s.uy - ey * s.ux);
+    if (cb > c) {
+      cb = std::min(cb, s.cap_a ? t - s.t0 + 0.5 : (t >= s.t0 ? 1.0 : 0.0));
+      cb = std::min(cb, s.cap_b ? s.t1 - t + 0.5 : (t < s.t1 ? 1.0 : 0.0));
+      c = std::max(c, cb);
+    }
+  }
+  return c;
+}
+
+// Outward edge normals of a wedge, from the turning sense of its corners
+// (only anti-aliasing needs them). False if it has no area.
+inline bool edge_normals(const double *x, const double *y, int n, double *nx, double *ny, double *nc) {
+  double area2 = 0;
+  for (int i = 0; i < n; ++i) {
+    const int j = i + 1 < n ? i + 1 : 0;
+    area2 += x[i] * y[j] - x[j] * y[i];
+  }
+  if (std::fabs(area2) < 1e-12) return false;
+  const double sense = area2 > 0 ? 1.0 : -1.0;
+  for (int i = 0; i < n; ++i) {
+    const int j = i + 1 < n ? i + 1 : 0;
+    const double ex = x[j] - x[i], ey = y[j] - y[i], l = std::sqrt(ex * ex + ey * ey);
+    if (l < 1e-12) {
+      nx[i] = ny[i] = 0, nc[i] = -kInf;
+      continue;
+    }
+    nx[i] = sense * ey / l;
+    ny[i] = -sense * ex / l;
+    nc[i] = -(nx[i] * x[i] + ny[i] * y[i]);
+  }
+  return true;
+}
+
+// A join wedge covers by the distance inside its nearest outer edge. Its
+// first and last edges run from the vertex along the two bodies' ends,
+// which meet them there: they cut sharply, as the bodies do, so that no
+// seam shows between a body and its wedge.
+[[gnu::always_inline]] inline double CapsuleStroker::coverage(const Poly &p, double x, double y, double) {
+  if (p.nx[0] * x + p.ny[0] * y + p.nc[0] > 0 || p.nx[p.n - 1] * x + p.ny[p.n - 1] * y + p.nc[p.n - 1] > 0)
+    return 0.0;
+  double d = -kInf;
+  for (int i = 1; i + 1 < p.n; ++i) d = std::max(d, p.nx[i] * x + p.ny[i] * y + p.nc[i]);
+  return 0.5 - d;
+}
+
+void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
+  g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
+  const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
+  if (clip.empty() || empty()) return;
+  int cy0 = clip[0].y0, cy1 = clip[0].y1;
+  for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
+  prepare(r);
+  const size_t w = static_cast<size_t>(t.width);
+  const size_t need = w * static_cast<size_t>(t.rows);
+  if (cov_size_ < need) {
+    cov_.reset(static_cast<uint8_t *>(big_alloc(need)));
+    if (!cov_) throw std::bad_alloc();
+    std::memset(cov_.get(), 0, need);
+    cov_size_ = need;
+  }
+  uint8_t *cov = cov_.get();
+  touched_.clear();
+  // Keeps the largest coverage of each pixel of the stroke.
+  auto put = [&](int x, int y, double c) {
+    if (!(c > 0.002)) return;
+    const unsigned c8 = c >= 1.0 ? 255u : static_cast<unsigned>(c * 255.0 + 0.5);
+    const size_t i = static_cast<size_t>(y - t.y0) * w + static_cast<size_t>(x);
+    if (c8 > cov[i]) {
+      if (cov[i] == 0) touched_.push_back(static_cast<uint32_t>(i));
+      cov[i] = static_cast<uint8_t>(c8);
+    }
+  };
+  const double wlim = t.width + 1.0;
+  // Pixel centres up to half a pixel outside a piece take coverage.
+  for (const Seg &s : segs_) {
+    Seg e = s;
+    if (s.cap_a) e.t0 -= 0.5;
+    if (s.cap_b) e.t1 += 0.5;
+    const int ya = std::max(cy0, iceil(clamp_px(s.ylo - 1.0, cy0 - 2.0, cy1 + 1.0)));
+    const int yb = std::min(cy1 - 1, ifloor(clamp_px(s.yhi, cy0 - 2.0, cy1 + 1.0)));
+    for (int y = ya; y <= yb; ++y) {
+      const double yy = y + 0.5;
+      double xl, xr;
+      if (!span(e, yy, r + 0.5, xl, xr)) continue;
+      const int xa = std::max(0, iceil(clamp_px(xl - 0.5, -2.0, wlim)));
+      const int xb = std::min(t.width - 1, ifloor(clamp_px(xr - 0.5, -2.0, wlim)));
+      for (int x = xa; x <= xb; ++x) put(x, y, coverage(s, x + 0.5, yy, r));
+    }
+  }
+  for (Poly &p : polys_) {
+    if (!edge_normals(p.x, p.y, p.n, p.nx, p.ny, p.nc)) continue;
+    double xlo = p.x[0], xhi = p.x[0];
+    for (int i = 1; i < p.n; ++i) xlo = std::min(xlo, p.x[i]), xhi = std::max(xhi, p.x[i]);
+    const int ya = std::max(cy0, iceil(clamp_px(p.ylo - 1.0, cy0 - 2.0, cy1 + 1.0)));
+    const int yb = std::min(cy1 - 1, ifloor(clamp_px(p.yhi, cy0 - 2.0, cy1 + 1.0)));
+    const int xa = std::max(0, iceil(clamp_px(xlo - 1.0, -2.0, wlim)));
+    const int xb = std::min(t.width - 1, ifloor(clamp_px(xhi, -2.0, wlim)));
+    for (int y = ya; y <= yb; ++y)
+      for (int x = xa; x <= xb; ++x) put(x, y, coverage(p, x + 0.5, y + 0.5, r));
+  }
+  // Each touched pixel inside the clip takes the colour by its coverage.
+  const unsigned sr = (rgb >> 16) & 0xff, sg = (rgb >> 8) & 0xff, sb = rgb & 0xff;
+  for (uint32_t i : touched_) {
+    const unsigned c = cov[i];
+    cov[i] = 0;
+    const int x = static_cast<int>(i % w), y = static_cast<int>(i / w) + t.y0;
+    bool inside = false;
+    for (const auto &cr : clip) inside = inside || (x >= cr.x0 && x < cr.x1 && y >= cr.y0 && y < cr.y1);
+    if (!inside) continue;
+    auto *px = reinterpret_cast<uint32_t *>(t.pix + static_cast<size_t>(y - t.y0) * t.stride) + x;
+    const uint32_t d = *px;
+    auto mix = [c](unsigned src, unsigned dst) { return (src * c + dst * (255 - c) + 127) / 255; };
+    *px = 0xff000000u | mix(sr, (d >> 16) & 0xff) << 16 | mix(sg, (d >> 8) & 0xff) << 8 | mix(sb, d & 0xff);
+  }
+  touched_.clear();
 }
 
 }  // namespace hpgs

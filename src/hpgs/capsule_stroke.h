@@ -1,12 +1,16 @@
-// Stroking of undashed polylines without cairo's stroker, for painting
-// without anti-aliasing. A stroke is the union of convex pieces: with round
+// Stroking of undashed polylines without cairo's stroker, with or without
+// anti-aliasing. A stroke is the union of convex pieces: with round
 // caps and joins exactly the union of its segments' capsules (the points
 // within half the line width of a segment); otherwise segment bodies
 // (rectangles, longer by half the width at square caps), end discs for
 // round caps and join wedges (disc, miter quadrilateral or bevel
 // triangle). A horizontal line meets a convex piece in one interval, found
 // analytically, and a pixel is lit when its centre lies in a piece (on
-// the piece's left or upper edge, not on its right or lower one). The
+// the piece's left or upper edge, not on its right or lower one). With
+// anti-aliasing each pixel takes the largest coverage any piece gives it,
+// a piece covering by the distance of the pixel's centre inside it (see
+// paint_aa): cairo fills a stroke as one polygon, and its scan converter
+// took about half of an anti-aliased render of long thin polylines. The
 // paint device hands its straight segments (pixel coordinates) to a
 // CapsuleStroker when the clip is a set of whole-pixel rectangles and the
 // mark is a plain copy; everything else goes to cairo.
@@ -15,7 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "big_alloc.h"
 
 namespace hpgs {
 
@@ -46,7 +53,7 @@ class CapsuleStroker {
     polys_.clear();
   }
   // A segment from (ax, ay) to (bx, by) with round ends; equal ends give a dot.
-  void add(double ax, double ay, double bx, double by) { add_body(ax, ay, bx, by, 0, 0, true, true); }
+  void add(double ax, double ay, double bx, double by) { add_body(ax, ay, bx, by, 0, 0, true, true, false, false); }
   // A polyline of n points (x, y pairs; closed: back to the first point)
   // stroked with half width r: bodies of its segments, the caps of an open
   // one and the joins (a miter becomes a bevel where the miter length
@@ -58,6 +65,13 @@ class CapsuleStroker {
   // Without anti-aliasing: every pixel whose centre lies in a piece takes
   // `rgb` (0xRRGGBB).
   void paint_solid(const CapsuleTarget &t, double r, uint32_t rgb);
+  // With anti-aliasing: each pixel is covered by the piece that covers it
+  // most, a piece covering by 0.5 plus the distance of the pixel's centre
+  // inside its outline (clamped to 0 ... 1), so that the coverage falls
+  // from 1 to 0 across a band one pixel wide centred on the outline; the
+  // pixel then takes `rgb` by that share. Lines at least a pixel wide.
+  // Throws std::bad_alloc when its coverage buffer cannot be had.
+  void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb);
 
  private:
   struct Seg {
@@ -66,15 +80,21 @@ class CapsuleStroker {
     double iux, iuy;     // 1 / ux, 1 / uy (0 where those are 0)
     double t0, t1;       // the body spans t0 <= t <= t1 along the segment
     bool disc_a, disc_b; // discs of radius r around the ends
+    bool cap_a, cap_b;   // the body ends at a cap there (not at a join)
     double ylo, yhi;     // rows reached
   };
   struct Poly {          // convex, up to 4 corners
     double x[4], y[4];
     double k[4];         // dx / dy of the edge from corner i (0 if level)
+    double nx[4], ny[4], nc[4];  // anti-aliasing: edge i's line nx x + ny y + nc, > 0 outside
     int n;
     double ylo, yhi;
   };
-  void add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a, bool disc_b);
+  void add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a, bool disc_b,
+                bool cap_a, bool cap_b);
+  // Anti-aliased coverage (0 ... 1) of the pixel centred at (x, y).
+  static inline double coverage(const Seg &s, double x, double y, double r);
+  static inline double coverage(const Poly &p, double x, double y, double r);
   void add_poly(const double *x, const double *y, int n);
   // The interval of x whose points (x, y) lie in the piece, if any.
   [[gnu::always_inline]] static inline bool span(const Seg &s, double y, double r, double &xl, double &xr);
@@ -86,6 +106,11 @@ class CapsuleStroker {
   std::vector<Seg> segs_;
   std::vector<Poly> polys_;
   std::vector<double> scratch_;
+  // Anti-aliasing: coverage of the target's pixels (0 where untouched)
+  // and the pixels touched by the stroke being painted.
+  std::unique_ptr<uint8_t[], FreeDeleter> cov_;
+  size_t cov_size_ = 0;
+  std::vector<uint32_t> touched_;
 };
 
 // Pen colour component (0 ... 1) as the 8-bit value cairo paints.

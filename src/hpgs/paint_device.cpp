@@ -114,8 +114,8 @@ struct PaintDevice {
   // since the clip last changed; clip_rects_ok: it is such a set).
   CapsuleStroker capsules;
   std::vector<double> stroke_points;
-  // Without anti-aliasing most strokes become capsule strokes, which need
-  // no cairo path: the current path is kept here instead (in cairo's
+  // Most strokes become capsule strokes, which need no cairo path: the
+  // current path is kept here instead (in cairo's
   // fixed-point pixel coordinates, so that it is the path cairo would
   // hold) while it has only straight segments, and handed to cairo only
   // when cairo draws it (pending: the path is here, not in cairo).
@@ -413,14 +413,13 @@ void cairo_path_ready(PaintDevice *p) {
 // Paints the current path as a union of convex pieces (capsule_stroke.h)
 // if the stroke allows it (solid, at least a pixel wide, straight
 // segments, a plain copy under a clip of whole-pixel rectangles), and then
-// ends the path. False: cairo strokes it.
-bool capsule_stroke(PaintDevice *p) {
+// ends the path: 1. 0: cairo strokes it. -1: out of memory (error set).
+int capsule_stroke(PaintDevice *p) {
   const double w = p->line_width * p->scale;
-  if (!(w >= 1.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || p->antialias || cairo_strokes())
-    return false;
-  if (!p->pending) return false;  // the path has curves
+  if (!(w >= 1.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || cairo_strokes()) return 0;
+  if (!p->pending) return 0;  // the path has curves
   update_clip_rects(p);
-  if (!p->clip_rects_ok) return false;
+  if (!p->clip_rects_ok) return 0;
   const double r = w / 2;
   const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
                         : p->cap == hpgs_cap_square ? StrokeCap::square
@@ -458,10 +457,10 @@ bool capsule_stroke(PaintDevice *p) {
   if (ok) flush(false);
   if (!ok) {
     cs.clear();
-    return false;
+    return 0;
   }
   drop_own_path(p);
-  if (cs.empty()) return true;
+  if (cs.empty()) return 1;
   CapsuleTarget t;
   t.pix = p->pix;
   t.stride = p->pstride;
@@ -473,9 +472,19 @@ bool capsule_stroke(PaintDevice *p) {
   const uint32_t rgb = cairo_colour_byte(p->color.r) << 16 | cairo_colour_byte(p->color.g) << 8 |
                        cairo_colour_byte(p->color.b);
   cairo_surface_flush(p->surface);
-  cs.paint_solid(t, r, rgb);
+  if (!p->antialias) {
+    cs.paint_solid(t, r, rgb);
+  } else {
+    try {
+      cs.paint_aa(t, r, rgb);
+    } catch (const std::bad_alloc &) {
+      cairo_surface_mark_dirty(p->surface);
+      hpgs_set_error("paint device: out of memory for the coverage of an anti-aliased stroke.");
+      return -1;
+    }
+  }
   cairo_surface_mark_dirty(p->surface);
-  return true;
+  return 1;
 }
 
 // A new path is kept here when capsule strokes may take it.
@@ -533,9 +542,9 @@ int dev_stroke(hpgs_device *d) {
     return 0;
   }
   p->begin_paint();
-  if (capsule_stroke(p)) {
+  if (const int done = capsule_stroke(p)) {
     p->path_empty = true;
-    return 0;
+    return done < 0 ? -1 : 0;
   }
   cairo_path_ready(p);
   double alpha;
@@ -835,7 +844,7 @@ const hpgs_device_vtable kPaintVtable = {
 // box misses the band are skipped; state calls and clips always run.
 
 void start_painter(PaintDevice *p) {
-  p->keep_own_path = !p->antialias && !cairo_strokes();
+  p->keep_own_path = !cairo_strokes();
   cairo_set_antialias(p->cr, p->antialias ? CAIRO_ANTIALIAS_FAST : CAIRO_ANTIALIAS_NONE);
   cairo_set_tolerance(p->cr, 0.1);
 }

@@ -244,7 +244,7 @@ TEST(HpgsCapsuleStrokes, SolidIsTheUnionOfCapsules) {
 
 TEST(HpgsCapsuleStrokes, BandsMatchPaintingInPlace) {
   const std::vector<Polyline> scene = random_scene(7);
-  for (bool aa : {false}) {
+  for (bool aa : {false, true}) {
     const Pixels direct = render(scene, aa, false);
     const Pixels banded = render(scene, aa, false, true);
     long differ = 0;
@@ -306,6 +306,80 @@ TEST(HpgsCapsuleStrokes, PathsFollowCairosRules) {
     const bool dot = ref.at(150, H - 30, 0) != 255;
     EXPECT_EQ(dot, st.cap == hpgs_cap_round) << what;
     EXPECT_EQ(fast.at(150, H - 30, 0), ref.at(150, H - 30, 0)) << what;
+  }
+}
+
+// With anti-aliasing the pieces cover by distance: against cairo's 4 x 4
+// samples the levels differ little, and where a pixel is more than half
+// covered (ink for the comparisons with references) the picture is the one
+// without anti-aliasing but for pixels on an outline.
+TEST(HpgsCapsuleStrokes, AntialiasedAgreesWithCairoAndTheSolidShape) {
+  for (const Style &st : kStyles)
+    for (unsigned seed : {4u, 5u}) {
+      const std::vector<Polyline> scene = random_scene(seed, st.cap, st.join);
+      const std::string what = "style " + std::to_string(&st - kStyles) + " seed " + std::to_string(seed);
+      const unsigned long before = hpgs::capsule_stroke_count();
+      const Pixels own = render(scene, true, false);
+      EXPECT_GE(hpgs::capsule_stroke_count() - before, scene.size() - 8) << what;
+      const Pixels ref = render(scene, true, true);
+      const Pixels solid = render(scene, false, false);
+      long inked = 0, far = 0, mask_differs = 0;
+      // Every pen has green 0.3: more than half covered is green below
+      // the middle of ink (77) and paper (255).
+      double sum = 0;
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          const bool ink = ref.at(x, y, 0) != 255 || ref.at(x, y, 1) != 255 || ref.at(x, y, 2) != 255;
+          if (!ink) continue;
+          ++inked;
+          for (int c = 0; c < 3; ++c) {
+            const int d = std::abs(own.at(x, y, c) - ref.at(x, y, c));
+            sum += d;
+            far += d > 128;
+          }
+          mask_differs += (own.at(x, y, 1) < 166) != (solid.at(x, y, 1) != 255);
+        }
+      ASSERT_GT(inked, W * H / 10) << what;
+      EXPECT_LT(sum / (3.0 * inked), 12.0) << what;
+      EXPECT_LE(far, inked / 200) << what;
+      EXPECT_LE(mask_differs, inked / 50) << what;
+    }
+}
+
+// Bodies end sharply at joins and the wedges cover beyond: a thick line
+// bent by a degree at many vertices is solid inside, with no seam.
+TEST(HpgsCapsuleStrokes, AntialiasedJoinsLeaveNoSeam) {
+  for (hpgs_line_join join : {hpgs_join_miter, hpgs_join_bevel, hpgs_join_round}) {
+    Polyline l;
+    l.width = 9;
+    l.cap = hpgs_cap_butt;
+    l.join = join;
+    hpgs_point p{12, 60};
+    double a = 0.3;
+    l.pts.push_back(p);
+    for (int k = 0; k < 40; ++k) {
+      p.x += 5.1 * std::cos(a), p.y += 5.1 * std::sin(a);
+      a -= 0.017;
+      l.pts.push_back(p);
+    }
+    const Pixels own = render({l}, true, false);
+    long inside = 0, light = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        double d = 1e9;
+        for (size_t k = 0; k + 1 < l.pts.size(); ++k) d = std::min(d, seg_dist(x + 0.5, H - (y + 0.5), l.pts[k], l.pts[k + 1]));
+        // Away from the butt ends.
+        const hpgs_point &e0 = l.pts[0], &e1 = l.pts.back(), &b1 = l.pts[l.pts.size() - 2];
+        const double px = x + 0.5, py = H - (y + 0.5);
+        const double from_start = (px - e0.x) * std::cos(0.3) + (py - e0.y) * std::sin(0.3);
+        const double ex = e1.x - b1.x, ey = e1.y - b1.y, el = std::hypot(ex, ey);
+        const double to_end = ((e1.x - px) * ex + (e1.y - py) * ey) / el;
+        if (d > l.width / 2 - 1.0 || from_start < 1.0 || to_end < 1.0) continue;
+        ++inside;
+        light += own.at(x, y, 0) != 0;
+      }
+    EXPECT_GT(inside, 1000);
+    EXPECT_EQ(light, 0) << "join " << join;
   }
 }
 
