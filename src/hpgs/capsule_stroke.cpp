@@ -85,8 +85,6 @@ void CapsuleStroker::add_poly(const double *x, const double *y, int n) {
     p.x[i] = x[i], p.y[i] = y[i];
     p.ylo = std::min(p.ylo, y[i]);
     p.yhi = std::max(p.yhi, y[i]);
-    const int j = i + 1 < n ? i + 1 : 0;
-    p.k[i] = y[j] != y[i] ? (x[j] - x[i]) / (y[j] - y[i]) : 0.0;
   }
   polys_.push_back(p);
 }
@@ -290,6 +288,11 @@ void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb)
   int cy0 = clip[0].y0, cy1 = clip[0].y1;
   for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
   prepare(r);
+  for (Poly &p : polys_)
+    for (int i = 0; i < p.n; ++i) {
+      const int j = i + 1 < p.n ? i + 1 : 0;
+      p.k[i] = p.y[j] != p.y[i] ? (p.x[j] - p.x[i]) / (p.y[j] - p.y[i]) : 0.0;
+    }
   const uint32_t v = 0xff000000u | (rgb & 0xffffffu);
   const double wlim = t.width + 1.0;
   // Pixels whose centre (x + 0.5, y + 0.5) lies in a piece; a centre on

@@ -85,7 +85,7 @@ class CapsuleStroker {
   };
   struct Poly {          // convex, up to 4 corners
     double x[4], y[4];
-    double k[4];         // dx / dy of the edge from corner i (0 if level)
+    double k[4];         // without anti-aliasing: dx / dy of edge i (0 if level)
     double nx[4], ny[4], nc[4];  // anti-aliasing: edge i's line nx x + ny y + nc, > 0 outside
     int n;
     double ylo, yhi;
