@@ -505,8 +505,14 @@ void Reader::command(int c1, int c2) {
         return;
       }
       case key('L', 'M'): {
+        // Modes 0 and 2 read a byte per character, 1 and 3 two bytes (2
+        // and 3 differ only by vertical substitutes, which no font here
+        // has). The row number only matters for 16-bit character sets,
+        // and there are none here. Switching modes ends symbol mode.
         int n = read_args(a, 2);
-        gs_.label_mode = n ? static_cast<int>(a[0]) : 0;
+        const int mode = n ? static_cast<int>(std::clamp(a[0], 0.0, 3.0)) : 0;
+        if (mode != gs_.label_mode) gs_.symbol_mode = 0;
+        gs_.label_mode = mode;
         return;
       }
       case key('P', 'P'): case key('E', 'C'): case key('Q', 'L'):

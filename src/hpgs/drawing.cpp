@@ -768,10 +768,15 @@ void Reader::cmd_fill_polygon() {
 
 void Reader::cmd_edge_polygon() { edge_buffer(); }
 
+// In the 16-bit label modes a character is two bytes, the first one the
+// row. Row 0 holds the 8-bit characters, the terminator and the control
+// codes; the fonts here have no other rows, so such a character is
+// undefined and drawn as a space. An escape still ends the label at once.
 void Reader::cmd_label() {
   flush_path();
   std::string text;
   bool dropped = false;
+  const bool two_bytes = gs_.label_mode == 1 || gs_.label_mode == 3;
   for (;;) {
     int c = input_.get();
     if (c == EOF) {
@@ -781,6 +786,23 @@ void Reader::cmd_label() {
     if (c == kEsc) {
       input_.unget(c);
       break;
+    }
+    if (two_bytes) {
+      const int low = input_.get();
+      if (low == EOF) {
+        warn("input ends inside a label");
+        break;
+      }
+      if (low == kEsc) {
+        input_.unget(low);
+        break;
+      }
+      if (c != 0) {
+        if (text.size() < kMaxLabelBytes) text.push_back(' ');
+        else dropped = true;
+        continue;
+      }
+      c = low;
     }
     if (c == gs_.label_terminator) {
       if (gs_.terminator_printed && text.size() < kMaxLabelBytes) text.push_back(static_cast<char>(c));

@@ -349,6 +349,24 @@ TEST(HpgsLabels, SpacingTerminatorsTransparentDataAndCharacterPlot) {
   EXPECT_NEAR(crlf.second, 1000 - 800, 1e-6);
 }
 
+TEST(HpgsLabels, SixteenBitLabelModeReadsBytePairs) {
+  using namespace std::string_literals;
+  const std::string size = "IN;SP1;SI0.5,1;PA1000,1000;";
+  const auto one = starts(record(size + "LBII\x03;").dev);
+  ASSERT_EQ(one.size(), 2u);
+  // Row 0 holds the 8-bit characters; the terminator comes after a NUL.
+  EXPECT_EQ(starts(record(size + "LM1;LB"s + "\0I\0I\0\x03;"s).dev), one);
+  EXPECT_EQ(starts(record(size + "LM3;LB"s + "\0I\0I\0\x03;"s).dev), one);
+  // Other rows are undefined here and advance like a space; a terminator
+  // byte that is not after a NUL is half of a character.
+  EXPECT_EQ(starts(record(size + "LM1;LB"s + "\x30\x41\0I\x03\x03\0I\0\x03;"s).dev),
+            starts(record(size + "LB I I\x03;").dev));
+  // Back in 8-bit mode, bytes are characters again.
+  EXPECT_EQ(starts(record(size + "LM1;LM0,37;LBII\x03;").dev), one);
+  // A label cut short inside a pair is warned about, not a failure.
+  EXPECT_EQ(record(size + "LM1;LB"s + "\0I\0"s).rc, 0);
+}
+
 TEST(HpgsLabels, Roman8BytesAreDecodedForTheDefaultSymbolSet) {
   // Roman-8 0xC0 is a-circumflex, shown by the stick font as 'a'; in
   // Latin-1 (symbol set 14) the same byte is A-grave, shown as 'A'.
