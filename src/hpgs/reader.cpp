@@ -16,10 +16,22 @@ namespace {
 constexpr int kEsc = 27;
 constexpr unsigned long kMaxWarnings = 100;  // per read; more are counted only
 
-bool is_sep(int c) { return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 bool is_letter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
+using scan::is_digit;
+using scan::is_sep;
 }  // namespace
+
+double scan::Decimal::value(bool neg) const {
+  double r = static_cast<double>(mant);
+  if (exp10 != 0 && mant != 0) {
+    if (exp10 < -400) r = 0;
+    else if (exp10 > 400) r = kMaxCoord * 2;
+    else if (exp10 < 0 && exp10 >= -22) r /= kPow10[-exp10];
+    else r *= std::pow(10.0, exp10);
+  }
+  if (!std::isfinite(r) || r > kMaxCoord) r = kMaxCoord;
+  return neg ? -r : r;
+}
 
 Reader::Reader(hpgs_istream *in, hpgs_device *dev, bool multipage, int verbosity)
     : in_(in), dev_(dev), multipage_(multipage), verbosity_(verbosity) {
@@ -441,49 +453,33 @@ bool Reader::parse_number(int c, double &v) {
     neg = c == '-';
     c = input_.get();
   }
-  uint64_t mant = 0;
-  int exp10 = 0, sig = 0;
-  bool any = false;
-  auto digit = [&](int d) {
-    any = true;
-    if (sig < 18) {
-      if (mant || d != '0') ++sig;
-      mant = mant * 10 + static_cast<uint64_t>(d - '0');
-    } else {
-      ++exp10;  // digits beyond what a double can hold
-    }
-  };
+  scan::Decimal dec;
   // Integer digits straight from the stream's window where it holds them
   // (most coordinates), byte by byte through get() otherwise.
   constexpr unsigned kRun = 24;
   if (is_digit(c)) {
     if (const unsigned char *p = input_.direct(kRun)) {
-      digit(c);
+      dec.int_digit(c);
       unsigned k = 0;
-      while (k < kRun - 1 && is_digit(p[k])) digit(p[k++]);
+      while (k < kRun - 1 && is_digit(p[k])) dec.int_digit(p[k++]);
       input_.skip(k);
       c = input_.get();
     }
   }
   while (is_digit(c)) {
-    digit(c);
+    dec.int_digit(c);
     c = input_.get();
   }
   if (c == '.') {
     c = input_.get();
     while (is_digit(c)) {
-      any = true;
-      if (sig < 18) {
-        if (mant || c != '0') ++sig;
-        mant = mant * 10 + static_cast<uint64_t>(c - '0');
-        --exp10;
-      }
+      dec.frac_digit(c);
       c = input_.get();
     }
   }
   // Exponent, as some producers write (4.48966e-09). 'E' also starts
   // mnemonics, so it only counts when digits follow.
-  if (any && (c == 'e' || c == 'E')) {
+  if (dec.any && (c == 'e' || c == 'E')) {
     int c2 = input_.get();
     int c3 = EOF;
     bool eneg = false;
@@ -504,7 +500,7 @@ bool Reader::parse_number(int c, double &v) {
         if (e < 100000) e = e * 10 + (d - '0');
         d = input_.get();
       }
-      exp10 += eneg ? -e : e;
+      dec.exp10 += eneg ? -e : e;
       c = d;
     } else {
       if (c3 != EOF) input_.unget(c3);
@@ -512,25 +508,16 @@ bool Reader::parse_number(int c, double &v) {
     }
   }
   input_.unget(c);
-  if (!any) {
+  if (!dec.any) {
     v = 0;
     return false;
   }
-  double r = static_cast<double>(mant);
-  if (exp10 != 0 && mant != 0) {
-    if (exp10 < -400) r = 0;
-    else if (exp10 > 400) r = kMaxCoord * 2;
-    else if (exp10 < 0 && exp10 >= -22) r /= std::pow(10.0, -exp10);
-    else r *= std::pow(10.0, exp10);
-  }
-  if (!std::isfinite(r) || r > kMaxCoord) r = kMaxCoord;
-  v = neg ? -r : r;
+  v = dec.value(neg);
   return true;
 }
 
-// Reads the next numeric parameter of the running command. False at the
-// end of the parameter list (';' consumed; letter, ESC or EOF left).
-bool Reader::next_number(double &v) {
+// next_number byte by byte, for every case that number_in_place leaves.
+bool Reader::next_number_stream(double &v) {
   for (;;) {
     int c = input_.get();
     while (is_sep(c)) c = input_.get();

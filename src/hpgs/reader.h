@@ -16,6 +16,7 @@
 #include "hpgs.h"
 #include "stream_internal.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -32,6 +33,51 @@ constexpr double kMaxCoord = 1073741824.0;  // 2^30: larger values are clamped
 // Thrown inside the reader to abandon hpgs_read; the error slot is set.
 struct ReadAbort {};
 
+namespace scan {
+
+inline bool is_sep(int c) {
+  return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Powers of ten that a double holds exactly.
+inline constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The digits of a decimal number as they are read: up to 18 significant
+// digits in an integer mantissa (leading zeros do not count); further
+// integer digits only raise the exponent, further fraction digits are
+// dropped.
+struct Decimal {
+  uint64_t mant = 0;
+  int exp10 = 0;
+  int sig = 0;
+  bool any = false;  // at least one digit
+
+  void int_digit(int d) {
+    any = true;
+    if (sig < 18) {
+      if (mant || d != '0') ++sig;
+      mant = mant * 10 + static_cast<uint64_t>(d - '0');
+    } else {
+      ++exp10;
+    }
+  }
+  void frac_digit(int d) {
+    any = true;
+    if (sig < 18) {
+      if (mant || d != '0') ++sig;
+      mant = mant * 10 + static_cast<uint64_t>(d - '0');
+      --exp10;
+    }
+  }
+  // The value, its magnitude clamped to kMaxCoord (infinite and huge
+  // exponents included).
+  double value(bool neg) const;
+};
+
+}  // namespace scan
+
 // Pulls bytes from an hpgs_istream with a small pushback stack. Built-in
 // streams are scanned through their buffer window; any other stream sees
 // exactly one getc per byte in input order (a copying stream relies on it).
@@ -46,6 +92,7 @@ class Input {
     budget_ = kCheckEvery;
     interrupt_ = interrupt;
     win_ = is ? builtin_window(is) : nullptr;
+    floor_ = win_ ? win_->cur : nullptr;
   }
   int get() {
     if (npb_) return pb_[--npb_];
@@ -54,10 +101,21 @@ class Input {
     if (win_ && win_->cur < win_->end) return *win_->cur++;
     int c = is_->vtable->getc_func(is_->stream);
     if (c == EOF) --offset_;
+    if (win_) floor_ = win_->cur;  // the stream may have refilled its window
     return c;
   }
+  // A byte equal to the one before the window's position steps the window
+  // back rather than being pushed: the same bytes follow either way, and
+  // the scanning in place (span, direct) goes on working after a number
+  // has been ended by peeking at its terminator.
   void unget(int c) {
-    if (c != EOF && npb_ < static_cast<int>(pb_.size())) pb_[npb_++] = c;
+    if (c == EOF) return;
+    if (!npb_ && win_ && win_->cur > floor_ && win_->cur[-1] == c) {
+      --win_->cur;
+      --offset_;
+      return;
+    }
+    if (npb_ < static_cast<int>(pb_.size())) pb_[npb_++] = c;
   }
   int peek() {
     int c = get();
@@ -77,6 +135,15 @@ class Input {
     offset_ += k;
     budget_ -= k;
   }
+  // All the bytes that may be scanned in place now: the rest of the
+  // stream's window, short of the next interruption check; empty while
+  // bytes are pushed back. skip() consumes a prefix.
+  const unsigned char *span(const unsigned char *&end) const {
+    if (npb_ || !win_) return end = nullptr;
+    const ptrdiff_t room = win_->end - win_->cur;
+    end = win_->cur + std::min<ptrdiff_t>(room, static_cast<ptrdiff_t>(budget_) - 1);
+    return win_->cur;
+  }
   // Number of bytes consumed so far (pushed-back bytes not counted).
   size_t offset() const { return offset_ - static_cast<size_t>(npb_); }
   hpgs_istream *stream() const { return is_; }
@@ -94,6 +161,7 @@ class Input {
   const std::atomic<bool> *interrupt_ = nullptr;
   unsigned budget_ = kCheckEvery;
   ByteWindow *win_ = nullptr;
+  const unsigned char *floor_ = nullptr;  // window bytes from here on are this window's
   std::array<int, 16> pb_{};
   int npb_ = 0;
   size_t offset_ = 0;
@@ -255,7 +323,11 @@ class Reader {
   void warn(const char *fmt, ...) HPGS_PRINTF_ARGS(2, 3);
 
   // Tokenizer (reader.cpp).
-  bool next_number(double &v);
+  // Reads the next numeric parameter of the running command. False at the
+  // end of the parameter list (';' consumed; letter, ESC or EOF left).
+  bool next_number(double &v) { return number_in_place(v) || next_number_stream(v); }
+  bool number_in_place(double &v);
+  bool next_number_stream(double &v);
   bool parse_number(int first, double &v);
   int read_args(double *out, int max);
   void skip_args();
@@ -464,6 +536,56 @@ class Reader {
   hpgs_bbox stamp_box_{0, 0, 0, 0};
   double stamp_size_ = 0;
 };
+
+// Most parameters are plain decimal numbers between separators, wholly
+// inside the stream's window: they are scanned there without a call per
+// byte. Anything else (the end of the parameters, quoted text, an
+// exponent, a number that may run on past the window) is left untouched
+// for next_number_stream, which reads byte by byte; separators skipped
+// here would be skipped there too.
+inline bool Reader::number_in_place(double &v) {
+  const unsigned char *end;
+  const unsigned char *const begin = input_.span(end);
+  if (!begin) return false;
+  const unsigned char *q = begin;
+  while (q < end && scan::is_sep(*q)) ++q;
+  if (q == end) return false;
+  bool neg = false;
+  if (*q == '+' || *q == '-') {
+    neg = *q == '-';
+    ++q;
+  }
+  // Up to 18 digits in all, every one of them goes into the mantissa, so
+  // they are summed up plainly; longer runs take the digit by digit rules.
+  const unsigned char *const digits = q;
+  uint64_t mant = 0;
+  while (q < end && scan::is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
+  ptrdiff_t n = q - digits;
+  int frac = 0;
+  if (q < end && *q == '.') {
+    ++q;
+    const unsigned char *const f = q;
+    while (q < end && scan::is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
+    frac = static_cast<int>(q - f);  // the span is a few KiB at most
+    n += q - f;
+  }
+  if (q == end || n == 0 || *q == 'e' || *q == 'E') return false;
+  input_.skip(static_cast<unsigned>(q - begin));
+  if (n > 18) {
+    scan::Decimal dec;
+    const unsigned char *p = digits;
+    while (scan::is_digit(*p)) dec.int_digit(*p++);
+    if (*p == '.')
+      for (++p; scan::is_digit(*p); ++p) dec.frac_digit(*p);
+    v = dec.value(neg);
+  } else if (frac == 0 && mant <= static_cast<uint64_t>(kMaxCoord)) {
+    const double r = static_cast<double>(mant);
+    v = neg ? -r : r;
+  } else {
+    v = scan::Decimal{mant, -frac, 0, true}.value(neg);
+  }
+  return true;
+}
 
 }  // namespace hpgs
 
