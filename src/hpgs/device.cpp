@@ -1,4 +1,5 @@
 // Generic device calls and the plot-size (measuring) device.
+#include "device_internal.h"
 #include "hpgs.h"
 
 #include <algorithm>
@@ -84,9 +85,12 @@ struct PlotSizeDevice {
 
   void add_point(double x, double y) {
     if (!std::isfinite(x) || !std::isfinite(y)) return;
-    hpgs_point p{x, y};
-    hpgs_bbox_add(&path_, &p);
-    cur_ = p;
+    // hpgs_bbox_add, written out: every vertex passes here.
+    path_.llx = std::min(path_.llx, x);
+    path_.lly = std::min(path_.lly, y);
+    path_.urx = std::max(path_.urx, x);
+    path_.ury = std::max(path_.ury, y);
+    cur_ = {x, y};
   }
 
   // Adds the extremes of the cubic from cur_ through p1, p2 to p3.
@@ -286,6 +290,20 @@ const hpgs_device_vtable PlotSizeDevice::kVtable = {
 };
 
 }  // namespace
+
+int hpgs::device_lineto_run(hpgs_device *dev, const PointRun &run) {
+  if (is_recording_device(dev)) return recording_lineto_run(dev, run);
+  if (dev->vtable == &PlotSizeDevice::kVtable) {
+    PlotSizeDevice *s = PlotSizeDevice::self(dev);
+    for (size_t i = 0; i < run.n; ++i) s->add_point(run[i].x, run[i].y);
+    return 0;
+  }
+  for (size_t i = 0; i < run.n; ++i) {
+    const int rc = hpgs_lineto(dev, &run[i]);
+    if (rc < 0) return rc;
+  }
+  return 0;
+}
 
 extern "C" hpgs_device *hpgs_new_plotsize_device(hpgs_bool ignore_ps, hpgs_bool do_linewidth) {
   auto *d = new (std::nothrow) PlotSizeDevice(ignore_ps != 0, do_linewidth != 0);

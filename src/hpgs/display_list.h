@@ -16,9 +16,11 @@
 #define HPGS_DISPLAY_LIST_H
 
 #include "big_alloc.h"
+#include "device_internal.h"
 #include "hpgs.h"
 #include "paint_internal.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +43,37 @@ class BlockSeq {
     cur_[size_ - begin_] = v;
     ++size_;
   }
+  // Appends n copies of v.
+  void append(size_t n, T v) {
+    while (n) {
+      if (size_ == end_) grow();
+      const size_t k = std::min(n, end_ - size_);
+      std::fill_n(cur_ + (size_ - begin_), k, v);
+      size_ += k;
+      n -= k;
+    }
+  }
+  // Appends the x and y of every point of the run.
+  void append_xy(const PointRun &run) {
+    size_t i = 0;
+    while (i < run.n) {
+      if (end_ - size_ < 2) {  // a point across the end of a block
+        push_back(run[i].x);
+        push_back(run[i].y);
+        ++i;
+        continue;
+      }
+      T *out = cur_ + (size_ - begin_);
+      const size_t k = std::min(run.n - i, (end_ - size_) / 2);
+      for (size_t j = 0; j < k; ++j) {
+        const hpgs_point &p = run[i + j];
+        out[2 * j] = p.x;
+        out[2 * j + 1] = p.y;
+      }
+      size_ += 2 * k;
+      i += k;
+    }
+  }
   // Block b holds the elements from kFirst * (2^b - 1) on.
   const T &operator[](size_t i) const {
     const size_t q = i / kFirst + 1;
@@ -59,7 +92,7 @@ class BlockSeq {
 
  private:
   static constexpr size_t kFirst = kHugeFrom / sizeof(T);
-  void grow() {
+  [[gnu::noinline]] void grow() {
     const size_t n = kFirst << blocks_.size();
     void *b = big_alloc(n * sizeof(T));
     if (!b) throw std::bad_alloc();
@@ -79,6 +112,8 @@ class DisplayList {
   // when memory runs out.
   void moveto(const hpgs_point &p);
   void lineto(const hpgs_point &p);
+  // lineto for every point of the run.
+  void lineto_run(const PointRun &run);
   void curveto(const hpgs_point &a, const hpgs_point &b, const hpgs_point &c);
   void newpath();
   void closepath();

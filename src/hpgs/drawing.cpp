@@ -1,6 +1,7 @@
 // Vector output: device emission with lazily synchronised attributes,
 // pen moves, PE, arcs, circles, rectangles, wedges, Bezier curves,
 // polygon mode and labels.
+#include "device_internal.h"
 #include "interp_util.h"
 #include "paint_internal.h"
 
@@ -270,7 +271,9 @@ void Reader::stroke_figure(const std::vector<std::vector<hpgs_point>> &subpaths,
   line_phase_ = saved;
 }
 
-void Reader::poly_add(const hpgs_point &d, PolyVertex::Kind kind) {
+// poly_add and line_to are inline: every vertex of a plot passes here (they
+// are used in this file only).
+[[gnu::always_inline]] inline void Reader::poly_add(const hpgs_point &d, PolyVertex::Kind kind) {
   if (kind == PolyVertex::Move && !poly_.empty() && poly_.back().kind == PolyVertex::Move) {
     poly_.back().p = d;
     return;
@@ -290,7 +293,7 @@ void Reader::move_to(const hpgs_point &u) {
   pen_ = t;
 }
 
-void Reader::line_to(const hpgs_point &u) {
+[[gnu::always_inline]] inline void Reader::line_to(const hpgs_point &u) {
   hpgs_point t{clampc(u.x), clampc(u.y)};
   if (polygon_mode_) {
     if (poly_.empty() || poly_.back().kind == PolyVertex::Close) poly_add(to_dev(pen_), PolyVertex::Move);
@@ -316,14 +319,19 @@ void Reader::path_from_buffer(bool close_all) {
     if (lines == 0) continue;
     dev(hpgs_moveto(dev_, &poly_[start].p));
     bool open = true;
-    for (size_t k = start + 1; k < i; ++k) {
+    for (size_t k = start + 1; k < i;) {
       if (poly_[k].kind == PolyVertex::Line) {
         if (!open) dev(hpgs_moveto(dev_, &poly_[k - 1].p));
-        dev(hpgs_lineto(dev_, &poly_[k].p));
+        size_t e = k + 1;
+        while (e < i && poly_[e].kind == PolyVertex::Line) ++e;
+        const PointRun run{reinterpret_cast<const unsigned char *>(&poly_[k].p), e - k, sizeof(PolyVertex)};
+        dev(device_lineto_run(dev_, run));
         open = true;
-      } else if (open) {
-        dev(hpgs_closepath(dev_));
+        k = e;
+      } else {
+        if (open) dev(hpgs_closepath(dev_));
         open = false;
+        ++k;
       }
     }
     if (open && close_all && !closed) dev(hpgs_closepath(dev_));

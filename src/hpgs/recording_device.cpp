@@ -1,6 +1,7 @@
 // Recording device: measures like the plot-size device and keeps the
 // drawing calls of every page in a display list, in drawing coordinates,
 // so that a plot file read once can be painted after its size is known.
+#include "device_internal.h"
 #include "display_list.h"
 
 #include <new>
@@ -128,6 +129,10 @@ const hpgs_device_vtable kRecordingVtable = {
 }  // namespace
 
 bool is_recording_device(hpgs_device *d) { return d && d->vtable == &kRecordingVtable; }
+
+int recording_lineto_run(hpgs_device *d, const PointRun &run) {
+  return both(d, [&](DisplayList &l) { l.lineto_run(run); }, [&](hpgs_device *m) { return device_lineto_run(m, run); });
+}
 
 // Kept for the paint device; measured as the plain stroke or fill.
 int recording_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, bool winding) {
