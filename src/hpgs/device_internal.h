@@ -21,13 +21,33 @@ struct PointRun {
   }
 };
 
+// The box of the finite points of a run and the last of them. Taking
+// minima and maxima point by point keeps the first of equal values (0 or
+// -0), so merging this box into another gives the box that adding the
+// points one by one would.
+struct RunBox {
+  hpgs_bbox box;  // null without finite points
+  hpgs_point last;
+  bool any;
+};
+RunBox run_box(const PointRun &run);
+// Widens b by a run's box (unchanged by a null one).
+inline void merge_run_box(hpgs_bbox &b, const hpgs_bbox &r) {
+  b.llx = r.llx < b.llx ? r.llx : b.llx;
+  b.lly = r.lly < b.lly ? r.lly : b.lly;
+  b.urx = b.urx < r.urx ? r.urx : b.urx;
+  b.ury = b.ury < r.ury ? r.ury : b.ury;
+}
+
 // hpgs_lineto for every point of the run in order, stopping at the first
 // failing call; returns what that call returned, else 0.
 int device_lineto_run(hpgs_device *dev, const PointRun &run);
+// The same for a run whose box is known.
+int device_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box);
 
 // The recording device's part of it (recording_device.cpp).
 bool is_recording_device(hpgs_device *dev);
-int recording_lineto_run(hpgs_device *dev, const PointRun &run);
+int recording_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box);
 
 }  // namespace hpgs
 

@@ -41,20 +41,10 @@ void DisplayList::lineto(const hpgs_point &p) {
   num(p.x);
   num(p.y);
 }
-void DisplayList::lineto_run(const PointRun &run) {
+void DisplayList::lineto_run(const PointRun &run, const hpgs_bbox &box) {
   if (run.n == 0) return;
   path_point(run[0]);
-  // The box as hpgs_bbox_add point by point would leave it.
-  hpgs_bbox b = paths_[open_path_].box;
-  for (size_t i = 1; i < run.n; ++i) {
-    const hpgs_point &p = run[i];
-    if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
-    b.llx = std::min(b.llx, p.x);
-    b.lly = std::min(b.lly, p.y);
-    b.urx = std::max(b.urx, p.x);
-    b.ury = std::max(b.ury, p.y);
-  }
-  paths_[open_path_].box = b;
+  merge_run_box(paths_[open_path_].box, box);
   ops_.append(run.n, static_cast<uint8_t>(kLine));
   nums_.append_xy(run);
 }

@@ -112,8 +112,8 @@ class DisplayList {
   // when memory runs out.
   void moveto(const hpgs_point &p);
   void lineto(const hpgs_point &p);
-  // lineto for every point of the run.
-  void lineto_run(const PointRun &run);
+  // lineto for every point of the run; box: its run_box.
+  void lineto_run(const PointRun &run, const hpgs_bbox &box);
   void curveto(const hpgs_point &a, const hpgs_point &b, const hpgs_point &c);
   void newpath();
   void closepath();

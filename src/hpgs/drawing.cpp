@@ -413,10 +413,13 @@ void Reader::cmd_coords(bool pen_change, bool down, int abs_change) {
   if (abs_change >= 0) relative_ = abs_change == 1;
   double x, y;
   bool any = false;
-  while (next_number(x)) {
-    if (!next_number(y)) {
-      warn("odd number of coordinates; the last value is ignored");
-      break;
+  for (;;) {
+    if (!pair_in_place(x, y)) {
+      if (!next_number(x)) break;
+      if (!next_number(y)) {
+        warn("odd number of coordinates; the last value is ignored");
+        break;
+      }
     }
     any = true;
     hpgs_point t = relative_ ? hpgs_point{pen_.x + x, pen_.y + y} : hpgs_point{x, y};

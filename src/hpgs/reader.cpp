@@ -33,6 +33,14 @@ double scan::Decimal::value(bool neg) const {
   return neg ? -r : r;
 }
 
+double scan::digits_value(const unsigned char *p, bool neg) {
+  Decimal dec;
+  while (is_digit(*p)) dec.int_digit(*p++);
+  if (*p == '.')
+    for (++p; is_digit(*p); ++p) dec.frac_digit(*p);
+  return dec.value(neg);
+}
+
 Reader::Reader(hpgs_istream *in, hpgs_device *dev, bool multipage, int verbosity)
     : in_(in), dev_(dev), multipage_(multipage), verbosity_(verbosity) {
   caps_ = hpgs_device_capabilities(dev_);

@@ -76,6 +76,49 @@ struct Decimal {
   double value(bool neg) const;
 };
 
+// The value of the digits from p on (integer digits, optionally '.' and
+// fraction digits), by the rules of Decimal.
+double digits_value(const unsigned char *p, bool neg);
+
+// Skips separators and scans a plain decimal number (sign, digits, point,
+// digits) in [q, end). Returns the position after it, or NULL when the
+// bytes there are no such number ended by a byte before end (no digits, an
+// exponent, or bytes up to end that might go on).
+[[gnu::always_inline]] inline const unsigned char *number(const unsigned char *q, const unsigned char *end,
+                                                          double &v) {
+  while (q < end && is_sep(*q)) ++q;
+  if (q == end) return nullptr;
+  bool neg = false;
+  if (*q == '+' || *q == '-') {
+    neg = *q == '-';
+    ++q;
+  }
+  // Up to 18 digits in all, every one of them goes into the mantissa, so
+  // they are summed up plainly; longer runs take the digit by digit rules.
+  const unsigned char *const digits = q;
+  uint64_t mant = 0;
+  while (q < end && is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
+  ptrdiff_t n = q - digits;
+  int frac = 0;
+  if (q < end && *q == '.') {
+    ++q;
+    const unsigned char *const f = q;
+    while (q < end && is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
+    frac = static_cast<int>(q - f);
+    n += q - f;
+  }
+  if (q == end || n == 0 || *q == 'e' || *q == 'E') return nullptr;
+  if (n > 18) {
+    v = digits_value(digits, neg);
+  } else if (frac == 0 && mant <= static_cast<uint64_t>(kMaxCoord)) {
+    const double r = static_cast<double>(mant);
+    v = neg ? -r : r;
+  } else {
+    v = Decimal{mant, -frac, 0, true}.value(neg);
+  }
+  return q;
+}
+
 }  // namespace scan
 
 // Pulls bytes from an hpgs_istream with a small pushback stack. Built-in
@@ -327,6 +370,7 @@ class Reader {
   // end of the parameter list (';' consumed; letter, ESC or EOF left).
   bool next_number(double &v) { return number_in_place(v) || next_number_stream(v); }
   bool number_in_place(double &v);
+  bool pair_in_place(double &x, double &y);
   bool next_number_stream(double &v);
   bool parse_number(int first, double &v);
   int read_args(double *out, int max);
@@ -547,43 +591,21 @@ inline bool Reader::number_in_place(double &v) {
   const unsigned char *end;
   const unsigned char *const begin = input_.span(end);
   if (!begin) return false;
-  const unsigned char *q = begin;
-  while (q < end && scan::is_sep(*q)) ++q;
-  if (q == end) return false;
-  bool neg = false;
-  if (*q == '+' || *q == '-') {
-    neg = *q == '-';
-    ++q;
-  }
-  // Up to 18 digits in all, every one of them goes into the mantissa, so
-  // they are summed up plainly; longer runs take the digit by digit rules.
-  const unsigned char *const digits = q;
-  uint64_t mant = 0;
-  while (q < end && scan::is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
-  ptrdiff_t n = q - digits;
-  int frac = 0;
-  if (q < end && *q == '.') {
-    ++q;
-    const unsigned char *const f = q;
-    while (q < end && scan::is_digit(*q)) mant = mant * 10 + static_cast<uint64_t>(*q++ - '0');
-    frac = static_cast<int>(q - f);  // the span is a few KiB at most
-    n += q - f;
-  }
-  if (q == end || n == 0 || *q == 'e' || *q == 'E') return false;
+  const unsigned char *const q = scan::number(begin, end, v);
+  if (!q) return false;
   input_.skip(static_cast<unsigned>(q - begin));
-  if (n > 18) {
-    scan::Decimal dec;
-    const unsigned char *p = digits;
-    while (scan::is_digit(*p)) dec.int_digit(*p++);
-    if (*p == '.')
-      for (++p; scan::is_digit(*p); ++p) dec.frac_digit(*p);
-    v = dec.value(neg);
-  } else if (frac == 0 && mant <= static_cast<uint64_t>(kMaxCoord)) {
-    const double r = static_cast<double>(mant);
-    v = neg ? -r : r;
-  } else {
-    v = scan::Decimal{mant, -frac, 0, true}.value(neg);
-  }
+  return true;
+}
+
+// Both numbers of a coordinate pair in place, or neither consumed.
+inline bool Reader::pair_in_place(double &x, double &y) {
+  const unsigned char *end;
+  const unsigned char *const begin = input_.span(end);
+  if (!begin) return false;
+  const unsigned char *q = scan::number(begin, end, x);
+  if (q) q = scan::number(q, end, y);
+  if (!q) return false;
+  input_.skip(static_cast<unsigned>(q - begin));
   return true;
 }
 

@@ -130,8 +130,9 @@ const hpgs_device_vtable kRecordingVtable = {
 
 bool is_recording_device(hpgs_device *d) { return d && d->vtable == &kRecordingVtable; }
 
-int recording_lineto_run(hpgs_device *d, const PointRun &run) {
-  return both(d, [&](DisplayList &l) { l.lineto_run(run); }, [&](hpgs_device *m) { return device_lineto_run(m, run); });
+int recording_lineto_run(hpgs_device *d, const PointRun &run, const RunBox &box) {
+  return both(d, [&](DisplayList &l) { l.lineto_run(run, box.box); },
+              [&](hpgs_device *m) { return device_lineto_run(m, run, box); });
 }
 
 // Kept for the paint device; measured as the plain stroke or fill.
