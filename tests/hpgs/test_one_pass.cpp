@@ -158,4 +158,57 @@ TEST(HpgsRecordingDevice, PageMatrixFollowsTheDynamicPage) {
   EXPECT_EQ(hpgs_reader_get_page_matrix(nullptr, &m), -1);
 }
 
+// Polygon buffers reach the recording device as runs of vertices: the
+// replay through the identity hands over exactly the calls of reading
+// straight into a device, and the measured box is the one a plot-size
+// device builds point by point from that replay. A polygon with tens of
+// thousands of vertices fills several blocks of the list, with points
+// across block ends; subpolygons, pen-up moves and negative zeros
+// interrupt and start runs.
+TEST(HpgsRecordingDevice, PolygonRunsReplayAsReadAndMeasureAsPointByPoint) {
+  std::string text = "IN;SP1;PW0.3;PA0,0;PM0;PD";
+  for (int i = 0; i < 70000; ++i) {
+    const double a = i * 0.001;
+    text += (i ? "," : "") + std::to_string(static_cast<int>(5000 * std::cos(a) * std::sin(3 * a))) + "," +
+            std::to_string(static_cast<int>(4000 * std::sin(a)));
+  }
+  text += ";PM1;PU-0,-0;PD0,100,-100,-0;PM1;PU10,10;PU20,20;PD30,30;PU;PM2;EP;FP;"
+          "PA500,500;PM0;PD600,500,600,600;PM2;EP;PM0;PM2;EP;SP2;PA-50,-60;PD-70,-80;PU;";
+  const int caps = HPGS_DEVICE_CAP_MULTIPAGE | HPGS_DEVICE_CAP_MULTISIZE | HPGS_DEVICE_CAP_CURVES |
+                   HPGS_DEVICE_CAP_DRAWIMAGE;
+
+  RecordingDevice *direct = new_recording_device();
+  direct->caps = caps;
+  ReaderPtr r1(hpgs_new_reader(mem(text), &direct->base, HPGS_FALSE, 0));
+  ASSERT_EQ(hpgs_read(r1.get(), HPGS_TRUE), 0) << hpgs_get_error();
+
+  hpgs_device *rec = hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE);
+  ReaderPtr r2(hpgs_new_reader(mem(text), rec, HPGS_FALSE, 0));
+  ASSERT_EQ(hpgs_read(r2.get(), HPGS_TRUE), 0) << hpgs_get_error();
+  RecordingDevice replayed;
+  replayed.base.vtable = &RecordingDevice::vtable;
+  ASSERT_EQ(hpgs_recording_device_replay(rec, 1, &replayed.base, nullptr), 0) << hpgs_get_error();
+
+  std::vector<Call> want;
+  for (const Call &c : direct->calls)
+    if (c.name != "showpage" && c.name != "finish") want.push_back(c);
+  ASSERT_GT(want.size(), 70000u);
+  ASSERT_EQ(replayed.calls.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(replayed.calls[i].name, want[i].name) << "call " << i;
+    ASSERT_EQ(replayed.calls[i].args.size(), want[i].args.size()) << "call " << i;
+    for (size_t k = 0; k < want[i].args.size(); ++k)
+      ASSERT_EQ(std::memcmp(&replayed.calls[i].args[k], &want[i].args[k], sizeof(double)), 0) << "call " << i;
+  }
+
+  hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  ASSERT_EQ(hpgs_recording_device_replay(rec, 1, ps, nullptr), 0);
+  hpgs_bbox measured, point_by_point;
+  ASSERT_EQ(hpgs_getplotsize(rec, 1, &measured), 0);
+  ASSERT_EQ(hpgs_getplotsize(ps, 1, &point_by_point), 0);
+  hpgs_device_destroy(ps);
+  EXPECT_EQ(std::memcmp(&measured, &point_by_point, sizeof measured), 0)
+      << measured.llx << " " << measured.lly << " " << measured.urx << " " << measured.ury;
+}
+
 }  // namespace
