@@ -31,10 +31,12 @@
 namespace hpgs {
 
 // Append-only sequence in blocks that double in size: growing never moves
-// what is stored (no copies of a growing list). Every block is big enough
-// to be backed by huge pages (big_alloc): a list costs one huge page even
-// for a small drawing, which is cheaper than faulting in a few dozen small
-// pages one by one.
+// what is stored (no copies of a growing list). Every block is whole huge
+// pages (big_alloc): a list costs one huge page even for a small drawing,
+// which is cheaper than faulting in a few dozen small pages one by one.
+// The first block fills its huge page: a smaller one would be rounded up
+// to it anyway, and each further block costs another page to fault in and
+// clear (a list of 3 MiB: two pages instead of four).
 template <class T>
 class BlockSeq {
  public:
@@ -91,7 +93,7 @@ class BlockSeq {
   size_t bytes() const { return end_ * sizeof(T); }
 
  private:
-  static constexpr size_t kFirst = kHugeFrom / sizeof(T);
+  static constexpr size_t kFirst = kHugePage / sizeof(T);
   [[gnu::noinline]] void grow() {
     const size_t n = kFirst << blocks_.size();
     void *b = big_alloc(n * sizeof(T));
