@@ -597,8 +597,10 @@ inline bool Reader::number_in_place(double &v) {
   return true;
 }
 
-// Both numbers of a coordinate pair in place, or neither consumed.
-inline bool Reader::pair_in_place(double &x, double &y) {
+// Both numbers of a coordinate pair in place, or neither consumed. Inline
+// in the coordinate loop: x and y stay in registers (written to memory
+// and read back as a pair they would stall the load).
+[[gnu::always_inline]] inline bool Reader::pair_in_place(double &x, double &y) {
   const unsigned char *end;
   const unsigned char *const begin = input_.span(end);
   if (!begin) return false;
