@@ -291,7 +291,10 @@ struct GraphicState {
 
 // One vertex of the polygon buffer.
 struct PolyVertex {
-  enum Kind : uint8_t { Move, Line, Close };
+  // A whole word (the struct has room for it): a vertex built on the
+  // stack is copied into the buffer word by word, and a copy that reads a
+  // word of which one byte was written waits for that store.
+  enum Kind : uint64_t { Move, Line, Close };
   hpgs_point p;  // device coordinates
   Kind kind;
 };
