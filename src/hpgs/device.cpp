@@ -292,32 +292,14 @@ const hpgs_device_vtable PlotSizeDevice::kVtable = {
 }  // namespace
 
 hpgs::RunBox hpgs::run_box(const PointRun &run) {
-  RunBox r;
-  hpgs_bbox_null(&r.box);
-  r.last = {0, 0};
-  r.any = false;
-  // Kept in locals: the points are read through a byte pointer, which
-  // might alias the result.
-  double llx = r.box.llx, lly = r.box.lly, urx = r.box.urx, ury = r.box.ury;
-  size_t last = 0;
-  for (size_t i = 0; i < run.n; ++i) {
-    const double x = run[i].x, y = run[i].y;
-    if (!std::isfinite(x) || !std::isfinite(y)) continue;
-    llx = std::min(llx, x);
-    lly = std::min(lly, y);
-    urx = std::max(urx, x);
-    ury = std::max(ury, y);
-    last = i;
-    r.any = true;
-  }
-  r.box = {llx, lly, urx, ury};
-  if (r.any) r.last = run[last];
-  return r;
+  RunBoxer b;
+  for (size_t i = 0; i < run.n; ++i) b.add(run[i], i);
+  return b.result(run);
 }
 
 int hpgs::device_lineto_run(hpgs_device *dev, const PointRun &run) {
-  if (is_recording_device(dev) || dev->vtable == &PlotSizeDevice::kVtable)
-    return device_lineto_run(dev, run, run_box(run));
+  if (is_recording_device(dev)) return recording_lineto_run(dev, run);
+  if (dev->vtable == &PlotSizeDevice::kVtable) return device_lineto_run(dev, run, run_box(run));
   for (size_t i = 0; i < run.n; ++i) {
     const int rc = hpgs_lineto(dev, &run[i]);
     if (rc < 0) return rc;
@@ -326,7 +308,6 @@ int hpgs::device_lineto_run(hpgs_device *dev, const PointRun &run) {
 }
 
 int hpgs::device_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box) {
-  if (is_recording_device(dev)) return recording_lineto_run(dev, run, box);
   if (dev->vtable == &PlotSizeDevice::kVtable) {
     PlotSizeDevice *s = PlotSizeDevice::self(dev);
     if (box.any) {

@@ -6,6 +6,7 @@
 
 #include "hpgs.h"
 
+#include <cmath>
 #include <cstddef>
 
 namespace hpgs {
@@ -31,6 +32,30 @@ struct RunBox {
   bool any;
 };
 RunBox run_box(const PointRun &run);
+// Builds a RunBox point by point.
+struct RunBoxer {
+  double llx, lly, urx, ury;
+  size_t last = 0;
+  bool any = false;
+  RunBoxer() {
+    hpgs_bbox b;
+    hpgs_bbox_null(&b);
+    llx = b.llx, lly = b.lly, urx = b.urx, ury = b.ury;
+  }
+  void add(const hpgs_point &p, size_t i) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
+    // As std::min and std::max take them.
+    llx = p.x < llx ? p.x : llx;
+    lly = p.y < lly ? p.y : lly;
+    urx = urx < p.x ? p.x : urx;
+    ury = ury < p.y ? p.y : ury;
+    last = i;
+    any = true;
+  }
+  RunBox result(const PointRun &run) const {
+    return {{llx, lly, urx, ury}, any ? run[last] : hpgs_point{0, 0}, any};
+  }
+};
 // Widens b by a run's box (unchanged by a null one).
 inline void merge_run_box(hpgs_bbox &b, const hpgs_bbox &r) {
   b.llx = r.llx < b.llx ? r.llx : b.llx;
@@ -47,7 +72,7 @@ int device_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box);
 
 // The recording device's part of it (recording_device.cpp).
 bool is_recording_device(hpgs_device *dev);
-int recording_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box);
+int recording_lineto_run(hpgs_device *dev, const PointRun &run);
 
 }  // namespace hpgs
 

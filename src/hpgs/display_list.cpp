@@ -41,12 +41,15 @@ void DisplayList::lineto(const hpgs_point &p) {
   num(p.x);
   num(p.y);
 }
-void DisplayList::lineto_run(const PointRun &run, const hpgs_bbox &box) {
-  if (run.n == 0) return;
+RunBox DisplayList::lineto_run(const PointRun &run) {
+  RunBoxer b;
+  if (run.n == 0) return b.result(run);
   path_point(run[0]);
-  merge_run_box(paths_[open_path_].box, box);
   ops_.append(run.n, static_cast<uint8_t>(kLine));
-  nums_.append_xy(run);
+  nums_.append_xy(run, [&b](const hpgs_point &p, size_t i) { b.add(p, i); });
+  const RunBox box = b.result(run);
+  merge_run_box(paths_[open_path_].box, box.box);
+  return box;
 }
 void DisplayList::curveto(const hpgs_point &a, const hpgs_point &b, const hpgs_point &c) {
   // The control points bound the curve.

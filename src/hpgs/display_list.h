@@ -55,13 +55,16 @@ class BlockSeq {
       n -= k;
     }
   }
-  // Appends the x and y of every point of the run.
-  void append_xy(const PointRun &run) {
+  // Appends the x and y of every point of the run, handing each point and
+  // its index to visit on the way.
+  template <class F>
+  void append_xy(const PointRun &run, F &&visit) {
     size_t i = 0;
     while (i < run.n) {
       if (end_ - size_ < 2) {  // a point across the end of a block
         push_back(run[i].x);
         push_back(run[i].y);
+        visit(run[i], i);
         ++i;
         continue;
       }
@@ -71,6 +74,7 @@ class BlockSeq {
         const hpgs_point &p = run[i + j];
         out[2 * j] = p.x;
         out[2 * j + 1] = p.y;
+        visit(p, i + j);
       }
       size_ += 2 * k;
       i += k;
@@ -114,8 +118,8 @@ class DisplayList {
   // when memory runs out.
   void moveto(const hpgs_point &p);
   void lineto(const hpgs_point &p);
-  // lineto for every point of the run; box: its run_box.
-  void lineto_run(const PointRun &run, const hpgs_bbox &box);
+  // lineto for every point of the run; returns its run_box.
+  RunBox lineto_run(const PointRun &run);
   void curveto(const hpgs_point &a, const hpgs_point &b, const hpgs_point &c);
   void newpath();
   void closepath();

@@ -130,8 +130,9 @@ const hpgs_device_vtable kRecordingVtable = {
 
 bool is_recording_device(hpgs_device *d) { return d && d->vtable == &kRecordingVtable; }
 
-int recording_lineto_run(hpgs_device *d, const PointRun &run, const RunBox &box) {
-  return both(d, [&](DisplayList &l) { l.lineto_run(run, box.box); },
+int recording_lineto_run(hpgs_device *d, const PointRun &run) {
+  RunBox box{};
+  return both(d, [&](DisplayList &l) { box = l.lineto_run(run); },
               [&](hpgs_device *m) { return device_lineto_run(m, run, box); });
 }
 
