@@ -1,8 +1,8 @@
 #!/bin/sh
 # hpgl2png against hp2xx (PNG output, same file, same resolution): median
 # CPU time (user + system; wall time is unreliable on a shared machine) of
-# 5 runs each, with and without anti-aliasing, and the peak memory of an A0
-# drawing at 300 dpi.
+# 11 runs each, with and without anti-aliasing, and the peak memory of an
+# A0 drawing at 300 dpi.
 # Usage: vs_hp2xx.sh BUILD_DIR [FILES...]   (default: the test drawings and
 # a generated drawing of a million vectors)
 set -eu
@@ -29,22 +29,36 @@ out.append("PU;")
 open(sys.argv[1], "w").write("".join(out))
 PY
 
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-timeit() {  # command... -> median CPU seconds of 5 runs
-  for i in 1 2 3 4 5; do
-    /usr/bin/time -f "%U %S" "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%.3f\n", $1 + $2}'
-  done | median
+# For one file: median CPU time (user + system of the child, microsecond
+# resolution) of 11 runs of hp2xx and of hpgl2png with and without
+# anti-aliasing, runs of the three taken in turn so that a change of load
+# on the machine touches all three alike; prints the row of the table.
+compare() {
+  python3 - "$build/bin/hpgl2png" "$tmp" "$1" <<'PY'
+import os, resource, subprocess, sys
+tool, tmp, f = sys.argv[1:]
+cmds = {
+    "hp": ["hp2xx", "-q", "-m", "png", "-d", "150", "-f", tmp + "/hp.png", f],
+    "aa": [tool, f, tmp + "/aa.png", "--dpi", "150"],
+    "na": [tool, f, tmp + "/na.png", "--dpi", "150", "--no-antialias"],
+}
+times = {k: [] for k in cmds}
+for _ in range(11):
+    for k, c in cmds.items():
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        times[k].append((after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) * 1000)
+med = {k: sorted(v)[len(v) // 2] for k, v in times.items()}
+name = os.path.basename(f).rsplit(".", 1)[0]
+print("%-26s %10.1f %10.1f %10.1f %8.2f %8.2f" % (name, med["hp"], med["aa"], med["na"],
+      med["hp"] / med["aa"], med["hp"] / med["na"]))
+PY
 }
 
 files=${*:-"$data/pu_big_harmonograph.hpgl $data/pu_graph_dashed.hpgl $data/gp_pcl5_response.hpgl $data/syn_pjl_frame.hpgl $tmp/million.hpgl"}
-printf '%-26s %10s %10s %10s %8s %8s\n' file hp2xx aa no-aa hp/aa hp/no-aa
-for f in $files; do
-  hp=$(timeit hp2xx -q -m png -d 150 -f "$tmp/hp.png" "$f")
-  aa=$(timeit "$build/bin/hpgl2png" "$f" "$tmp/aa.png" --dpi 150)
-  na=$(timeit "$build/bin/hpgl2png" "$f" "$tmp/na.png" --dpi 150 --no-antialias)
-  printf '%-26s %10s %10s %10s %8.2f %8.2f\n' "$(basename "$f" .hpgl)" "$hp" "$aa" "$na" \
-    "$(echo "$hp / $aa" | bc -l)" "$(echo "$hp / $na" | bc -l)"
-done
+printf '%-26s %10s %10s %10s %8s %8s\n' file "hp2xx ms" "aa ms" "no-aa ms" hp/aa hp/no-aa
+for f in $files; do compare "$f"; done
 
 # A0 at 300 dpi: 841 x 1189 mm = 9933 x 14043 pixels.
 printf 'IN;PS47527,33599;SP1;PW0.35;PA0,0;PD47527,0,47527,33599,0,33599,0,0;PU;PA1000,1000;PD46527,32599;PU;' > "$tmp/a0.hpgl"

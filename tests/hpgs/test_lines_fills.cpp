@@ -187,9 +187,10 @@ struct CellPainted {
   ReaderPtr reader;
   hpgs_png_image *img = nullptr;
   int rc = -1;
-  CellPainted(const std::string &text, int w, int h, bool aa) {
+  // cells: pattern cells per pixel.
+  CellPainted(const std::string &text, int w, int h, bool aa, double cells = 1.0) {
     img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
-    hpgs_bbox bb{0, 0, w * kCellPt, h * kCellPt};
+    hpgs_bbox bb{0, 0, w * kCellPt * cells, h * kCellPt * cells};
     hpgs_paint_device *p = hpgs_new_paint_device(img, "", &bb, aa ? HPGS_TRUE : HPGS_FALSE);
     reader.reset(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
     rc = hpgs_read(reader.get(), HPGS_TRUE);
@@ -226,6 +227,41 @@ TEST(HpgsRasterPatterns, Ft11RepeatsTheRfCellsFromTheAnchor) {
         for (int x = 0; x < 20; ++x)
           ASSERT_EQ(p.rgb(x, y), rf_cell(x, y, ax, ax, kWhite)) << "aa " << aa << " ax " << ax << " at " << x << "," << y;
     }
+}
+
+// Cells smaller than a pixel are averaged with anti-aliasing: the page
+// keeps the pattern's tone (1 black, 1 red, 6 white cells of 8) at
+// scales that do and do not divide the cell grid evenly, without it each
+// pixel shows one cell's colour.
+TEST(HpgsRasterPatterns, CellsSmallerThanAPixelKeepTheirTone) {
+  for (double cells : {2.0, 3.1, 4.7}) {
+    const int side = 120;
+    const std::string fill = kCellUnits + kRf + "SP1;FT11,1;PA0,0;RA600,600;";
+    CellPainted p(fill, side, side, true, cells);
+    ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+    double sum[3] = {0, 0, 0};
+    int darkest = 255;
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) {
+        auto c = p.rgb(x, y);
+        for (int k = 0; k < 3; ++k) sum[k] += c[k];
+        darkest = std::min(darkest, c[0]);
+      }
+    // A pixel of more than 3 x 3 cells mixes several, never only black.
+    if (cells > 3) {
+      EXPECT_GT(darkest, 100) << cells;
+    }
+    const double n = side * side;
+    EXPECT_NEAR(sum[0] / n, 7 * 255 / 8.0, 3.0) << cells;
+    EXPECT_NEAR(sum[1] / n, 6 * 255 / 8.0, 3.0) << cells;
+    EXPECT_NEAR(sum[2] / n, 6 * 255 / 8.0, 3.0) << cells;
+    CellPainted sharp(fill, side, side, false, cells);
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) {
+        auto c = sharp.rgb(x, y);
+        ASSERT_TRUE(c == kBlack || c == kRed || c == kWhite) << cells << " at " << x << "," << y;
+      }
+  }
 }
 
 TEST(HpgsRasterPatterns, WhiteCellsAreTransparentUnderTr1AndRasterOperationsApply) {
