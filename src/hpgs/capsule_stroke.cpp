@@ -119,6 +119,8 @@ bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, doubl
   }
   const size_t nseg = closed ? m : m - 1;
   const double ext = cap == StrokeCap::square ? r : 0.0;
+  const size_t base = segs_.size();  // segment i is segs_[base + i]
+  segs_.reserve(base + nseg);
   for (size_t i = 0; i < nseg; ++i) {
     const size_t j = (i + 1) % m;
     const bool first = !closed && i == 0, last = !closed && i + 1 == nseg;
@@ -128,15 +130,14 @@ bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, doubl
   // Joins at the inner points (all points of a closed polyline).
   const double lim2 = miter_limit * miter_limit;
   for (size_t k = closed ? 0 : 1; k < (closed ? m : m - 1); ++k) {
-    const size_t i = (k + m - 1) % m, j = (k + 1) % m;
     const double vx = v[2 * k], vy = v[2 * k + 1];
     if (join == StrokeJoin::round) {
       add(vx, vy, vx, vy);
       continue;
     }
-    double ax = vx - v[2 * i], ay = vy - v[2 * i + 1], bx = v[2 * j] - vx, by = v[2 * j + 1] - vy;
-    const double la = std::sqrt(ax * ax + ay * ay), lb = std::sqrt(bx * bx + by * by);
-    ax /= la, ay /= la, bx /= lb, by /= lb;
+    // The directions of the segments into and out of the point.
+    const Seg &in = segs_[base + (k + m - 1) % m], &out = segs_[base + k];
+    const double ax = in.ux, ay = in.uy, bx = out.ux, by = out.uy;
     const double cross = ax * by - ay * bx, dot = ax * bx + ay * by;
     if (cross == 0 && dot > 0) continue;  // straight on
     // Outer normals: on the side away from the turn.
