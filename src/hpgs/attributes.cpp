@@ -458,7 +458,8 @@ void Reader::command(int c1, int c2) {
         } else if (c == kEsc) {
           input_.unget(c);
         } else {
-          gs_.symbol_mode = c;
+          // Only printing characters make symbols; others end the mode.
+          gs_.symbol_mode = (c >= 33 && c <= 126) || c >= 161 ? c : 0;
           if (input_.peek() == ';') input_.get();
         }
         return;

@@ -425,6 +425,7 @@ void Reader::cmd_coords(bool pen_change, bool down, int abs_change) {
     hpgs_point t = relative_ ? hpgs_point{pen_.x + x, pen_.y + y} : hpgs_point{x, y};
     if (pen_down_) line_to(t);
     else move_to(t);
+    if (gs_.symbol_mode) draw_symbol();
   }
   if (!any && pen_change && down) line_to(pen_);  // PD alone: a dot
 }
@@ -505,6 +506,7 @@ void Reader::cmd_pe() {
         pen_down_ = true;
         line_to(t);
       }
+      if (gs_.symbol_mode) draw_symbol();
       next_up = next_abs = false;
     }
   }

@@ -448,6 +448,9 @@ class Reader {
   // Labels (text.cpp).
   struct LabelMetrics;
   LabelMetrics label_metrics(bool alternate) const;
+  // Symbol mode: the SM character centred on the pen, which and whose
+  // line-type residue stay where they were.
+  void draw_symbol();
   void emit_label(const std::string &text);
   void draw_outline_label(std::vector<PolyVertex> &contours);
   void path_of(const std::vector<PolyVertex> &contours);

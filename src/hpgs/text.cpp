@@ -225,6 +225,19 @@ static bool label_concatenates(int path, int origin) {
 
 // Places a label: its glyphs are drawn and the pen either follows the
 // text or stays where the label started (see the top of the file).
+void Reader::draw_symbol() {
+  flush_path();
+  const hpgs_point pen = pen_, start = label_start_;
+  const double phase = line_phase_;
+  const int origin = gs_.label_origin;
+  gs_.label_origin = 5;  // centred on the point
+  emit_label(std::string(1, static_cast<char>(gs_.symbol_mode)));
+  gs_.label_origin = origin;
+  pen_ = pen;
+  label_start_ = start;
+  line_phase_ = phase;
+}
+
 void Reader::emit_label(const std::string &text) {
   label_start_ = pen_;
   // The font at the label's start governs lines and alignment; SO and SI

@@ -367,6 +367,33 @@ TEST(HpgsLabels, SixteenBitLabelModeReadsBytePairs) {
   EXPECT_EQ(record(size + "LM1;LB"s + "\0I\0"s).rc, 0);
 }
 
+// Symbol mode draws its character centred on every point of PA, PD, PR,
+// PU and PE, pen up or down, and leaves the pen where the point put it.
+TEST(HpgsLabels, SymbolModeMarksEveryPoint) {
+  const std::string sym = "IN;SP1;SI0.5,1;SMI;";
+  auto up = starts(record(sym + "PU1000,1000,3000,1000;PR2000,0;").dev);
+  ASSERT_EQ(up.size(), 3u);
+  EXPECT_NEAR(up[1].first - up[0].first, 2000, 1e-6);
+  EXPECT_NEAR(up[2].first - up[1].first, 2000, 1e-6);
+  EXPECT_NEAR(up[0].second, up[2].second, 1e-6);
+  // Centred: the glyph's stroke crosses the point's height.
+  auto glyph = record(sym + "PU1000,1000;").dev->named("lineto");
+  ASSERT_EQ(glyph.size(), 1u);
+  EXPECT_LT(std::min(glyph[0].args[1], up[0].second * kPt), 1000 * kPt);
+  EXPECT_GT(std::max(glyph[0].args[1], up[0].second * kPt), 1000 * kPt);
+  // Pen down: the line runs from point to point between the symbols.
+  auto down = record(sym + "PA1000,1000;PD3000,1000;");
+  EXPECT_EQ(starts(down.dev).size(), 3u);  // two symbols and the line
+  // PE pairs (1,0) and (0,-1), pen down: a symbol at each, as at PU's
+  // point, and the two lines.
+  EXPECT_EQ(starts(record(sym + "PU0,0;PE\xc1\xbf\xbf\xc2;").dev).size(), 3u + 2u);
+  EXPECT_EQ(pen_after(sym + "PA1000,1000;SM;"), (std::pair<double, double>{1000, 1000}));
+  // SM; and non-printing characters end the mode; so does a new label mode.
+  EXPECT_EQ(starts(record(sym + "SM;PU1000,1000;").dev).size(), 0u);
+  EXPECT_EQ(starts(record(sym + "SM\x01;PU1000,1000;").dev).size(), 0u);
+  EXPECT_EQ(starts(record(sym + "LM1;PU1000,1000;").dev).size(), 0u);
+}
+
 TEST(HpgsLabels, Roman8BytesAreDecodedForTheDefaultSymbolSet) {
   // Roman-8 0xC0 is a-circumflex, shown by the stick font as 'a'; in
   // Latin-1 (symbol set 14) the same byte is A-grave, shown as 'A'.
