@@ -282,13 +282,21 @@ std::vector<CapsuleTarget::Rect> usable_clip(const CapsuleTarget &t) {
 
 }  // namespace
 
-void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb) {
+bool CapsuleStroker::start(const CapsuleTarget &t, double r, std::vector<CapsuleTarget::Rect> &clip, int &cy0,
+                           int &cy1) {
   g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
-  const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
-  if (clip.empty() || empty()) return;
-  int cy0 = clip[0].y0, cy1 = clip[0].y1;
+  clip = usable_clip(t);
+  if (clip.empty() || empty()) return false;
+  cy0 = clip[0].y0, cy1 = clip[0].y1;
   for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
   prepare(r);
+  return true;
+}
+
+void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb) {
+  std::vector<CapsuleTarget::Rect> clip;
+  int cy0, cy1;
+  if (!start(t, r, clip, cy0, cy1)) return;
   for (Poly &p : polys_)
     for (int i = 0; i < p.n; ++i) {
       const int j = i + 1 < p.n ? i + 1 : 0;
@@ -375,12 +383,9 @@ inline bool edge_normals(const double *x, const double *y, int n, double *nx, do
 }
 
 void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
-  g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
-  const std::vector<CapsuleTarget::Rect> clip = usable_clip(t);
-  if (clip.empty() || empty()) return;
-  int cy0 = clip[0].y0, cy1 = clip[0].y1;
-  for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
-  prepare(r);
+  std::vector<CapsuleTarget::Rect> clip;
+  int cy0, cy1;
+  if (!start(t, r, clip, cy0, cy1)) return;
   const size_t w = static_cast<size_t>(t.width);
   const size_t need = w * static_cast<size_t>(t.rows);
   if (cov_size_ < need) {

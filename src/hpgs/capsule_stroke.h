@@ -100,6 +100,9 @@ class CapsuleStroker {
   [[gnu::always_inline]] static inline bool span(const Seg &s, double y, double r, double &xl, double &xr);
   [[gnu::always_inline]] static inline bool span(const Poly &s, double y, double r, double &xl, double &xr);
   void prepare(double r);
+  // Counts the stroke, takes the usable clip rectangles and the rows they
+  // span, and prepares the pieces; false if nothing can be painted.
+  bool start(const CapsuleTarget &t, double r, std::vector<CapsuleTarget::Rect> &clip, int &cy0, int &cy1);
   template <class Emit>
   void rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit);
 

@@ -790,26 +790,19 @@ void Reader::cmd_label() {
   std::string text;
   bool dropped = false;
   const bool two_bytes = gs_.label_mode == 1 || gs_.label_mode == 3;
+  // The next byte of the label; -1 where the input or an escape ends it.
+  auto next = [&]() {
+    const int b = input_.get();
+    if (b == EOF) warn("input ends inside a label");
+    if (b == kEsc) input_.unget(b);
+    return b == EOF || b == kEsc ? -1 : b;
+  };
   for (;;) {
-    int c = input_.get();
-    if (c == EOF) {
-      warn("input ends inside a label");
-      break;
-    }
-    if (c == kEsc) {
-      input_.unget(c);
-      break;
-    }
+    int c = next();
+    if (c < 0) break;
     if (two_bytes) {
-      const int low = input_.get();
-      if (low == EOF) {
-        warn("input ends inside a label");
-        break;
-      }
-      if (low == kEsc) {
-        input_.unget(low);
-        break;
-      }
+      const int low = next();
+      if (low < 0) break;
       if (c != 0) {
         if (text.size() < kMaxLabelBytes) text.push_back(' ');
         else dropped = true;
