@@ -383,4 +383,27 @@ TEST(HpgsCapsuleStrokes, AntialiasedJoinsLeaveNoSeam) {
   }
 }
 
+// A join whose point is a pixel centre: that pixel lies on the edges of
+// every piece meeting there (the bodies' ends, the wedge's corner), which
+// must not all leave it to another; it is inside the stroke and lit.
+TEST(HpgsCapsuleStrokes, JoinPointsOnPixelCentresAreLit) {
+  for (hpgs_line_join join : {hpgs_join_miter, hpgs_join_bevel}) {
+    // Rectangles both ways round, corners on pixel centres (y upwards).
+    for (bool ccw : {false, true}) {
+      Polyline l;
+      l.width = 3;
+      l.cap = hpgs_cap_butt;
+      l.join = join;
+      l.closed = true;
+      const hpgs_point c[4] = {{40.5, 40.5}, {140.5, 40.5}, {140.5, 120.5}, {40.5, 120.5}};
+      for (int k = 0; k < 4; ++k) l.pts.push_back(c[ccw ? 3 - k : k]);
+      const Pixels own = render({l}, false, false);
+      for (const hpgs_point &q : c) {
+        const int x = static_cast<int>(q.x), y = static_cast<int>(H - q.y);
+        EXPECT_EQ(own.at(x, y, 0), 0) << "join " << join << " ccw " << ccw << " corner " << q.x << "," << q.y;
+      }
+    }
+  }
+}
+
 }  // namespace
