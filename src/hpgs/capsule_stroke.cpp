@@ -382,7 +382,7 @@ inline bool edge_normals(const double *x, const double *y, int n, double *nx, do
   return 0.5 - d;
 }
 
-void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
+void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb, double alpha) {
   std::vector<CapsuleTarget::Rect> clip;
   int cy0, cy1;
   if (!start(t, r, clip, cy0, cy1)) return;
@@ -398,6 +398,7 @@ void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb) {
   touched_.clear();
   // Keeps the largest coverage of each pixel of the stroke.
   auto put = [&](int x, int y, double c) {
+    c *= alpha;
     if (!(c > 0.002)) return;
     const unsigned c8 = c >= 1.0 ? 255u : static_cast<unsigned>(c * 255.0 + 0.5);
     const size_t i = static_cast<size_t>(y - t.y0) * w + static_cast<size_t>(x);

@@ -69,9 +69,10 @@ class CapsuleStroker {
   // most, a piece covering by 0.5 plus the distance of the pixel's centre
   // inside its outline (clamped to 0 ... 1), so that the coverage falls
   // from 1 to 0 across a band one pixel wide centred on the outline; the
-  // pixel then takes `rgb` by that share. Lines at least a pixel wide.
-  // Throws std::bad_alloc when its coverage buffer cannot be had.
-  void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb);
+  // pixel then takes `rgb` by that share times `alpha` (0 ... 1). Lines
+  // at least a pixel wide. Throws std::bad_alloc when its coverage buffer
+  // cannot be had.
+  void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb, double alpha = 1.0);
 
  private:
   struct Seg {

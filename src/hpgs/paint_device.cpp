@@ -415,11 +415,21 @@ void cairo_path_ready(PaintDevice *p) {
 // segments, a plain copy under a clip of whole-pixel rectangles), and then
 // ends the path: 1. 0: cairo strokes it. -1: out of memory (error set).
 int capsule_stroke(PaintDevice *p) {
-  const double w = p->line_width * p->scale;
-  if (!(w >= 1.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || cairo_strokes()) return 0;
+  double w = p->line_width * p->scale;
+  if (!(w >= 0.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || cairo_strokes()) return 0;
   if (!p->pending) return 0;  // the path has curves
   update_clip_rects(p);
   if (!p->clip_rects_ok) return 0;
+  // Lines thinner than a pixel as cairo is asked to draw them
+  // (apply_stroke_state, snap_thin_path): a pixel wide through the centres
+  // of their points' pixels, with anti-aliasing at the thin alpha's share.
+  const bool thin = w < 1.0;
+  double alpha = 1.0;
+  if (thin) {
+    if (p->antialias) alpha = std::clamp(std::max(w, p->thin_alpha), 0.0, 1.0);
+    w = 1.0;
+  }
+  auto coord = [thin](int32_t v) { return thin ? std::floor(v / 256.0) + 0.5 : v / 256.0; };
   const double r = w / 2;
   const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
                         : p->cap == hpgs_cap_square ? StrokeCap::square
@@ -446,8 +456,8 @@ int capsule_stroke(PaintDevice *p) {
         flush(false);
         [[fallthrough]];
       case PaintDevice::PathOp::kLine:
-        pts.push_back(o.x / 256.0);
-        pts.push_back(o.y / 256.0);
+        pts.push_back(coord(o.x));
+        pts.push_back(coord(o.y));
         break;
       case PaintDevice::PathOp::kClose:
         flush(true);
@@ -476,7 +486,7 @@ int capsule_stroke(PaintDevice *p) {
     cs.paint_solid(t, r, rgb);
   } else {
     try {
-      cs.paint_aa(t, r, rgb);
+      cs.paint_aa(t, r, rgb, alpha);
     } catch (const std::bad_alloc &) {
       cairo_surface_mark_dirty(p->surface);
       hpgs_set_error("paint device: out of memory for the coverage of an anti-aliased stroke.");

@@ -406,4 +406,60 @@ TEST(HpgsCapsuleStrokes, JoinPointsOnPixelCentresAreLit) {
   }
 }
 
+// Lines thinner than a pixel are drawn a pixel wide through the centres
+// of their points' pixels (points taken, as everywhere, to 1/256 pixel
+// first): without anti-aliasing exactly the pixels whose centre lies
+// within half a pixel of such a segment; with it, at the thin alpha's
+// share, close to cairo's levels. (cairo itself strays from the first
+// where a thin polyline turns sharply: it fills the loops its outline
+// makes there.)
+TEST(HpgsCapsuleStrokes, ThinLinesAreAPixelWideThroughPixelCentres) {
+  std::vector<Polyline> scene = random_scene(6);
+  for (Polyline &l : scene) l.width = 0.4;
+  auto snap = [](double v) { return std::floor(std::nearbyint(v * 256.0) / 256.0) + 0.5; };
+  std::vector<std::vector<hpgs_point>> snapped;  // y upwards, like the scene
+  for (const Polyline &l : scene) {
+    snapped.emplace_back();
+    for (const hpgs_point &q : l.pts) snapped.back().push_back({snap(q.x), H - snap(H - q.y)});
+  }
+  const unsigned long before = hpgs::capsule_stroke_count();
+  const Pixels own = render(scene, false, false);
+  EXPECT_GE(hpgs::capsule_stroke_count() - before, scene.size() - 8);
+  long checked = 0, wrong = 0;
+  std::string where;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const double px = x + 0.5, py = H - (y + 0.5);
+      bool ink = false, knife = false;
+      for (size_t i = 0; i < scene.size(); ++i) {
+        const Polyline &l = scene[i];
+        if (l.clipped && (x < kClipX0 || x >= kClipX1 || y < kClipY0 || y >= kClipY1)) continue;
+        const auto &s = snapped[i];
+        double d = 1e9;
+        for (size_t k = 0; k < s.size(); ++k) {
+          const size_t k1 = k + 1 < s.size() ? k + 1 : (l.closed ? 0 : k);
+          d = std::min(d, seg_dist(px, py, s[k], s[k1]));
+        }
+        knife = knife || std::fabs(d - 0.5) < 1e-9;
+        ink = ink || d < 0.5;
+      }
+      if (knife) continue;
+      ++checked;
+      if ((own.at(x, y, 1) != 255) != ink && ++wrong <= 5) where += std::to_string(x) + "," + std::to_string(y) + " ";
+    }
+  EXPECT_EQ(wrong, 0) << where;
+  EXPECT_GT(checked, W * H * 99 / 100);
+  const Pixels aa = render(scene, true, false), ref = render(scene, true, true);
+  long inked = 0;
+  double sum = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      if (ref.at(x, y, 1) == 255 && aa.at(x, y, 1) == 255) continue;
+      ++inked;
+      sum += std::abs(aa.at(x, y, 1) - ref.at(x, y, 1));
+    }
+  ASSERT_GT(inked, 1000);
+  EXPECT_LT(sum / inked, 16.0);
+}
+
 }  // namespace
