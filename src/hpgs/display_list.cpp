@@ -82,60 +82,46 @@ void DisplayList::clip(bool winding) {
   end_path(false);
 }
 void DisplayList::clipsave() {
-  state_op();
-  op(kClipSave);
+  state(kClipSave);
 }
 void DisplayList::cliprestore() {
-  state_op();
-  op(kClipRestore);
+  state(kClipRestore);
 }
 void DisplayList::setrgbcolor(const hpgs_color &c) {
-  state_op();
-  op(kColor);
-  num(c.r);
-  num(c.g);
-  num(c.b);
+  state(kColor);
+  colour(c);
 }
 void DisplayList::setdash(const float *segs, unsigned n, double offset) {
-  state_op();
-  op(kDash);
+  state(kDash);
   num(n);
   num(offset);
   for (unsigned i = 0; i < n; ++i) num(segs[i]);
 }
 void DisplayList::setlinewidth(double w) {
-  state_op();
-  op(kWidth);
+  state(kWidth);
   num(w);
 }
 void DisplayList::setlinecap(hpgs_line_cap c) {
-  state_op();
-  op(kCap);
+  state(kCap);
   num(c);
 }
 void DisplayList::setlinejoin(hpgs_line_join j) {
-  state_op();
-  op(kJoin);
+  state(kJoin);
   num(j);
 }
 void DisplayList::setmiterlimit(double l) {
-  state_op();
-  op(kMiter);
+  state(kMiter);
   num(l);
 }
 void DisplayList::setrop3(int rop, bool st, bool pt) {
-  state_op();
-  op(kRop);
+  state(kRop);
   num(rop);
   num(st ? 1 : 0);
   num(pt ? 1 : 0);
 }
 void DisplayList::setpatcol(const hpgs_color &c) {
-  state_op();
-  op(kPatCol);
-  num(c.r);
-  num(c.g);
-  num(c.b);
+  state(kPatCol);
+  colour(c);
 }
 void DisplayList::drawimage(const hpgs_image &img, const hpgs_point &ll, const hpgs_point &lr,
                             const hpgs_point &ur) {
@@ -162,8 +148,7 @@ void DisplayList::drawimage(const hpgs_image &img, const hpgs_point &ll, const h
   end_path(true);
 }
 void DisplayList::setplotsize(const hpgs_bbox &bb) {
-  state_op();
-  op(kPlotSize);
+  state(kPlotSize);
   num(bb.llx);
   num(bb.lly);
   num(bb.urx);

@@ -186,6 +186,16 @@ class DisplayList {
   void state_op() {
     if (in_path_) paths_[open_path_].has_state = true;
   }
+  // Records a state call's op; its numbers follow.
+  void state(Op o) {
+    state_op();
+    op(o);
+  }
+  void colour(const hpgs_color &c) {
+    num(c.r);
+    num(c.g);
+    num(c.b);
+  }
 
   BlockSeq<uint8_t> ops_;
   BlockSeq<double> nums_;

@@ -115,10 +115,10 @@ struct PaintDevice {
   CapsuleStroker capsules;
   std::vector<double> stroke_points;
   // Most strokes become capsule strokes, which need no cairo path: the
-  // current path is kept here instead (in cairo's
-  // fixed-point pixel coordinates, so that it is the path cairo would
-  // hold) while it has only straight segments, and handed to cairo only
-  // when cairo draws it (pending: the path is here, not in cairo).
+  // current path is kept here instead (in cairo's fixed-point pixel
+  // coordinates, so that it is the path cairo would hold) while it has
+  // only straight segments, and handed to cairo only when cairo draws it
+  // (pending: the path is here, not in cairo).
   struct PathOp {
     enum Kind : uint8_t { kMove, kLine, kClose } kind;
     int32_t x, y;  // 1/256 pixel
@@ -264,15 +264,25 @@ int rop_mark(PaintDevice *p, bool stroke, cairo_pattern_t *source = nullptr) {
   return rc;
 }
 
+// The thin-line rule: a line narrower than a pixel is drawn a pixel wide,
+// with anti-aliasing at the thin alpha's share (its own width if that is
+// more). Returns the width drawn, in pixels, and sets the coverage factor.
+double drawn_width(const PaintDevice *p, double &alpha) {
+  const double w = p->line_width * p->scale;
+  alpha = 1.0;
+  if (w >= 1.0) return w;
+  if (p->antialias) alpha = std::clamp(std::max(w > 0 ? w : 0.0, p->thin_alpha), 0.0, 1.0);
+  return 1.0;
+}
+
+// The centre of the pixel holding coordinate v: where a thin line's
+// vertices go.
+inline double pixel_centre(double v) { return std::floor(v) + 0.5; }
+
 // Line width in pixels and the coverage factor of the thin-line rule.
 void apply_stroke_state(PaintDevice *p, double &alpha) {
   cairo_t *cr = p->cr;
-  double w = p->line_width * p->scale;
-  alpha = 1.0;
-  if (!(w >= 1.0)) {
-    if (p->antialias) alpha = std::clamp(std::max(w > 0 ? w : 0.0, p->thin_alpha), 0.0, 1.0);
-    w = 1.0;
-  }
+  const double w = drawn_width(p, alpha);
   // Wider strokes than this break cairo's fixed-point stroker; they cover
   // any preview anyway.
   cairo_set_line_width(cr, std::min(w, 1.0e5));
@@ -316,8 +326,8 @@ void snap_thin_path(cairo_t *cr) {
   for (int i = 0; i < path->num_data; i += path->data[i].header.length) {
     cairo_path_data_t *d = &path->data[i];
     for (int k = 1; k < d->header.length; ++k) {
-      d[k].point.x = std::floor(d[k].point.x) + 0.5;
-      d[k].point.y = std::floor(d[k].point.y) + 0.5;
+      d[k].point.x = pixel_centre(d[k].point.x);
+      d[k].point.y = pixel_centre(d[k].point.y);
     }
   }
   cairo_new_path(cr);
@@ -415,21 +425,18 @@ void cairo_path_ready(PaintDevice *p) {
 // segments, a plain copy under a clip of whole-pixel rectangles), and then
 // ends the path: 1. 0: cairo strokes it. -1: out of memory (error set).
 int capsule_stroke(PaintDevice *p) {
-  double w = p->line_width * p->scale;
-  if (!(w >= 0.0 && w <= 4096.0) || !p->dash.empty() || !p->vector_plain() || cairo_strokes()) return 0;
+  const double given = p->line_width * p->scale;
+  if (!(given >= 0.0 && given <= 4096.0) || !p->dash.empty() || !p->vector_plain() || cairo_strokes()) return 0;
   if (!p->pending) return 0;  // the path has curves
   update_clip_rects(p);
   if (!p->clip_rects_ok) return 0;
   // Lines thinner than a pixel as cairo is asked to draw them
-  // (apply_stroke_state, snap_thin_path): a pixel wide through the centres
-  // of their points' pixels, with anti-aliasing at the thin alpha's share.
-  const bool thin = w < 1.0;
-  double alpha = 1.0;
-  if (thin) {
-    if (p->antialias) alpha = std::clamp(std::max(w, p->thin_alpha), 0.0, 1.0);
-    w = 1.0;
-  }
-  auto coord = [thin](int32_t v) { return thin ? std::floor(v / 256.0) + 0.5 : v / 256.0; };
+  // (drawn_width, snap_thin_path): through the centres of their points'
+  // pixels.
+  double alpha;
+  const double w = drawn_width(p, alpha);
+  const bool thin = given < 1.0;
+  auto coord = [thin](int32_t v) { return thin ? pixel_centre(v / 256.0) : v / 256.0; };
   const double r = w / 2;
   const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
                         : p->cap == hpgs_cap_square ? StrokeCap::square
