@@ -5,8 +5,12 @@
 
 #include <png.h>
 #include <zlib.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -140,6 +144,47 @@ void png_error_fn(png_structp png, png_const_charp msg) {
   longjmp(e->jmp, 1);
 }
 void png_warning_fn(png_structp, png_const_charp) {}
+
+// Working memory of one PNG write: libpng's buffers and zlib's state (about
+// 260 KiB at level 1) from one block that the kernel can back with a huge
+// page. From the heap they are faulted in page by page as deflate first
+// touches them, about 65 faults; on virtual machines that was the larger
+// part of writing a small preview. Requests that do not fit go to malloc.
+class PngArena {
+ public:
+  static png_voidp alloc(png_structp png, png_alloc_size_t n) {
+    auto *a = static_cast<PngArena *>(png_get_mem_ptr(png));
+    if (a) {
+      if (void *p = a->take(n)) return p;
+    }
+    return std::malloc(n ? n : 1);
+  }
+  static void release(png_structp png, png_voidp p) {
+    auto *a = static_cast<PngArena *>(png_get_mem_ptr(png));
+    if (!a || !a->owns(p)) std::free(p);
+  }
+
+ private:
+  static constexpr size_t kSize = kHugePage;
+  void *take(size_t n) {
+    if (!block_ && !failed_) {
+      block_.reset(static_cast<unsigned char *>(big_alloc(kSize)));
+      failed_ = !block_;
+    }
+    n = (n + 15) & ~size_t{15};
+    if (!block_ || n > kSize - used_) return nullptr;
+    void *p = block_.get() + used_;
+    used_ += n;
+    return p;
+  }
+  bool owns(const void *p) const {
+    const auto *b = static_cast<const unsigned char *>(p);
+    return block_ && b >= block_.get() && b < block_.get() + kSize;
+  }
+  std::unique_ptr<unsigned char[], FreeDeleter> block_;
+  size_t used_ = 0;
+  bool failed_ = false;
+};
 }  // namespace
 
 // Colours of an image for indexed output: at most 256 of them, each
@@ -201,17 +246,36 @@ inline void for_each_pixel(const hpgs_png_image *img, int y, F &&f) {
   }
 }
 
+// The number of pixels from px on (at most n) whose colour, the low 24
+// bits, is c. Four at a time: previews are mostly long runs of white.
+inline int run_of(const uint32_t *px, int n, uint32_t c) {
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi32(0xffffff), want = _mm_set1_epi32(static_cast<int>(c));
+  while (i + 4 <= n) {
+    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(px + i)), mask);
+    const int eq = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, want)));
+    if (eq != 0xf) return i + std::countr_one(static_cast<unsigned>(eq));
+    i += 4;
+  }
+#endif
+  while (i < n && (px[i] & 0xffffffu) == c) ++i;
+  return i;
+}
+
 // Fills idx with the image's colours when it has at most 256.
 bool image_palette(const hpgs_png_image *img, ColourIndex &idx) {
   if (img->native && img->depth == 24) {
-    // Runs of equal words are skipped without looking at the colour.
+    const uint32_t *prev = nullptr;
+    const size_t bytes = static_cast<size_t>(img->width) * 4;
     for (int y = 0; y < img->height; ++y) {
       const auto *px = reinterpret_cast<const uint32_t *>(img->data + static_cast<size_t>(y) * img->stride);
-      uint32_t last = ~px[0];
-      for (int x = 0; x < img->width; ++x) {
-        if (px[x] == last) continue;
-        last = px[x];
-        if (idx.index(last & 0xffffffu) < 0) return false;
+      if (prev && std::memcmp(px, prev, bytes) == 0) continue;
+      prev = px;
+      for (int x = 0; x < img->width;) {
+        const uint32_t c = px[x] & 0xffffffu;
+        if (idx.index(c) < 0) return false;
+        x += run_of(px + x, img->width - x, c);
       }
     }
     return true;
@@ -224,21 +288,46 @@ bool image_palette(const hpgs_png_image *img, ColourIndex &idx) {
   return ok;
 }
 
-// Row y of a page of two colours in place as one bit per pixel: 1 where
-// the pixel is `one` (0xRRGGBB). Eight pixels at a time, which compilers
-// turn into vector compares.
-void pack_two_colour_row(const hpgs_png_image *img, int y, uint32_t one, unsigned char *out) {
+// The palette indices of row y of a native RGB image, one byte per pixel,
+// run by run.
+void index_native_row(const hpgs_png_image *img, int y, ColourIndex &idx, unsigned char *out) {
   const auto *px = reinterpret_cast<const uint32_t *>(img->data + static_cast<size_t>(y) * img->stride);
-  const int w = img->width, whole = w / 8 * 8;
-  for (int x = 0; x < whole; x += 8) {
-    unsigned b = 0;
-    for (int k = 0; k < 8; ++k) b |= static_cast<unsigned>((px[x + k] & 0xffffffu) == one) << (7 - k);
-    out[x / 8] = static_cast<unsigned char>(b);
+  for (int x = 0; x < img->width;) {
+    const uint32_t c = px[x] & 0xffffffu;
+    const int n = run_of(px + x, img->width - x, c);
+    std::memset(out + x, idx.index(c), static_cast<size_t>(n));
+    x += n;
   }
-  if (whole < w) {
+}
+
+// Packs w indices of `bits` bits (1, 2 or 4) each into bytes, the first
+// index in the high bits, the last byte padded with zeros. Eight indices
+// at a time on little-endian machines: multiplying their bytes by a
+// constant moves every index to its place in the top byte (the partial
+// products land on distinct bits, so no carry disturbs it).
+void pack_indices(const unsigned char *in, int w, int bits, unsigned char *out) {
+  const int per = 8 / bits;
+  int x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; x + 8 <= w; x += 8) {
+      uint64_t v;
+      std::memcpy(&v, in + x, 8);
+      if (bits == 1) {
+        out[x / 8] = static_cast<unsigned char>((v * 0x8040201008040201ull) >> 56);
+      } else if (bits == 2) {
+        const uint64_t m = (1ull << 30) | (1ull << 20) | (1ull << 10) | 1ull;
+        out[x / 4] = static_cast<unsigned char>(((v & 0xffffffffu) * m) >> 24);
+        out[x / 4 + 1] = static_cast<unsigned char>(((v >> 32) * m) >> 24);
+      } else {
+        for (int k = 0; k < 4; ++k)
+          out[x / 2 + k] = static_cast<unsigned char>(((v >> (16 * k)) & 0xff) << 4 | ((v >> (16 * k + 8)) & 0xff));
+      }
+    }
+  }
+  for (; x < w; x += per) {
     unsigned b = 0;
-    for (int x = whole; x < w; ++x) b |= static_cast<unsigned>((px[x] & 0xffffffu) == one) << (7 - (x - whole));
-    out[whole / 8] = static_cast<unsigned char>(b);
+    for (int k = 0; k < per; ++k) b = (b << bits) | (x + k < w ? in[x + k] : 0u);
+    out[x / per] = static_cast<unsigned char>(b);
   }
 }
 
@@ -254,7 +343,9 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   FILE *f = std::fopen(filename, "wb");
   if (!f) return hpgs_set_error("cannot open '%s' for writing: %s", filename, std::strerror(errno));
   PngError err;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, png_error_fn, png_warning_fn);
+  PngArena arena;
+  png_structp png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &err, png_error_fn, png_warning_fn, &arena,
+                                              PngArena::alloc, PngArena::release);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!png || !info) {
     if (png) png_destroy_write_struct(&png, nullptr);
@@ -293,12 +384,30 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   png_set_pHYs(png, info, ppm(img->xres), ppm(img->yres), PNG_RESOLUTION_METER);
   png_write_info(png, info);
   const int w = img->width;
+  // A row equal to the one before it is written again as it was: most
+  // rows of a preview are blank or cross the same few lines.
+  const size_t native_bytes = static_cast<size_t>(w) * 4;
+  auto same_as_before = [&](int y) {
+    return img->native && y > 0 &&
+           std::memcmp(img->data + static_cast<size_t>(y) * img->stride,
+                       img->data + static_cast<size_t>(y - 1) * img->stride, native_bytes) == 0;
+  };
   if (idx) {
     row.resize((static_cast<size_t>(w) * bits + 7) / 8);
-    const bool two = idx->colours().size() == 2 && img->native && img->depth == 24;
+    const bool runs = img->native && img->depth == 24;
+    std::vector<unsigned char> indices(runs && bits < 8 ? static_cast<size_t>(w) : 0);
     for (int y = 0; y < img->height; ++y) {
-      if (two) {
-        pack_two_colour_row(img, y, idx->colours()[1], row.data());
+      if (same_as_before(y)) {
+        png_write_row(png, row.data());
+        continue;
+      }
+      if (runs) {
+        if (bits == 8) {
+          index_native_row(img, y, *idx, row.data());
+        } else {
+          index_native_row(img, y, *idx, indices.data());
+          pack_indices(indices.data(), w, bits, row.data());
+        }
         png_write_row(png, row.data());
         continue;
       }
@@ -324,6 +433,10 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
     const unsigned char *src = img->data + static_cast<size_t>(y) * img->stride;
     if (!img->native) {
       png_write_row(png, const_cast<unsigned char *>(src));
+      continue;
+    }
+    if (same_as_before(y)) {
+      png_write_row(png, row.data());
       continue;
     }
     unsigned char *o = row.data();
