@@ -130,11 +130,11 @@ int line_to(const FT_Vector *to, void *u) {
   static_cast<Builder *>(u)->add(to->x, to->y);
   return 0;
 }
-// Curves are flattened into at most 8 segments of equal parameter steps,
-// as few as keep every chord within 1/1000 em of the curve (about 0.04
-// pixel for 18-point type at 150 dpi); the curves of a glyph are mostly
-// short, and every point costs on its way through reading, recording and
-// painting. n segments of a curve whose second difference is D stray at
+// Curves are flattened into segments of equal parameter steps, as few as
+// keep every chord within 1/1000 em of the curve (about 0.04 pixel for
+// 18-point type at 150 dpi), at most 16 (for curves larger than glyphs
+// have); the curves of a glyph are mostly short, and every point costs on
+// its way through reading, recording and painting. n segments of a curve whose second difference is D stray at
 // most |D| / (4 n^2) (quadratic) or 3 |D| / (4 n^2) (cubic, D the larger
 // of its two second differences).
 constexpr double kFlatTolerance = 1.0 / 1000.0;  // in ems
@@ -142,7 +142,7 @@ constexpr double kFlatTolerance = 1.0 / 1000.0;  // in ems
 int segments_for(double dx, double dy, double factor, double scale) {
   const double d = std::hypot(dx, dy) * scale * factor / (4.0 * kFlatTolerance);
   if (!(d > 1.0)) return 1;
-  if (d >= 64.0) return 8;
+  if (d >= 256.0) return 16;
   return static_cast<int>(std::ceil(std::sqrt(d)));
 }
 
