@@ -53,7 +53,8 @@ bool cairo_strokes() {
 
 void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double ext_a, double ext_b, bool disc_a,
                               bool disc_b, bool cap_a, bool cap_b) {
-  Seg s{};
+  // Built in place: strokes of long polylines add hundreds of thousands.
+  Seg &s = segs_.emplace_back();
   s.ax = ax, s.ay = ay, s.bx = bx, s.by = by;
   const double dx = bx - ax, dy = by - ay;
   const double len = std::sqrt(dx * dx + dy * dy);
@@ -65,6 +66,7 @@ void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double
     s.iuy = s.uy != 0 ? 1.0 / s.uy : 0.0;
   } else {
     s.bx = ax, s.by = ay;
+    s.len = s.ux = s.uy = s.iux = s.iuy = 0.0;
     disc_a = disc_a || disc_b;
     disc_b = false;
   }
@@ -74,11 +76,11 @@ void CapsuleStroker::add_body(double ax, double ay, double bx, double by, double
   s.disc_b = disc_b;
   s.cap_a = cap_a;
   s.cap_b = cap_b;
-  segs_.push_back(s);
+  s.ylo = s.yhi = 0.0;
 }
 
 void CapsuleStroker::add_poly(const double *x, const double *y, int n) {
-  Poly p{};
+  Poly &p = polys_.emplace_back();
   p.n = n;
   p.ylo = kInf, p.yhi = -kInf;
   for (int i = 0; i < n; ++i) {
@@ -86,7 +88,6 @@ void CapsuleStroker::add_poly(const double *x, const double *y, int n) {
     p.ylo = std::min(p.ylo, y[i]);
     p.yhi = std::max(p.yhi, y[i]);
   }
-  polys_.push_back(p);
 }
 
 bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, double r, StrokeCap cap,

@@ -75,7 +75,10 @@ class CapsuleStroker {
   void paint_aa(const CapsuleTarget &t, double r, uint32_t rgb, double alpha = 1.0);
 
  private:
+  // Left uninitialised on construction: add_body and add_poly set every
+  // field that is read (k, nx, ny, nc are set by the painters).
   struct Seg {
+    Seg() {}
     double ax, ay, bx, by;
     double ux, uy, len;  // unit direction and length (0: a disc at a)
     double iux, iuy;     // 1 / ux, 1 / uy (0 where those are 0)
@@ -85,6 +88,7 @@ class CapsuleStroker {
     double ylo, yhi;     // rows reached
   };
   struct Poly {          // convex, up to 4 corners
+    Poly() {}
     double x[4], y[4];
     double k[4];         // without anti-aliasing: dx / dy of edge i (0 if level)
     double nx[4], ny[4], nc[4];  // anti-aliasing: edge i's line nx x + ny y + nc, > 0 outside
