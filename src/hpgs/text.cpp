@@ -253,8 +253,15 @@ void Reader::emit_label(const std::string &text) {
   const PathAxes ax = path_axes(gs_.text_path, gs_.line_feed_reversed);
   const bool horizontal = !ax.vertical;
   const bool show = drawing() && !polygon_mode_;
-  const StrokeFont *font = stroke_font();
-  if (show && !font && !m.outline) warn("labels are not drawn: %s", hpgs_get_error());
+  // The stick font is read on first use: labels set wholly in outline
+  // fonts never need it.
+  const StrokeFont *font = nullptr;
+  bool font_read = false;
+  auto stick_font = [&] {
+    if (!font_read) font = stroke_font(), font_read = true;
+    return font;
+  };
+  if (show && !m.outline && !stick_font()) warn("labels are not drawn: %s", hpgs_get_error());
 
   // Spacing across the path, and the width of a character's body across a
   // vertical path.
@@ -304,7 +311,7 @@ void Reader::emit_label(const std::string &text) {
       }
       it.outline = slot->second;
       it.advance = outlines[static_cast<size_t>(it.outline)].advance * f.emx;
-    } else if (font) {
+    } else if (stick_font()) {
       it.g = font->glyph(code);
       it.advance = it.g ? (it.g->right - it.g->left) * f.gx : f.w;
     } else {
