@@ -158,6 +158,66 @@ inline InkScore compare_ink(const Png &ref, const Png &test, int max_side = 1000
   return s;
 }
 
+// The same F-score without cropping and resampling, for two renderings at
+// one scale: the test picture is laid on the reference at the whole-pixel
+// shift (searched coarse to fine, up to `reach` pixels from the shift that
+// centres the ink boxes) that scores best. Text or marks that one renderer
+// sets wider than the other then cost only their own ink, where the
+// cropped comparison moves and scales the whole drawing for them. shift_x,
+// shift_y: where test pixel (0, 0) lands on the reference.
+struct RegisteredScore {
+  double f_tol = 0, precision = 0, recall = 0;
+  int shift_x = 0, shift_y = 0;
+  bool ok = false;
+};
+
+inline RegisteredScore compare_registered(const Png &ref, const Png &test, int tol = 2, int reach = 64) {
+  RegisteredScore r;
+  const Gray a = darkness(ref), b = darkness(test);
+  int ax0, ay0, ax1, ay1, bx0, by0, bx1, by1;
+  if (!ink_box(a, ax0, ay0, ax1, ay1) || !ink_box(b, bx0, by0, bx1, by1)) return r;
+  const auto ma = mask_of(a), mb = mask_of(b);
+  const auto da = dilate(ma, a.w, a.h, tol), db = dilate(mb, b.w, b.h, tol);
+  // Ink pixels as lists: ink is sparse, so a shift is scored by them alone.
+  std::vector<std::pair<int, int>> ia, ib;
+  for (int y = 0; y < a.h; ++y)
+    for (int x = 0; x < a.w; ++x)
+      if (ma[static_cast<size_t>(y) * a.w + x]) ia.push_back({x, y});
+  for (int y = 0; y < b.h; ++y)
+    for (int x = 0; x < b.w; ++x)
+      if (mb[static_cast<size_t>(y) * b.w + x]) ib.push_back({x, y});
+  auto score = [&](int dx, int dy, double &p, double &q) {
+    size_t near_a = 0, near_b = 0;
+    for (auto [x, y] : ib) {
+      const int u = x + dx, v = y + dy;
+      near_a += u >= 0 && v >= 0 && u < a.w && v < a.h && da[static_cast<size_t>(v) * a.w + u];
+    }
+    for (auto [x, y] : ia) {
+      const int u = x - dx, v = y - dy;
+      near_b += u >= 0 && v >= 0 && u < b.w && v < b.h && db[static_cast<size_t>(v) * b.w + u];
+    }
+    p = static_cast<double>(near_a) / ib.size();
+    q = static_cast<double>(near_b) / ia.size();
+    return p + q > 0 ? 2 * p * q / (p + q) : 0.0;
+  };
+  int cx = ((ax0 + ax1) - (bx0 + bx1)) / 2, cy = ((ay0 + ay1) - (by0 + by1)) / 2;
+  double best = -1;
+  for (int step : {8, 2, 1}) {
+    const int span = step == 8 ? reach : 2 * step, ox = cx, oy = cy;
+    for (int dy = oy - span; dy <= oy + span; dy += step)
+      for (int dx = ox - span; dx <= ox + span; dx += step) {
+        double p, q;
+        const double f = score(dx, dy, p, q);
+        if (f > best) best = f, cx = dx, cy = dy, r.precision = p, r.recall = q;
+      }
+  }
+  r.f_tol = best;
+  r.shift_x = cx;
+  r.shift_y = cy;
+  r.ok = true;
+  return r;
+}
+
 // Writes the difference: black where both have ink, red where only the
 // reference has, blue where only the test image has.
 inline void write_diff(const InkScore &s, const std::string &file) {

@@ -1,6 +1,8 @@
 // Real plot files against reference renderings made without this library:
 // ink F-score (2-pixel tolerance) at 150 dpi after cropping both to their
-// ink and resampling to one size; the IoU is printed as a figure.
+// ink and resampling to one size; the IoU is printed as a figure. Where
+// both are at one scale, also the F-score with the rendering laid on the
+// reference at the best whole-pixel shift.
 #include "ink_compare.h"
 
 #include <gtest/gtest.h>
@@ -52,15 +54,37 @@ struct RefCase {
   // light grey dotted line (no ink) where the file draws it solid with
   // pen 2.
   double known_floor = 0;
+  // Both pictures are at 150 dpi, so the drawing is also compared laid on
+  // the reference at the best whole-pixel shift, without cropping and
+  // rescaling (compare_registered). There the two dash and label cases
+  // above reach their targets: their shortfall is the crop's, moved by a
+  // few pixels of the reference's own making. pu_pcl_spectrum stays below
+  // (its labels are another font's); gp_hpgl_polar is drawn at another
+  // scale (its size depends on the P1/P2 a renderer assumes), so only the
+  // cropped comparison applies.
+  bool same_scale = true;
+  double registered_floor = 0;
 };
 
 const RefCase kCases[] = {
-    {"pu_graph_dashed", true, 0.94},     {"pu_pic2plot_states", true, 0.90}, {"pu_plotfont_gothic", true},
-    {"pu_pcl_spectrum", false, 0.65},    {"pu_big_harmonograph", true},      {"gp_pcl5_response", false, 0.72},
-    {"gp_pcl5_area", false},             {"gp_hpgl_polar", false, 0.655},    {"ps_parts_hpgl2", true},
-    {"fig_ibmgl_bracket_ro90", false}, {"syn_pjl_frame", true},        {"syn_pe_encoded", true},
-    {"syn_bezier", true},                {"syn_arcs_relative", true},        {"syn_pw_metric_caps", true},
-    {"syn_hatch_fill", true},            {"syn_rtl_raster", true},           {"syn_iso_ro90", true},
+    {"pu_graph_dashed", true, 0.94},
+    {"pu_pic2plot_states", true, 0.90},
+    {"pu_plotfont_gothic", true},
+    {"pu_pcl_spectrum", false, 0.65, true, 0.82},
+    {"pu_big_harmonograph", true},
+    {"gp_pcl5_response", false, 0.72},
+    {"gp_pcl5_area", false},
+    {"gp_hpgl_polar", false, 0.655, false},
+    {"ps_parts_hpgl2", true},
+    {"fig_ibmgl_bracket_ro90", false},
+    {"syn_pjl_frame", true},
+    {"syn_pe_encoded", true},
+    {"syn_bezier", true},
+    {"syn_arcs_relative", true},
+    {"syn_pw_metric_caps", true},
+    {"syn_hatch_fill", true},
+    {"syn_rtl_raster", true},
+    {"syn_iso_ro90", true},
 };
 
 void PrintTo(const RefCase &c, std::ostream *os) { *os << c.name; }
@@ -83,6 +107,13 @@ TEST_P(HpgsReferences, InkMatchesTheReferenceAt150Dpi) {
   const double target = c.exact ? 0.95 : 0.85;
   EXPECT_GE(s.f_tol, c.known_floor > 0 ? c.known_floor : target);
   if (c.known_floor > 0 && s.f_tol >= target) std::printf("  %s now reaches its target: drop its floor\n", c.name);
+  if (c.same_scale) {
+    RegisteredScore r = compare_registered(ref, test);
+    ASSERT_TRUE(r.ok);
+    std::printf("| %-24s | registered  | f_tol %.3f | shift %d,%d | precision %.3f | recall %.3f |\n", c.name, r.f_tol,
+                r.shift_x, r.shift_y, r.precision, r.recall);
+    EXPECT_GE(r.f_tol, c.registered_floor > 0 ? c.registered_floor : target);
+  }
   std::remove(out.c_str());
 }
 
@@ -134,6 +165,39 @@ TEST(HpgsInkCompare, ScoresBehaveAsDocumented) {
   blank.channels = 3;
   blank.pixels.assign(300, 255);
   EXPECT_FALSE(compare_ink(a, blank).ok);
+}
+
+TEST(HpgsInkCompare, RegisteredScoresFindTheShiftAndKeepTheScale) {
+  // The same drawing on a larger canvas, 23 pixels right and 9 down.
+  Png a = synthetic(100, 100, 0, false);
+  Png big;
+  big.width = 160;
+  big.height = 130;
+  big.channels = 3;
+  big.pixels.assign(static_cast<size_t>(160) * 130 * 3, 255);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 100; ++x)
+      for (int c = 0; c < 3; ++c)
+        big.pixels[(static_cast<size_t>(y + 9) * 160 + x + 23) * 3 + c] = a.pixels[(static_cast<size_t>(y) * 100 + x) * 3 + c];
+  RegisteredScore r = compare_registered(big, a);
+  ASSERT_TRUE(r.ok);
+  EXPECT_DOUBLE_EQ(r.f_tol, 1.0);
+  EXPECT_EQ(r.shift_x, 23);
+  EXPECT_EQ(r.shift_y, 9);
+  // A missing side costs recall only.
+  RegisteredScore half = compare_registered(big, synthetic(100, 100, 0, true));
+  EXPECT_DOUBLE_EQ(half.precision, 1.0);
+  EXPECT_LT(half.recall, 0.95);
+  // The drawing at 1.25 times the size: the cropped comparison forgives
+  // the scale, the registered one does not.
+  Png scaled = synthetic(125, 125, 0, false);
+  for (auto &v : scaled.pixels) v = 255;
+  for (int y = 0; y < 125; ++y)
+    for (int x = 0; x < 125; ++x)
+      if (a.at(x * 4 / 5, y * 4 / 5) == 0)
+        for (int c = 0; c < 3; ++c) scaled.pixels[(static_cast<size_t>(y) * 125 + x) * 3 + c] = 0;
+  EXPECT_GT(compare_ink(a, scaled).f_tol, 0.95);
+  EXPECT_LT(compare_registered(a, scaled).f_tol, 0.8);
 }
 
 }  // namespace
