@@ -170,13 +170,12 @@ void DisplayList::clear() {
   paths_.clear();
   images_.clear();
   patterns_.clear();
-  paths_.shrink_to_fit();
   images_.shrink_to_fit();
   in_path_ = false;
 }
 
 size_t DisplayList::bytes() const {
-  size_t b = ops_.bytes() + nums_.bytes() + paths_.capacity() * sizeof(PathInfo);
+  size_t b = ops_.bytes() + nums_.bytes() + paths_.bytes();
   for (const Image &i : images_) b += i.pixels.capacity();
   for (const PaintPattern &p : patterns_) b += p.argb.capacity() * sizeof(uint32_t);
   return b;

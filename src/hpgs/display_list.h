@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace hpgs {
@@ -39,10 +41,13 @@ namespace hpgs {
 // list than faulting in hundreds of small pages one by one.
 template <class T>
 class BlockSeq {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                "blocks are raw memory, freed without destructors");
+
  public:
   void push_back(T v) {
     if (size_ == end_) grow();
-    cur_[size_ - begin_] = v;
+    std::construct_at(cur_ + (size_ - begin_), v);
     ++size_;
   }
   // Appends n copies of v.
@@ -89,6 +94,7 @@ class BlockSeq {
     const int b = std::bit_width(q) - 1;
     return blocks_[static_cast<size_t>(b) + 1][i - kFirst * ((size_t{1} << b) - 1)];
   }
+  T &operator[](size_t i) { return const_cast<T &>(std::as_const(*this)[i]); }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
@@ -203,7 +209,7 @@ class DisplayList {
 
   BlockSeq<uint8_t> ops_;
   BlockSeq<double> nums_;
-  std::vector<PathInfo> paths_;
+  BlockSeq<PathInfo> paths_;
   std::vector<Image> images_;
   std::vector<PaintPattern> patterns_;
   bool in_path_ = false;
