@@ -193,8 +193,14 @@ class ColourIndex {
  public:
   ColourIndex() { std::fill(std::begin(keys_), std::end(keys_), kEmpty); }
   // The index of c, numbering it if new; -1 when c would be the 257th.
+  // The last two colours are remembered: ink and paper alternate.
   [[gnu::always_inline]] int index(uint32_t c) {
     if (c == last_) return last_index_;
+    if (c == prev_) {
+      std::swap(last_, prev_);
+      std::swap(last_index_, prev_index_);
+      return last_index_;
+    }
     return lookup(c);
   }
   const std::vector<uint32_t> &colours() const { return colours_; }
@@ -212,6 +218,8 @@ class ColourIndex {
       }
       h = (h + 1) & (kSlots - 1);
     }
+    prev_ = last_;
+    prev_index_ = last_index_;
     last_ = c;
     last_index_ = vals_[h];
     return last_index_;
@@ -223,8 +231,8 @@ class ColourIndex {
   uint32_t keys_[kSlots];
   uint8_t vals_[kSlots];
   std::vector<uint32_t> colours_;
-  uint32_t last_ = kEmpty;
-  int last_index_ = 0;
+  uint32_t last_ = kEmpty, prev_ = kEmpty;
+  int last_index_ = 0, prev_index_ = 0;
 };
 
 // Calls f(x, 0xRRGGBB) for each pixel of row y, in either layout.
@@ -263,15 +271,18 @@ inline int run_of(const uint32_t *px, int n, uint32_t c) {
   return i;
 }
 
-// Fills idx with the image's colours when it has at most 256.
-bool image_palette(const hpgs_png_image *img, ColourIndex &idx) {
+// Fills idx with the image's colours when it has at most 256. For a native
+// RGB image, same[y] tells whether row y equals row y - 1.
+bool image_palette(const hpgs_png_image *img, ColourIndex &idx, std::vector<char> &same) {
   if (img->native && img->depth == 24) {
-    const uint32_t *prev = nullptr;
     const size_t bytes = static_cast<size_t>(img->width) * 4;
+    same.assign(static_cast<size_t>(img->height), 0);
     for (int y = 0; y < img->height; ++y) {
       const auto *px = reinterpret_cast<const uint32_t *>(img->data + static_cast<size_t>(y) * img->stride);
-      if (prev && std::memcmp(px, prev, bytes) == 0) continue;
-      prev = px;
+      if (y > 0 && std::memcmp(px, img->data + static_cast<size_t>(y - 1) * img->stride, bytes) == 0) {
+        same[static_cast<size_t>(y)] = 1;
+        continue;
+      }
       for (int x = 0; x < img->width;) {
         const uint32_t c = px[x] & 0xffffffu;
         if (idx.index(c) < 0) return false;
@@ -295,7 +306,12 @@ void index_native_row(const hpgs_png_image *img, int y, ColourIndex &idx, unsign
   for (int x = 0; x < img->width;) {
     const uint32_t c = px[x] & 0xffffffu;
     const int n = run_of(px + x, img->width - x, c);
-    std::memset(out + x, idx.index(c), static_cast<size_t>(n));
+    const auto v = static_cast<unsigned char>(idx.index(c));
+    if (n < 16) {
+      for (int k = 0; k < n; ++k) out[x + k] = v;
+    } else {
+      std::memset(out + x, v, static_cast<size_t>(n));
+    }
     x += n;
   }
 }
@@ -357,9 +373,10 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   std::vector<png_color> plte;
   // Indexed when asked for and the image has few enough colours.
   std::unique_ptr<ColourIndex> idx;
+  std::vector<char> same;  // rows equal to the row before (indexed output)
   if (img->palette) {
     idx = std::make_unique<ColourIndex>();
-    if (!image_palette(img, *idx)) idx.reset();
+    if (!image_palette(img, *idx, same)) idx.reset();
   }
   if (setjmp(err.jmp)) {
     png_destroy_write_struct(&png, &info);
@@ -397,7 +414,7 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
     const bool runs = img->native && img->depth == 24;
     std::vector<unsigned char> indices(runs && bits < 8 ? static_cast<size_t>(w) : 0);
     for (int y = 0; y < img->height; ++y) {
-      if (same_as_before(y)) {
+      if (runs ? same[static_cast<size_t>(y)] != 0 : same_as_before(y)) {
         png_write_row(png, row.data());
         continue;
       }
