@@ -166,12 +166,23 @@ bool CapsuleStroker::add_polyline(const double *xy, size_t n, bool closed, doubl
   return true;
 }
 
-void CapsuleStroker::prepare(double r) {
+void CapsuleStroker::prepare(double r, bool outline_rows) {
   for (Seg &s : segs_) {
     // Square-cap extensions reach along the segment.
     const double e = std::max({0.0, -s.t0, s.t1 - s.len}) * std::fabs(s.uy);
-    s.ylo = std::min(s.ay, s.by) - r - e;
-    s.yhi = std::max(s.ay, s.by) + r + e;
+    // The rows the piece reaches. Without anti-aliasing they are its
+    // outline's, and exactly so where a side or an end lies level: the
+    // row rule (a sample row on a piece's lowest point belongs to the piece
+    // below) sees a level lower side only at its true height. A body's
+    // sides reach r |ux| above and below its ends, a vertical body's level
+    // ends none; a slanted body's lowest point is a corner, which lights
+    // nothing, so a hair more keeps rounding from dropping a row there.
+    // Discs reach r. Anti-aliased coverage reaches further; r bounds it.
+    const double ux = std::fabs(s.ux);
+    double side = r;
+    if (outline_rows && !s.disc_a && !s.disc_b && s.len > 0) side = ux == 0.0 ? 0.0 : ux == 1.0 ? r : r * ux + 1e-9;
+    s.ylo = std::min(s.ay, s.by) - side - e;
+    s.yhi = std::max(s.ay, s.by) + side + e;
   }
 }
 
@@ -283,21 +294,21 @@ std::vector<CapsuleTarget::Rect> usable_clip(const CapsuleTarget &t) {
 
 }  // namespace
 
-bool CapsuleStroker::start(const CapsuleTarget &t, double r, std::vector<CapsuleTarget::Rect> &clip, int &cy0,
-                           int &cy1) {
+bool CapsuleStroker::start(const CapsuleTarget &t, double r, bool outline_rows, std::vector<CapsuleTarget::Rect> &clip,
+                           int &cy0, int &cy1) {
   g_capsule_strokes.fetch_add(1, std::memory_order_relaxed);
   clip = usable_clip(t);
   if (clip.empty() || empty()) return false;
   cy0 = clip[0].y0, cy1 = clip[0].y1;
   for (const auto &c : clip) cy0 = std::min(cy0, c.y0), cy1 = std::max(cy1, c.y1);
-  prepare(r);
+  prepare(r, outline_rows);
   return true;
 }
 
 void CapsuleStroker::paint_solid(const CapsuleTarget &t, double r, uint32_t rgb) {
   std::vector<CapsuleTarget::Rect> clip;
   int cy0, cy1;
-  if (!start(t, r, clip, cy0, cy1)) return;
+  if (!start(t, r, true, clip, cy0, cy1)) return;
   for (Poly &p : polys_)
     for (int i = 0; i < p.n; ++i) {
       const int j = i + 1 < p.n ? i + 1 : 0;
@@ -386,7 +397,7 @@ inline bool edge_normals(const double *x, const double *y, int n, double *nx, do
 void CapsuleStroker::paint_aa(const CapsuleTarget &t, double r, uint32_t rgb, double alpha) {
   std::vector<CapsuleTarget::Rect> clip;
   int cy0, cy1;
-  if (!start(t, r, clip, cy0, cy1)) return;
+  if (!start(t, r, false, clip, cy0, cy1)) return;
   const size_t w = static_cast<size_t>(t.width);
   const size_t need = w * static_cast<size_t>(t.rows);
   if (cov_size_ < need) {

@@ -104,10 +104,13 @@ class CapsuleStroker {
   // The interval of x whose points (x, y) lie in the piece, if any.
   [[gnu::always_inline]] static inline bool span(const Seg &s, double y, double r, double &xl, double &xr);
   [[gnu::always_inline]] static inline bool span(const Poly &s, double y, double r, double &xl, double &xr);
-  void prepare(double r);
+  // Sets the rows each segment reaches: its outline's (outline_rows,
+  // painting without anti-aliasing) or those within r of its points.
+  void prepare(double r, bool outline_rows);
   // Counts the stroke, takes the usable clip rectangles and the rows they
   // span, and prepares the pieces; false if nothing can be painted.
-  bool start(const CapsuleTarget &t, double r, std::vector<CapsuleTarget::Rect> &clip, int &cy0, int &cy1);
+  bool start(const CapsuleTarget &t, double r, bool outline_rows, std::vector<CapsuleTarget::Rect> &clip, int &cy0,
+             int &cy1);
   template <class Emit>
   void rows(int y0, int y1, double r, double sub0, double sub1, Emit &&emit);
 

@@ -406,6 +406,29 @@ TEST(HpgsCapsuleStrokes, JoinPointsOnPixelCentresAreLit) {
   }
 }
 
+// A vertical line with butt or square ends on pixel centres: the centres
+// on its lower end lie on the outline, which belongs to the piece below,
+// so the line is exactly as long as cairo draws it (it was one row longer
+// once). Level lines, and lines of odd and even width, for comparison.
+TEST(HpgsCapsuleStrokes, LevelEndsOnPixelCentresAreCairos) {
+  for (hpgs_line_cap cap : {hpgs_cap_butt, hpgs_cap_square})
+    for (double width : {1.0, 2.0, 3.0}) {
+      std::vector<Polyline> scene(2);
+      scene[0].pts = {{30.5, 40.5}, {30.5, 90.5}};    // vertical
+      scene[1].pts = {{60.5, 120.5}, {110.5, 120.5}};  // level
+      for (Polyline &l : scene) l.width = width, l.cap = cap, l.join = hpgs_join_miter;
+      const Pixels own = render(scene, false, false), ref = render(scene, false, true);
+      long differ = 0, inked = 0;
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          inked += ref.at(x, y, 0) == 0;
+          differ += own.at(x, y, 0) != ref.at(x, y, 0);
+        }
+      EXPECT_GT(inked, 50 * width) << "cap " << cap << " width " << width;
+      EXPECT_EQ(differ, 0) << "cap " << cap << " width " << width;
+    }
+}
+
 // Lines thinner than a pixel are drawn a pixel wide through the centres
 // of their points' pixels (points taken, as everywhere, to 1/256 pixel
 // first): without anti-aliasing exactly the pixels whose centre lies
