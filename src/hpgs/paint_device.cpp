@@ -407,6 +407,13 @@ void drop_own_path(PaintDevice *p) {
   p->needs_move = false;
 }
 
+// Ends the current path, wherever it is kept.
+void end_path(PaintDevice *p) {
+  drop_own_path(p);
+  cairo_new_path(p->cr);
+  p->path_empty = true;
+}
+
 // Hands a path kept here to cairo, which draws it or adds curves to it.
 void cairo_path_ready(PaintDevice *p) {
   if (!p->pending) return;
@@ -537,9 +544,7 @@ int dev_curveto(hpgs_device *d, const hpgs_point *a, const hpgs_point *b, const 
   return 0;
 }
 int dev_newpath(hpgs_device *d) {
-  drop_own_path(pd(d));
-  cairo_new_path(pd(d)->cr);
-  pd(d)->path_empty = true;
+  end_path(pd(d));
   return 0;
 }
 int dev_closepath(hpgs_device *d) {
@@ -553,9 +558,7 @@ int dev_stroke(hpgs_device *d) {
   PaintDevice *p = pd(d);
   cairo_t *cr = p->cr;
   if (p->path_empty || p->vector_invisible()) {
-    drop_own_path(p);
-    cairo_new_path(cr);
-    p->path_empty = true;
+    end_path(p);
     return 0;
   }
   p->begin_paint();
@@ -810,9 +813,7 @@ int dev_drawimage(hpgs_device *d, const hpgs_image *img, const hpgs_point *ll, c
 
 int dev_showpage(hpgs_device *d, int i) {
   PaintDevice *p = pd(d);
-  drop_own_path(p);
-  cairo_new_path(p->cr);
-  p->path_empty = true;
+  end_path(p);
   p->begin_paint();  // a page without marks is still cleared and written
   cairo_surface_flush(p->surface);
   int rc = 0;

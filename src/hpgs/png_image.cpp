@@ -412,36 +412,18 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   if (idx) {
     row.resize((static_cast<size_t>(w) * bits + 7) / 8);
     const bool runs = img->native && img->depth == 24;
-    std::vector<unsigned char> indices(runs && bits < 8 ? static_cast<size_t>(w) : 0);
+    // One byte per index, packed into the row below 8 bits.
+    std::vector<unsigned char> indices(bits < 8 ? static_cast<size_t>(w) : 0);
+    unsigned char *out = bits < 8 ? indices.data() : row.data();
     for (int y = 0; y < img->height; ++y) {
-      if (runs ? same[static_cast<size_t>(y)] != 0 : same_as_before(y)) {
-        png_write_row(png, row.data());
-        continue;
-      }
-      if (runs) {
-        if (bits == 8) {
-          index_native_row(img, y, *idx, row.data());
+      if (!(runs ? same[static_cast<size_t>(y)] != 0 : same_as_before(y))) {
+        if (runs) {
+          index_native_row(img, y, *idx, out);
         } else {
-          index_native_row(img, y, *idx, indices.data());
-          pack_indices(indices.data(), w, bits, row.data());
+          for_each_pixel(img, y, [&](int x, uint32_t c) { out[x] = static_cast<unsigned char>(idx->index(c)); });
         }
-        png_write_row(png, row.data());
-        continue;
+        if (bits < 8) pack_indices(indices.data(), w, bits, row.data());
       }
-      // Indices packed from the high bits down, the last byte padded.
-      unsigned char *o = row.data();
-      unsigned acc = 0;
-      int nbits = 0;
-      for_each_pixel(img, y, [&](int, uint32_t c) {
-        acc = (acc << bits) | static_cast<unsigned>(idx->index(c));
-        nbits += bits;
-        if (nbits == 8) {
-          *o++ = static_cast<unsigned char>(acc);
-          acc = 0;
-          nbits = 0;
-        }
-      });
-      if (nbits) *o = static_cast<unsigned char>(acc << (8 - nbits));
       png_write_row(png, row.data());
     }
   }
