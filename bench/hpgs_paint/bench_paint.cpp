@@ -167,7 +167,7 @@ void BM_BareCairoMillion(benchmark::State &st) {
     cairo_t *cr = cairo_create(surf);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
-    cairo_set_antialias(cr, st.range(0) ? CAIRO_ANTIALIAS_FAST : CAIRO_ANTIALIAS_NONE);
+    cairo_set_antialias(cr, st.range(0) ? CAIRO_ANTIALIAS_GRAY : CAIRO_ANTIALIAS_NONE);
     cairo_set_tolerance(cr, 0.1);
     cairo_set_source_rgb(cr, 0, 0, 0);
     cairo_set_line_width(cr, 0.25 * 72 / 25.4 * k);
