@@ -5,8 +5,10 @@
 #pragma once
 
 #include "Object.h"
+#include "ThreadAnnotations.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -16,11 +18,16 @@
 
 namespace Plume {
 
-class Mutex {
+// A mutex the thread-safety analysis knows (ThreadAnnotations.h): members
+// say GUARDED_BY(m), functions REQUIRES(m) or EXCLUDES(m).
+class CAPABILITY("mutex") Mutex {
 public:
-    void lock() { m_.lock(); }
-    void unlock() { m_.unlock(); }
-    bool try_lock() { return m_.try_lock(); }
+    void lock() ACQUIRE() { m_.lock(); }
+    void unlock() RELEASE() { m_.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
+    // Tells the analysis that the calling thread holds the mutex (for code
+    // it cannot follow, such as a lock taken by a caller through a pointer).
+    void assertHeld() const ASSERT_CAPABILITY(this) {}
     std::mutex& native() { return m_; }
 
 private:
@@ -29,10 +36,10 @@ private:
 };
 
 // Scoped lock of a Mutex.
-class MutexLock {
+class SCOPED_CAPABILITY MutexLock {
 public:
-    explicit MutexLock(Mutex& m) : m_(m) { m_.lock(); }
-    ~MutexLock() { m_.unlock(); }
+    explicit MutexLock(Mutex& m) ACQUIRE(m) : m_(m) { m_.lock(); }
+    ~MutexLock() RELEASE() { m_.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
@@ -40,14 +47,48 @@ private:
     Mutex& m_;
 };
 
+// Scoped lock that can be given up and taken again before its end (as
+// std::unique_lock), for code that must not hold the lock across a call.
+class SCOPED_CAPABILITY ReleasableMutexLock {
+public:
+    explicit ReleasableMutexLock(Mutex& m) ACQUIRE(m) : m_(m) { m_.lock(); }
+    ~ReleasableMutexLock() RELEASE() {
+        if (held_) m_.unlock();
+    }
+    void unlock() RELEASE() {
+        m_.unlock();
+        held_ = false;
+    }
+    void lock() ACQUIRE() {
+        m_.lock();
+        held_ = true;
+    }
+    ReleasableMutexLock(const ReleasableMutexLock&) = delete;
+    ReleasableMutexLock& operator=(const ReleasableMutexLock&) = delete;
+
+private:
+    Mutex& m_;
+    bool held_ = true;
+};
+
 // A condition variable used with a locked Mutex. wait and timedWait release the
 // mutex while blocked and hold it again on return; spurious wake-ups are
 // possible, so callers re-check their predicate.
 class WaitCondition {
 public:
-    void wait(Mutex& m);
+    void wait(Mutex& m) REQUIRES(m);
     // Returns false when the time ran out.
-    bool timedWait(Mutex& m, long ms);
+    bool timedWait(Mutex& m, long ms) REQUIRES(m);
+    // Waits until woken or the time point passes; false when it passed.
+    // (Loops re-check their predicate in their own code, where the analysis
+    // sees the lock held.)
+    template <class Clock, class Duration>
+    bool waitUntil(Mutex& m, const std::chrono::time_point<Clock, Duration>& until) REQUIRES(m) {
+        std::unique_lock<std::mutex> lk(m.m_, std::adopt_lock);
+        const auto st = cv_.wait_until(lk, until);
+        lk.release();
+        return st == std::cv_status::no_timeout;
+    }
     void signal() { cv_.notify_one(); }
     void broadcast() { cv_.notify_all(); }
 
