@@ -7,7 +7,9 @@
 #include "xadracommon/PreviewApi.h"
 #include "xadracommon/RendererClient.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,10 @@ const unsigned kCat = CAT_CLIENT;
 const int kPort = 3455;
 const double kResolution = 72.0;
 const int kMaxIoAttempts = 60;
+// A Timeout answered within this time did not wait for a job.
+const auto kQuickTimeout = std::chrono::seconds(1);
+const long kFirstTimeoutPauseMs = 100;
+const long kMaxTimeoutPauseMs = 2000;
 
 [[noreturn]] void missingValue(const char* option, const char* what) {
     throw Plume::Exception(logService(), kCat, 3,
@@ -78,7 +84,12 @@ void printBox(const BoundingBoxWithAngle& b, bool angleFirst) {
 void request(IHPGLRenderer& renderer, const ClientSettings& st, const std::string& file, int angle,
              const std::string& action) {
     int ioAttempts = 0;
+    // A Timeout is asked again for as long as it comes; one that came back
+    // at once (a full daemon refusing new jobs) is asked again only after a
+    // pause, doubled each time up to kMaxTimeoutPauseMs.
+    long timeoutPauseMs = kFirstTimeoutPauseMs;
     for (;;) {
+        const auto started = std::chrono::steady_clock::now();
         try {
             std::string mime = mimeTypeFor(file);
             ObjPtr<IMimeInputStream> input = preview::FileMimeInputStream::newInstance(file, file, file, mime);
@@ -132,6 +143,12 @@ void request(IHPGLRenderer& renderer, const ClientSettings& st, const std::strin
         } catch (const ThrowableException& e) {
             if (auto t = objCast<Timeout>(e.getThrowable())) {
                 std::fprintf(stderr, "Caught preview::Timeout: %d.\n", t->getTimeout());
+                if (std::chrono::steady_clock::now() - started < kQuickTimeout) {
+                    Thread::msleep(timeoutPauseMs);
+                    timeoutPauseMs = std::min(2 * timeoutPauseMs, kMaxTimeoutPauseMs);
+                } else {
+                    timeoutPauseMs = kFirstTimeoutPauseMs;
+                }
                 continue;
             }
             if (auto io = objCast<IOError>(e.getThrowable())) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -216,4 +217,24 @@ TEST(XadracUnreachable, ReportsInsteadOfHanging) {
     unlink(p);
     EXPECT_EQ(status, 0);
     EXPECT_NE(err.find("Cannot connect to 127.0.0.1:" + std::to_string(port)), std::string::npos) << err;
+}
+
+// A daemon that answers Timeout at once (all workers busy) is asked again
+// after 100, 200, 400 ... ms, not in a tight loop; the request then gets
+// through.
+TEST_F(XadracEndToEnd, QuickTimeoutsAreRetriedWithGrowingPauses) {
+    std::string err;
+    const auto t0 = std::chrono::steady_clock::now();
+    run("drawing.plt 0 png\n", &err, {"-stimeouts:4"});
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    size_t retries = 0;
+    for (size_t p = err.find("Caught preview::Timeout: 3."); p != std::string::npos;
+         p = err.find("Caught preview::Timeout: 3.", p + 1))
+        ++retries;
+    EXPECT_EQ(retries, 4u) << err;
+    EXPECT_NE(err.find("File drawing.png successfully written."), std::string::npos) << err;
+    // 100 + 200 + 400 + 800 ms of pauses.
+    EXPECT_GE(ms, 1500) << err;
+    EXPECT_LT(ms, 15000) << err;
 }

@@ -15,7 +15,9 @@
 // A null input gives a null result. The stamp argument of renderPngByResolution
 // selects failures: "throw:<Type>" raises that PreviewException subclass with
 // message "<Type> raised on request" (a Timeout carries 60), "sleep:<ms>"
-// sleeps first, "null" returns null. Every other method raises an IOError.
+// sleeps first, "null" returns null, "timeouts:<n>" raises a Timeout at once
+// for the first n requests with that stamp. Every other method raises an
+// IOError.
 #pragma once
 
 #include "xadracommon/PreviewApi.h"
