@@ -44,19 +44,6 @@ double mtimeOf(const struct stat& st) {
     return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
 }
 
-// Releases a held Mutex for the lifetime of the guard and takes it again on
-// every way out, so that a function entered with the lock also leaves with it.
-class MutexUnlock {
-public:
-    explicit MutexUnlock(Plume::Mutex& m) : m_(m) { m_.unlock(); }
-    ~MutexUnlock() { m_.lock(); }
-    MutexUnlock(const MutexUnlock&) = delete;
-    MutexUnlock& operator=(const MutexUnlock&) = delete;
-
-private:
-    Plume::Mutex& m_;
-};
-
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
 };
@@ -139,7 +126,7 @@ void HPGSRendererCache::scanSubdirectory(unsigned i) {
     const double scanStart = now();
 
     try {
-        MutexUnlock unlocked(lock_);
+        Plume::MutexUnlock unlocked(lock_);
         ensureDirectory(dirPath);
         std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
         if (!dir) throw CException(CAT_DAEMON, 3, "Cannot open cache directory %s", dirPath.c_str());

@@ -27,13 +27,14 @@ public:
     // sets finished.
     void run() override;
 
-    // GUARDED_BY(cache lock): one HPGSRendererCache::SubdirState per subdirectory.
-    std::array<int32_t, 256> states{};
-    // GUARDED_BY(cache lock): every subdirectory was visited and the age queue sorted.
-    bool finished = false;
-
 private:
     HPGSRendererCache& cache_;
+
+public:
+    // One HPGSRendererCache::SubdirState per subdirectory.
+    std::array<int32_t, 256> states GUARDED_BY(cache_.lock_){};
+    // Every subdirectory was visited and the age queue sorted.
+    bool finished GUARDED_BY(cache_.lock_) = false;
 };
 
 }  // namespace Xadra

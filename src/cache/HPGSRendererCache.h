@@ -147,16 +147,15 @@ private:
     using Index = std::map<CacheKey, Slot>;
 
     double now() const;
-    // REQUIRES lock_. Makes sure subdirectory i has been scanned: returns at
-    // once when it has, waits when a scan is under way, scans it otherwise.
-    // May release and re-take lock_; holds it again on return and on throw.
-    void ensureSubdirectory(unsigned i);
-    // REQUIRES lock_, state of i is NOT_INITIALIZED. Releases lock_ while
-    // reading the directory.
-    void scanSubdirectory(unsigned i);
-    // REQUIRES lock_. Removes the slot's entry from index and age queue and
-    // from the size.
-    void unindex(Index::iterator it);
+    // Makes sure subdirectory i has been scanned: returns at once when it
+    // has, waits when a scan is under way, scans it otherwise. May release
+    // and re-take lock_; holds it again on return and on throw.
+    void ensureSubdirectory(unsigned i) REQUIRES(lock_);
+    // The state of i is NOT_INITIALIZED. Releases lock_ while reading the
+    // directory.
+    void scanSubdirectory(unsigned i) REQUIRES(lock_);
+    // Removes the slot's entry from index and age queue and from the size.
+    void unindex(Index::iterator it) REQUIRES(lock_);
     void ensureDirectory(const std::string& path) const;
     // Throws unless initialise has set the directories.
     void requireInitialised() const;
@@ -169,13 +168,13 @@ private:
 
     mutable Plume::Mutex lock_;
     Plume::WaitCondition cond_;              // used with lock_; broadcast when a scan ends
-    Index index_;                            // GUARDED_BY(lock_)
-    AgeQueue ageQueue_;                      // GUARDED_BY(lock_); oldest first
-    double currentMBytes_ = 0.0;             // GUARDED_BY(lock_)
-    double maxMBytes_ = 100.0;               // GUARDED_BY(lock_)
-    bool stopping_ = false;                  // GUARDED_BY(lock_); set by shutdown
-    Plume::ObjPtr<Plume::Thread> initializerThread_;          // GUARDED_BY(lock_)
-    Plume::ObjPtr<CacheInitializerRunnable> initializer_;     // GUARDED_BY(lock_); kept after joining
+    Index index_ GUARDED_BY(lock_);
+    AgeQueue ageQueue_ GUARDED_BY(lock_);  // oldest first
+    double currentMBytes_ GUARDED_BY(lock_) = 0.0;
+    double maxMBytes_ GUARDED_BY(lock_) = 100.0;
+    bool stopping_ GUARDED_BY(lock_) = false;  // set by shutdown
+    Plume::ObjPtr<Plume::Thread> initializerThread_ GUARDED_BY(lock_);
+    Plume::ObjPtr<CacheInitializerRunnable> initializer_ GUARDED_BY(lock_);  // kept after joining
 };
 
 }  // namespace Xadra

@@ -1,10 +1,10 @@
 #include "Settings.h"
 
+#include "plume/Thread.h"
 #include "xadracommon/LogService.h"
 #include "xadracommon/XadraException.h"
 
 #include <atomic>
-#include <mutex>
 
 namespace Xadra::Settings {
 
@@ -15,8 +15,8 @@ std::atomic<double> g_stampSize{500.0};
 std::atomic<double> g_pdfBorder{56.69291338582677};
 std::atomic<double> g_pdfMaxInch{1000.0};
 std::atomic<double> g_thinAlpha{0.5};
-std::mutex g_gsMutex;
-std::string g_gsPath;
+Plume::Mutex g_gsMutex;
+std::string g_gsPath GUARDED_BY(g_gsMutex);
 std::atomic<unsigned> g_seekSize{2048};
 std::atomic<unsigned> g_labelSize{1024};
 std::atomic<int> g_maxFractBits{0};
@@ -49,11 +49,11 @@ void setThinAlpha(double v) {
 double getThinAlpha() { return g_thinAlpha; }
 
 void setGsPath(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_gsMutex);
+    Plume::MutexLock lock(g_gsMutex);
     g_gsPath = path;
 }
 std::string getGsPath() {
-    std::lock_guard<std::mutex> lock(g_gsMutex);
+    Plume::MutexLock lock(g_gsMutex);
     return g_gsPath;
 }
 

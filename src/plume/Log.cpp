@@ -1,12 +1,12 @@
 #include "Log.h"
 
 #include "Exception.h"
+#include "Thread.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <sys/time.h>
 #include <syslog.h>
@@ -39,10 +39,10 @@ std::string vformat(const char* format, va_list args) {
 
 namespace {
 
-std::mutex g_mutex;
-std::string g_identity = "plume";
-bool g_syslog = false;
-int g_fd = 2;
+Plume::Mutex g_mutex;
+std::string g_identity GUARDED_BY(g_mutex) = "plume";
+bool g_syslog GUARDED_BY(g_mutex) = false;
+int g_fd GUARDED_BY(g_mutex) = 2;
 
 const char* levelWord(int level) {
     switch (level) {
@@ -67,7 +67,7 @@ void dropArg(int* argc, char** argv, int i) {
 }  // namespace
 
 void plumelog_init(int flag, const char* identity, int, char**) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Plume::MutexLock lock(g_mutex);
     g_identity = identity ? identity : "plume";
     g_syslog = false;
     (void)flag;
@@ -122,7 +122,7 @@ void plumelog_parse_arg(int pass, int* argc, char** argv, Plume::LogService* ser
 }
 
 void plumelog_write(const char* category, int level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Plume::MutexLock lock(g_mutex);
     if (g_syslog) {
         int prio = level < 0 ? 0 : (level > 7 ? 7 : level);
         syslog(prio, "[%s] %s: %s", levelWord(level), category, text.c_str());
@@ -155,7 +155,7 @@ void vplumelog_impl(int level, const char* format, va_list args) {
     std::string text = Plume::vformat(format, args);
     std::string category;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        Plume::MutexLock lock(g_mutex);
         category = g_identity;
     }
     plumelog_write(category.c_str(), level, text);
@@ -169,19 +169,19 @@ void plumelog_impl(int level, const char* format, ...) {
 }
 
 void plumelog_use_syslog(bool on) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Plume::MutexLock lock(g_mutex);
     if (on && !g_syslog) openlog(g_identity.c_str(), LOG_PID, LOG_DAEMON);
     if (!on && g_syslog) closelog();
     g_syslog = on;
 }
 
 void plumelog_closelog() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Plume::MutexLock lock(g_mutex);
     if (g_syslog) closelog();
     g_syslog = false;
 }
 
 void plumelog_set_fd(int fd) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Plume::MutexLock lock(g_mutex);
     g_fd = fd < 0 ? 2 : fd;
 }

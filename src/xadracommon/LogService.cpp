@@ -1,11 +1,12 @@
 #include "LogService.h"
 
+#include "plume/Thread.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,12 @@ struct Slot {
     std::unique_ptr<char[]> text;  // null when formatting failed
 };
 
-std::mutex g_ringMutex;
-std::vector<Slot> g_slots;
-unsigned g_next = 0;
+Plume::Mutex g_ringMutex;
+std::vector<Slot> g_slots GUARDED_BY(g_ringMutex);
+unsigned g_next GUARDED_BY(g_ringMutex) = 0;
 // How many slots hold a message; the ring is listed oldest first from
 // (next - filled) so that a ring that has not yet filled shows its messages too.
-unsigned g_filled = 0;
+unsigned g_filled GUARDED_BY(g_ringMutex) = 0;
 
 std::unique_ptr<char[]> formatText(const char* format, va_list args) {
     size_t size = 1024;
@@ -74,7 +75,7 @@ void vlogMessage(int level, const char* format, va_list args) {
             plumelog_write("xadrad", level, text ? text.get() : format);
         }
     }
-    std::lock_guard<std::mutex> lock(g_ringMutex);
+    Plume::MutexLock lock(g_ringMutex);
     if (g_slots.empty()) return;
     Slot& s = g_slots[g_next];
     s.text = formatText(format, args);
@@ -102,7 +103,7 @@ void logCategory(unsigned categoryBit, int level, const char* format, ...) {
 }
 
 void ringResize(unsigned count) {
-    std::lock_guard<std::mutex> lock(g_ringMutex);
+    Plume::MutexLock lock(g_ringMutex);
     g_slots.clear();
     g_slots.shrink_to_fit();
     g_slots.resize(count);
@@ -112,7 +113,7 @@ void ringResize(unsigned count) {
 
 void ringReport(std::ostream& out) {
     out << "***** Latest job information\n";
-    std::lock_guard<std::mutex> lock(g_ringMutex);
+    Plume::MutexLock lock(g_ringMutex);
     size_t cap = g_slots.size();
     if (cap == 0) return;
     size_t start = (g_next + cap - g_filled) % cap;
