@@ -50,7 +50,7 @@ public:
     bool trivial = false;
     int render(Plume::Mutex& mutex) override {
         if (trivial) {
-            FILE* f = std::fopen(Xadra::jobCache().getJobFileName(getWorkerIndex()).c_str(), "w");
+            FILE* f = std::fopen(Xadra::jobCache().getJobFileName(runningWorkerIndex()).c_str(), "w");
             if (!f) return hpgs_set_error("cannot write job file");
             std::fclose(f);
             return 0;
@@ -58,9 +58,9 @@ public:
         hpgs_reader* r = nullptr;
         hpgs_bbox box;
         int rc = measure(&r, getInput()->getFileName(), &box);
-        if (r) Xadra::setReader(*this, mutex, r);
+        if (r) Xadra::setReader(*this, mutex, hpgs::UniqueReader(r));
         if (rc < 0) return -1;
-        FILE* f = std::fopen(Xadra::jobCache().getJobFileName(getWorkerIndex()).c_str(), "w");
+        FILE* f = std::fopen(Xadra::jobCache().getJobFileName(runningWorkerIndex()).c_str(), "w");
         if (!f) return hpgs_set_error("cannot write job file");
         std::fprintf(f, "%g %g %g %g\n", box.llx, box.lly, box.urx, box.ury);
         std::fclose(f);

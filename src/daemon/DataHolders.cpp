@@ -24,8 +24,8 @@ HPGSDataHolder::~HPGSDataHolder() = default;
 
 void HPGSDataHolder::fetch(int, int, Plume::Mutex*, RendererJob*) {}
 
-hpgs_istream* HPGSDataHolder::openHpgsStream() const {
-    hpgs_istream* in = hpgs_new_file_istream(getFileName().c_str());
+hpgs::UniqueIstream HPGSDataHolder::openHpgsStream() const {
+    hpgs::UniqueIstream in(hpgs_new_file_istream(getFileName().c_str()));
     if (!in) throw CException(CAT_STREAM, 3, "could not open file %s for reading", getFileName().c_str());
     return in;
 }

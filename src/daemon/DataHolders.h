@@ -12,6 +12,7 @@
 
 #include "cache/HPGSRendererCacheEntry.h"
 #include "hpgs/hpgs.h"
+#include "hpgs/hpgs_ptr.h"
 #include "plume/Thread.h"
 #include "xadracommon/xad_preview_api_IMimeInputStream.h"
 
@@ -34,9 +35,9 @@ public:
     virtual const std::string& getFileName() const = 0;
     // Forgets the file, so that it is not removed with the holder.
     virtual void forgetFile() = 0;
-    // An hpgs stream on the file; the caller owns it. Throws
-    // Xadra::CException (xadrastream, 3) "could not open file %s for reading".
-    virtual hpgs_istream* openHpgsStream() const;
+    // An hpgs stream on the file. Throws Xadra::CException (xadrastream, 3)
+    // "could not open file %s for reading".
+    virtual hpgs::UniqueIstream openHpgsStream() const;
     virtual std::string getMimeType() const = 0;
 };
 

@@ -1,8 +1,6 @@
 #include "DownloadJob.h"
 
-#include "xadracommon/LogService.h"
-
-#include <exception>
+#include "JobRun.h"
 
 using namespace xad::preview::api;
 using Plume::ObjPtr;
@@ -15,20 +13,10 @@ HPGSDownloadJob::HPGSDownloadJob(const ObjPtr<IMimeInputStream>& stream, std::st
       input_(Plume::makeObj<HPGSMimeStreamDataHolder>(stream)) {}
 
 void HPGSDownloadJob::run(Plume::Mutex& mutex) {
-    try {
-        input_->fetch(getWorkerIndex(), -1, &mutex, this);
+    runJobSteps(*this, [&] {
+        input_->fetch(runningWorkerIndex(), -1, &mutex, this);
         cacheResult(*this);
-    } catch (const Plume::ThrowableException& e) {
-        log(3, "%s", e.what());
-        ObjPtr<Plume::Throwable> t = e.getThrowable();
-        setFailed(*this, t ? t : ObjPtr<Plume::Throwable>(Plume::makeObj<IOError>(e.getMessage())));
-    } catch (const std::exception& e) {
-        log(3, "%s", e.what());
-        setFailed(*this, Plume::makeObj<IOError>(e.what()));
-    } catch (...) {
-        log(3, "Caught unknown exception.");
-        setFailed(*this, Plume::makeObj<IOError>("Caught unknown exception."));
-    }
+    });
 }
 
 ObjPtr<HPGSRendererCacheEntry> downloadInput(const ObjPtr<IMimeInputStream>& stream, Plume::Mutex* mutex,

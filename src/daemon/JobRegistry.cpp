@@ -1,5 +1,6 @@
 #include "JobRegistry.h"
 
+#include "JobRun.h"
 #include "Settings.h"
 
 #include "plume/System.h"
@@ -23,12 +24,15 @@ namespace Xadra {
 // The registry's write access to a job's state fields.
 class JobRegistryAccess {
 public:
-    static void setState(RendererJob& j, int32_t s) { j.state_ = s; }
-    static void setWorkerIndex(RendererJob& j, int32_t i) { j.workerIndex_ = i; }
-    static void setFinishTime(RendererJob& j, double t) { j.finishTime_ = t; }
-    static void setError(RendererJob& j, const ObjPtr<Plume::Throwable>& e) { j.error_ = e; }
+    static void setState(RendererJob& j, int32_t s) REQUIRES(jobsMutex) { j.state_ = s; }
+    static void setWorkerIndex(RendererJob& j, int32_t i) REQUIRES(jobsMutex) { j.workerIndex_ = i; }
+    static void setFinishTime(RendererJob& j, double t) REQUIRES(jobsMutex) { j.finishTime_ = t; }
+    static void setError(RendererJob& j, const ObjPtr<Plume::Throwable>& e) REQUIRES(jobsMutex) { j.error_ = e; }
+    // Under the mutex given to the parent's run.
     static void setSubjob(RendererJob& parent, const ObjPtr<RendererJob>& sub) { parent.subjob_ = sub; }
 };
+
+Plume::Mutex jobsMutex;
 
 namespace {
 
@@ -41,11 +45,10 @@ struct Worker {
 };
 
 struct Registry {
-    Plume::Mutex jobsMutex;
-    bool tableExists = false;                        // GUARDED_BY(jobsMutex)
-    std::vector<Worker> workers;                     // GUARDED_BY(jobsMutex)
-    unsigned nextWorker = 0;                         // GUARDED_BY(jobsMutex)
-    std::map<JobKey, ObjPtr<RendererJob>> running;   // GUARDED_BY(jobsMutex)
+    bool tableExists GUARDED_BY(jobsMutex) = false;
+    std::vector<Worker> workers GUARDED_BY(jobsMutex);
+    unsigned nextWorker GUARDED_BY(jobsMutex) = 0;
+    std::map<JobKey, ObjPtr<RendererJob>> running GUARDED_BY(jobsMutex);
     std::atomic<HPGSRendererCache*> cache{nullptr};
     // Counts removals from the running-jobs map (changed under jobsMutex).
     // A request that missed the cache and then misses the map, too, checks
@@ -75,8 +78,8 @@ ObjPtr<HPGSRendererCacheEntry> lookupCurrent(const RendererJob& job) {
     return e;
 }
 
-// REQUIRES jobsMutex. Wakes the requests waiting for the jobs of a worker.
-void notifyWorkerLocked(int32_t index) {
+// Wakes the requests waiting for the jobs of a worker.
+void notifyWorkerLocked(int32_t index) REQUIRES(jobsMutex) {
     Registry& r = registry();
     if (index >= 0 && static_cast<size_t>(index) < r.workers.size()) r.workers[index].runnable->jobDone().broadcast();
 }
@@ -97,15 +100,15 @@ void removeLeftJobFile(int32_t workerIndex) {
     if (fileExists(file)) jobCache().removeJobFile(file);
 }
 
+bool isFinished(const RendererJob& job) EXCLUDES(jobsMutex) {
+    MutexLock lock(jobsMutex);
+    return job.getState() >= RendererJob::JOB_CACHED;
+}
+
 // A job that returned from run() without a final state would keep its
 // waiters waiting; it is failed instead.
 void ensureFinished(RendererJob& job) {
-    bool finished;
-    {
-        MutexLock lock(registry().jobsMutex);
-        finished = job.getState() >= RendererJob::JOB_CACHED;
-    }
-    if (!finished) {
+    if (!isFinished(job)) {
         job.log(3, "Job ended without a result.");
         setFailed(job, Plume::makeObj<IOError>("Application error: job ended without saving file to cache."));
     }
@@ -125,6 +128,23 @@ void setJobCache(HPGSRendererCache* cache) { registry().cache.store(cache, std::
 // -------------------------------------------------------------------- workers
 
 void RendererWorkerRunnable::run() {
+    const char* reason = "its loop returned";
+    std::string text;
+    try {
+        if (serve()) return;
+    } catch (const std::exception& e) {
+        text = e.what();
+        reason = text.c_str();
+    } catch (...) {
+        reason = "an unknown exception";
+    }
+    // Only a stop request or the hang-up indication ends a worker; anything
+    // else leaves the pool one worker short, which the status report shows.
+    endedUnexpectedly_.store(true);
+    logMessage(3, "Worker [%u] ended unexpectedly: %s.", index_, reason);
+}
+
+bool RendererWorkerRunnable::serve() {
     for (;;) {
         ObjPtr<RendererJob> job;
         bool stopping;
@@ -141,21 +161,40 @@ void RendererWorkerRunnable::run() {
             // A job assigned but not started is failed, so that no request
             // waits for it.
             if (job) setFailed(*job, Plume::makeObj<IOError>("The renderer is shutting down."));
-            MutexLock lock(registry().jobsMutex);
+            MutexLock lock(jobsMutex);
             jobDone_.broadcast();
-            return;
+            return true;
         }
-        job->log(7, "Starting in worker thread %u.", index_);
-        job->run(mutex_);
-        ensureFinished(*job);
-        job->log(7, "Finished in worker thread %u.", index_);
+        runOne(*job);
         {
             // A new job may already have taken the place of the finished one.
             MutexLock lock(mutex_);
             if (currentJob_ == job) currentJob_.reset();
         }
-        MutexLock lock(registry().jobsMutex);
+        MutexLock lock(jobsMutex);
         jobDone_.broadcast();
+    }
+}
+
+void RendererWorkerRunnable::runOne(RendererJob& job) {
+    ObjPtr<Plume::Throwable> escaped;
+    try {
+        job.log(7, "Starting in worker thread %u.", index_);
+        job.run(mutex_);
+    } catch (...) {
+        // run() records its own failures; what escapes it anyway (memory
+        // exhausted while recording one) ends this job, not the worker.
+        try {
+            escaped = currentFailure(job, "Throwable: ");
+        } catch (...) {
+        }
+    }
+    try {
+        if (escaped && !isFinished(job)) setFailed(job, escaped);
+        ensureFinished(job);
+        job.log(7, "Finished in worker thread %u.", index_);
+    } catch (...) {
+        logMessage(3, "Worker [%u] could not record the end of a job.", index_);
     }
 }
 
@@ -184,7 +223,7 @@ void RendererWorkerRunnable::requestStop() {
 
 void setNWorkers(unsigned count) {
     Registry& r = registry();
-    MutexLock lock(r.jobsMutex);
+    MutexLock lock(jobsMutex);
     if (r.tableExists) throw Exception(CAT_DAEMON, 3, "RendererJob::setNWorkers called multiple times.");
     r.workers.clear();
     for (unsigned i = 0; i < count; ++i) {
@@ -199,7 +238,7 @@ void startWorkers() {
     std::vector<ObjPtr<Plume::Thread>> threads;
     {
         Registry& r = registry();
-        MutexLock lock(r.jobsMutex);
+        MutexLock lock(jobsMutex);
         for (auto& w : r.workers) threads.push_back(w.thread);
     }
     for (auto& t : threads) t->start();
@@ -210,7 +249,7 @@ void stopWorkers() {
     std::vector<Worker> workers;
     std::map<JobKey, ObjPtr<RendererJob>> forgotten;
     {
-        MutexLock lock(r.jobsMutex);
+        MutexLock lock(jobsMutex);
         workers.swap(r.workers);
         r.nextWorker = 0;
         r.tableExists = false;
@@ -239,7 +278,7 @@ void purgeFinishedJobs() {
     const double t = now();
     const double hold = Settings::getHoldTimeout();
     std::vector<ObjPtr<RendererJob>> purged;  // released after unlocking
-    MutexLock lock(r.jobsMutex);
+    MutexLock lock(jobsMutex);
     for (auto it = r.running.begin(); it != r.running.end();) {
         const RendererJob& j = *it->second;
         if (j.getState() >= RendererJob::JOB_CACHED && t - j.getFinishTime() > hold) {
@@ -253,13 +292,27 @@ void purgeFinishedJobs() {
 }
 
 unsigned getNWorkers() {
-    MutexLock lock(registry().jobsMutex);
+    MutexLock lock(jobsMutex);
     return static_cast<unsigned>(registry().workers.size());
 }
 
 size_t getRunningJobCount() {
-    MutexLock lock(registry().jobsMutex);
+    MutexLock lock(jobsMutex);
     return registry().running.size();
+}
+
+void printWorkerReport(std::ostream& out) {
+    std::vector<unsigned> ended;
+    {
+        MutexLock lock(jobsMutex);
+        const Registry& r = registry();
+        for (size_t i = 0; i < r.workers.size(); ++i)
+            if (r.workers[i].runnable->endedUnexpectedly()) ended.push_back(static_cast<unsigned>(i));
+        if (ended.empty()) return;
+        out << "***** Workers\n";
+        for (unsigned i : ended) out << "Worker [" << i << "] has ended; " << r.workers.size() - ended.size() << " of "
+                                     << r.workers.size() << " workers serve.\n";
+    }
 }
 
 // ---------------------------------------------------------------- executeJob
@@ -280,7 +333,7 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
         bool isNew = false;
         unsigned busyWorkers = 0;
         {
-            MutexLock lock(r.jobsMutex);
+            MutexLock lock(jobsMutex);
             auto it = r.running.find(key);
             if (it != r.running.end()) {
                 RendererJob& old = *it->second;
@@ -323,6 +376,14 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
             newJob->log(4, "Too many concurrent requests (max workers %u).", busyWorkers);
             throwTimeout("Too many concurrent renderer requests.");
         }
+        // A subjob with the identity of the job that needs it (an input whose
+        // unique name equals the job's tag, and the download of that input)
+        // would wait for itself and hold its worker for good.
+        if (asSubjob && job.get() == parent) {
+            newJob->log(3, "is the identity of the job that needs it.");
+            throwPreviewf<IOError>(CAT_DAEMON, 3, "Input %s cannot be fetched: its name is the identity of the job "
+                                   "that needs it.", newJob->getUniqueName().c_str());
+        }
 
         bool timedOut = false;
         if (isNew && asSubjob) {
@@ -349,7 +410,7 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
             // for its end.
             const unsigned timeoutSec = Settings::getRenderTimeout();
             const double timeout = timeoutSec;
-            MutexLock lock(r.jobsMutex);
+            MutexLock lock(jobsMutex);
             double deadline = now() + timeout;
             while (job->getState() < RendererJob::JOB_CACHED) {
                 if (Plume::getHupSignalCatched()) break;
@@ -360,7 +421,7 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
                 if (asSubjob || job->getState() == RendererJob::JOB_CREATED) deadline = t + timeout;
                 if (t >= deadline) break;
                 long ms = static_cast<long>(std::ceil((deadline - t) * 1000.0));
-                worker->jobDone().timedWait(r.jobsMutex, ms > 0 ? ms : 1);
+                worker->jobDone().timedWait(jobsMutex, ms > 0 ? ms : 1);
             }
             timedOut = job->getState() < RendererJob::JOB_CACHED;
         }
@@ -370,14 +431,14 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
         {
             ObjPtr<Plume::Throwable> error;
             {
-                MutexLock lock(r.jobsMutex);
+                MutexLock lock(jobsMutex);
                 if (job->getState() == RendererJob::JOB_FAILED) error = job->getError();
             }
             if (error) throw Plume::ThrowableException(logService(), CAT_DAEMON, 3, error);
         }
 
         if (ObjPtr<HPGSRendererCacheEntry> entry = lookupCurrent(*newJob)) {
-            MutexLock lock(r.jobsMutex);
+            MutexLock lock(jobsMutex);
             auto it = r.running.find(key);
             if (it != r.running.end() && it->second == job) {
                 r.running.erase(it);
@@ -393,7 +454,7 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
 // -------------------------------------------------------- job state changes
 
 void setRunning(RendererJob& job) {
-    MutexLock lock(registry().jobsMutex);
+    MutexLock lock(jobsMutex);
     Access::setState(job, RendererJob::JOB_RUNNING);
     // Waiting requests start counting the render time-out now.
     notifyWorkerLocked(job.getWorkerIndex());
@@ -403,11 +464,11 @@ void setFailed(RendererJob& job, const ObjPtr<Plume::Throwable>& error) {
     job.releaseInputs();
     int32_t index;
     {
-        MutexLock lock(registry().jobsMutex);
+        MutexLock lock(jobsMutex);
         index = job.getWorkerIndex();
     }
     removeLeftJobFile(index);
-    MutexLock lock(registry().jobsMutex);
+    MutexLock lock(jobsMutex);
     Access::setState(job, RendererJob::JOB_FAILED);
     Access::setError(job, error ? error : ObjPtr<Plume::Throwable>(Plume::makeObj<IOError>("Unknown error.")));
     Access::setFinishTime(job, now());
@@ -417,7 +478,7 @@ void setFailed(RendererJob& job, const ObjPtr<Plume::Throwable>& error) {
 void cacheResult(RendererJob& job) {
     int32_t index;
     {
-        MutexLock lock(registry().jobsMutex);
+        MutexLock lock(jobsMutex);
         index = job.getWorkerIndex();
     }
     bool ok = false;
@@ -439,7 +500,7 @@ void cacheResult(RendererJob& job) {
         job.log(3, "Unknown exception caught while caching result.");
     }
     if (!ok) removeLeftJobFile(index);
-    MutexLock lock(registry().jobsMutex);
+    MutexLock lock(jobsMutex);
     if (!ok) Access::setError(job, Plume::makeObj<IOError>("Cache error."));
     Access::setWorkerIndex(job, -1);
     Access::setFinishTime(job, now());

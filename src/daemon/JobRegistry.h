@@ -24,8 +24,10 @@
 #include "cache/HPGSRendererCache.h"
 #include "plume/Thread.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 
 namespace Xadra {
 
@@ -34,23 +36,34 @@ namespace Xadra {
 class RendererWorkerRunnable : public Plume::Runnable {
 public:
     explicit RendererWorkerRunnable(uint32_t index) : index_(index) {}
+    // Serves until stopped; a job's failure never ends it. An end for any
+    // other reason is logged at level 3 (and shows in printWorkerReport).
     void run() override;
 
     uint32_t getIndex() const { return index_; }
-    // REQUIRES jobs mutex. Takes the job when idle (sets its worker index).
-    bool assignJob(const Plume::ObjPtr<RendererJob>& job);
+    // Takes the job when idle (sets its worker index).
+    bool assignJob(const Plume::ObjPtr<RendererJob>& job) REQUIRES(jobsMutex) EXCLUDES(mutex_);
     // Asks the thread to end after its current job, which is interrupted.
-    void requestStop();
+    void requestStop() EXCLUDES(mutex_);
 
     Plume::WaitCondition& jobDone() { return jobDone_; }
+    // The thread left its loop without a stop request or hang-up.
+    bool endedUnexpectedly() const { return endedUnexpectedly_.load(); }
 
 private:
+    // The loop; true when it ended on request (stop or hang-up).
+    bool serve() EXCLUDES(mutex_);
+    // Runs one job to a final state, whatever escapes its run.
+    void runOne(RendererJob& job) EXCLUDES(mutex_);
+
     const uint32_t index_;
     Plume::WaitCondition jobAvailable_;  // used with mutex_
     Plume::WaitCondition jobDone_;       // used with the jobs mutex
-    Plume::Mutex mutex_;
-    Plume::ObjPtr<RendererJob> currentJob_;  // GUARDED_BY(mutex_)
-    bool stop_ = false;                      // GUARDED_BY(mutex_)
+    // Also guards the reader and subjob of the job it runs (handed to run).
+    Plume::Mutex mutex_ ACQUIRED_AFTER(jobsMutex);
+    Plume::ObjPtr<RendererJob> currentJob_ GUARDED_BY(mutex_);
+    bool stop_ GUARDED_BY(mutex_) = false;
+    std::atomic<bool> endedUnexpectedly_{false};
 };
 
 // Creates the worker table with count workers (threads not started). Throws
@@ -92,5 +105,9 @@ void setJobCache(HPGSRendererCache* cache);
 // Introspection for status and tests.
 unsigned getNWorkers();
 size_t getRunningJobCount();
+// Workers of the table whose threads have ended although no stop was asked
+// for: "***** Workers" and one line per such worker; nothing when every
+// worker serves (or the table does not exist).
+void printWorkerReport(std::ostream& out);
 
 }  // namespace Xadra

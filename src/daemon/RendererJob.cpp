@@ -1,6 +1,7 @@
 #include "RendererJob.h"
 
 #include "JobRegistry.h"
+#include "JobRun.h"
 
 #include "xadracommon/LogService.h"
 #include "xadracommon/XadraException.h"
@@ -8,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 using namespace xad::preview::api;
 using Plume::ObjPtr;
@@ -32,6 +34,11 @@ void RendererJob::interrupt(Plume::Mutex& mutex) {
         sub = subjob_;
     }
     if (sub) sub->interrupt(mutex);
+}
+
+int32_t RendererJob::runningWorkerIndex() const {
+    Plume::MutexLock lock(jobsMutex);
+    return workerIndex_;
 }
 
 void RendererJob::log(int level, const char* format, ...) const {
@@ -65,44 +72,36 @@ HPGSRendererJob::HPGSRendererJob(const ObjPtr<HPGSDataHolder>& input, std::strin
       input_(input),
       annotations_(annotations) {}
 
-HPGSRendererJob::~HPGSRendererJob() {
-    if (reader_) hpgs_destroy_reader(reader_);
-}
+HPGSRendererJob::~HPGSRendererJob() = default;
 
 void HPGSRendererJob::run(Plume::Mutex& mutex) {
-    try {
-        prepareInputs(mutex);
-        setRunning(*this);
-        hpgs_clear_error();
-        if (render(mutex) != 0) {
-            std::string text = hpgs_get_error();
-            log(3, "hpgs error: %s.", text.c_str());
-            clearReader(*this, mutex);
-            setFailed(*this, Plume::makeObj<HPGSError>(text));
-        } else {
-            clearReader(*this, mutex);
-            cacheResult(*this);
-        }
-    } catch (const Plume::ThrowableException& e) {
-        log(3, "Throwable: %s", e.what());
-        clearReader(*this, mutex);
-        ObjPtr<Plume::Throwable> t = e.getThrowable();
-        setFailed(*this, t ? t : ObjPtr<Plume::Throwable>(Plume::makeObj<IOError>(e.getMessage())));
-    } catch (const std::exception& e) {
-        log(3, "%s", e.what());
-        clearReader(*this, mutex);
-        setFailed(*this, Plume::makeObj<IOError>(e.what()));
-    } catch (...) {
-        log(3, "Caught unknown exception.");
-        clearReader(*this, mutex);
-        setFailed(*this, Plume::makeObj<IOError>("Caught unknown exception."));
-    }
+    JobRunOptions options;
+    options.throwablePrefix = "Throwable: ";
+    options.cleanup = [&] { clearReader(*this, mutex); };
+    runJobSteps(
+        *this,
+        [&] {
+            prepareInputs(mutex);
+            setRunning(*this);
+            hpgs_clear_error();
+            if (render(mutex) != 0) {
+                // Taken before the reader goes, which may touch the error slot.
+                const std::string text = hpgs_get_error();
+                log(3, "hpgs error: %s.", text.c_str());
+                clearReader(*this, mutex);
+                setFailed(*this, Plume::makeObj<HPGSError>(text));
+            } else {
+                clearReader(*this, mutex);
+                cacheResult(*this);
+            }
+        },
+        options);
 }
 
 void HPGSRendererJob::interrupt(Plume::Mutex& mutex) {
     RendererJob::interrupt(mutex);
     Plume::MutexLock lock(mutex);
-    if (reader_) hpgs_reader_interrupt(reader_);
+    if (reader_) hpgs_reader_interrupt(reader_.get());
 }
 
 void HPGSRendererJob::releaseInputs() {
@@ -111,7 +110,7 @@ void HPGSRendererJob::releaseInputs() {
 }
 
 void HPGSRendererJob::prepareInputs(Plume::Mutex& mutex) {
-    const int worker = getWorkerIndex();
+    const int worker = runningWorkerIndex();
     if (!input_) throw Exception(CAT_DAEMON, 3, "Job has no input.");
     input_->fetch(worker, 0, &mutex, this);
     if (!annotations_ || annotations_->getSize() == 0) return;
@@ -129,16 +128,18 @@ void HPGSRendererJob::prepareInputs(Plume::Mutex& mutex) {
     annotationInputs_ = inputs;
 }
 
-void setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_reader* reader) {
-    hpgs_reader* old;
+hpgs_reader* setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs::UniqueReader reader) {
+    hpgs::UniqueReader old;
+    hpgs_reader* current;
     {
         Plume::MutexLock lock(mutex);
-        old = job.reader_;
-        job.reader_ = reader;
-        if (reader && job.isInterrupted()) hpgs_reader_interrupt(reader);
+        old = std::exchange(job.reader_, std::move(reader));
+        current = job.reader_.get();
+        if (current && job.isInterrupted()) hpgs_reader_interrupt(current);
     }
-    // Destroyed outside the lock: nothing else can reach it any more.
-    if (old && old != reader) hpgs_destroy_reader(old);
+    // The old reader is destroyed here, outside the lock: nothing else can
+    // reach it any more.
+    return current;
 }
 
 ObjPtr<HPGSDataHolder> getAnnotationInput(const HPGSRendererJob& job, size_t position) {

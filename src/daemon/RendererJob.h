@@ -17,6 +17,7 @@
 #include "DataHolders.h"
 
 #include "hpgs/hpgs.h"
+#include "hpgs/hpgs_ptr.h"
 #include "plume/Boxes.h"
 #include "plume/Exception.h"
 #include "plume/Thread.h"
@@ -28,6 +29,12 @@
 #include <string>
 
 namespace Xadra {
+
+// The jobs mutex (defined with the registry, JobRegistry.cpp): guards the
+// worker table, the running-jobs map and every job's state, error, worker
+// index and finish time. Lock order: taken before a worker's mutex, never
+// while one is held.
+extern Plume::Mutex jobsMutex;
 
 class RendererJob : public virtual Plume::Object {
 public:
@@ -61,10 +68,13 @@ public:
 
     // Registry-owned fields; read them under the jobs mutex (or, in a test,
     // after the job is known to have finished).
-    int32_t getState() const { return state_; }
-    int32_t getWorkerIndex() const { return workerIndex_; }
-    double getFinishTime() const { return finishTime_; }
-    const Plume::ObjPtr<Plume::Throwable>& getError() const { return error_; }
+    int32_t getState() const REQUIRES(jobsMutex) { return state_; }
+    int32_t getWorkerIndex() const REQUIRES(jobsMutex) { return workerIndex_; }
+    double getFinishTime() const REQUIRES(jobsMutex) { return finishTime_; }
+    const Plume::ObjPtr<Plume::Throwable>& getError() const REQUIRES(jobsMutex) { return error_; }
+    // The worker index, taking the jobs mutex: for the job's own steps,
+    // which name their job files after it.
+    int32_t runningWorkerIndex() const EXCLUDES(jobsMutex);
 
     // Logs "uniqueName(tag;stamp): " followed by the message through logMessage.
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -84,11 +94,10 @@ private:
     const double timestamp_;
     std::atomic<bool> interrupted_{false};
 
-    // GUARDED_BY(jobs mutex)
-    int32_t workerIndex_ = -1;
-    double finishTime_ = 0.0;
-    int32_t state_ = JOB_CREATED;
-    Plume::ObjPtr<Plume::Throwable> error_;
+    int32_t workerIndex_ GUARDED_BY(jobsMutex) = -1;
+    double finishTime_ GUARDED_BY(jobsMutex) = 0.0;
+    int32_t state_ GUARDED_BY(jobsMutex) = JOB_CREATED;
+    Plume::ObjPtr<Plume::Throwable> error_ GUARDED_BY(jobsMutex);
 };
 
 // A job that renders with hpgs from one main input and optional annotation
@@ -126,19 +135,22 @@ public:
     const Plume::ObjPtr<Plume::List>& getAnnotations() const { return annotations_; }
 
 private:
-    friend void setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_reader* reader);
+    friend hpgs_reader* setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs::UniqueReader reader);
     friend Plume::ObjPtr<HPGSDataHolder> getAnnotationInput(const HPGSRendererJob& job, size_t position);
 
     Plume::ObjPtr<HPGSDataHolder> input_;
     Plume::ObjPtr<Plume::List> annotations_;
     Plume::ObjPtr<Plume::List> annotationInputs_;
-    hpgs_reader* reader_ = nullptr;  // GUARDED_BY(mutex given to run)
+    // Guarded by the mutex given to run (the running worker's, which the
+    // analysis cannot name here).
+    hpgs::UniqueReader reader_;
 };
 
-// Registers the reader that render() currently uses: destroys the one
-// registered before and takes ownership of the new one (null clears). A job
-// that was interrupted before gets the new reader interrupted at once.
-void setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_reader* reader);
+// Registers the reader that render() currently uses and takes it over;
+// destroys the one registered before (null clears). Returns the registered
+// reader, which stays valid until the next setReader or the job's end. A
+// job that was interrupted before gets the new reader interrupted at once.
+hpgs_reader* setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs::UniqueReader reader);
 inline void clearReader(HPGSRendererJob& job, Plume::Mutex& mutex) { setReader(job, mutex, nullptr); }
 
 // The fetched FDF document of the annotation at position (from 0). Throws an

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "JobRegistry.h"
 #include "cache/HPGSRendererCache.h"
 
 namespace Xadra {
@@ -75,6 +76,7 @@ void MyDaemonStateful::printState(std::ostream& out) {
     out.flush();
     if (!running_) return;
     ringReport(out);
+    printWorkerReport(out);
     HPGSRendererCache::instance().printStatistics(out);
     out.flush();
 }

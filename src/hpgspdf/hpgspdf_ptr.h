@@ -1,6 +1,10 @@
 // Owned hpgspdf handles for C++ callers: std::unique_ptr types whose
 // deleters call the library's release function (see hpgs_ptr.h for the
 // hpgs ones).
+//
+// Calls that take an input stream over and close it, also when they fail,
+// and so need release() at the call: hpgs_new_pdf_file,
+// hpgs_pdf_fdf_bundle_import_fdf.
 #pragma once
 
 #include "hpgspdf.h"

@@ -2,7 +2,9 @@
 
 #include "daemon/Settings.h"
 
+#include "hpgs/hpgs_ptr.h"
 #include "hpgspdf.h"
+#include "hpgspdf_ptr.h"
 
 #include "xadracommon/LogService.h"
 
@@ -74,15 +76,14 @@ HPGSPngRendererJob::HPGSPngRendererJob(const ObjPtr<IMimeInputStream>& input, st
       box_(box) {}
 
 hpgs_reader* HPGSHpglPngRendererJob::placePage(Plume::Mutex& mutex, PngPageGeometry& g) {
-    hpgs_istream* in = getInput()->openHpgsStream();
-    hpgs_device* measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-    if (!measure) {
-        hpgs_istream_close(in);
-        return nullptr;
-    }
-    hpgs_reader* reader = hpgs_new_reader(in, measure, HPGS_FALSE, 1);
-    if (!reader) return nullptr;
-    setReader(*this, mutex, reader);
+    hpgs::UniqueIstream in = getInput()->openHpgsStream();
+    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+    if (!measuring) return nullptr;
+    hpgs_device* measure = measuring.get();
+    // The reader takes stream and device over, also when it cannot be made.
+    hpgs::UniqueReader made(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
+    if (!made) return nullptr;
+    hpgs_reader* reader = setReader(*this, mutex, std::move(made));
 
     const bool annotated = getAnnotations() && getAnnotations()->getSize() > 0;
     bool measured = false;
@@ -134,19 +135,16 @@ hpgs_reader* HPGSHpglPngRendererJob::placePage(Plume::Mutex& mutex, PngPageGeome
     return reader;
 }
 
-HPGSHpglPngRendererJob::AnnotationLayer::AnnotationLayer(hpgs_reader* reader, hpgs_pdf_fdf_bundle_st* bundle,
+HPGSHpglPngRendererJob::AnnotationLayer::AnnotationLayer(hpgs_reader* reader, hpgs::UniqueFdfBundle bundle,
                                                          const hpgs_bbox& plotBox)
-    : reader_(reader), bundle_(bundle), plotBox_(plotBox) {}
+    : reader_(reader), bundle_(std::move(bundle)), plotBox_(plotBox) {}
 
 HPGSHpglPngRendererJob::AnnotationLayer::~AnnotationLayer() {
     hpgs_reader_set_page_asset_func(reader_, nullptr, nullptr);
-    hpgs_pdf_fdf_bundle_destroy(bundle_);
 }
 
 namespace {
 
-// Draws the bundle's annotations of the page. FDF coordinates refer to the
-// PDF page made from the drawing, which has the PDF border round the plot.
 int drawAnnotations(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix, const hpgs_matrix*,
                     const hpgs_bbox* pageBox, int index) {
     auto* layer = static_cast<HPGSHpglPngRendererJob::AnnotationLayer*>(ctxt);
@@ -162,19 +160,20 @@ int drawAnnotations(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix,
 
 std::unique_ptr<HPGSHpglPngRendererJob::AnnotationLayer> HPGSHpglPngRendererJob::attachAnnotations(
     hpgs_reader* reader, const PngPageGeometry& g) {
-    hpgs_pdf_fdf_bundle* bundle = hpgs_pdf_new_fdf_bundle();
-    if (!bundle) return nullptr;
-    auto layer = std::make_unique<AnnotationLayer>(reader, bundle, g.plotBox);
+    hpgs::UniqueFdfBundle made(hpgs_pdf_new_fdf_bundle());
+    if (!made) return nullptr;
+    hpgs_pdf_fdf_bundle* bundle = made.get();
+    auto layer = std::make_unique<AnnotationLayer>(reader, std::move(made), g.plotBox);
     const ObjPtr<Plume::List>& annotations = getAnnotations();
     for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
         auto a = Plume::objCast<Annotation>(annotations->get(i));
         if (!a || a->getMode() != 2) continue;
-        hpgs_istream* in = getAnnotationInput(*this, i)->openHpgsStream();
-        if (!in) return nullptr;
+        hpgs::UniqueIstream in = getAnnotationInput(*this, i)->openHpgsStream();
         RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
-        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, in, text(a->getOwner()).c_str(), text(a->getTitle()).c_str(),
-                                           "utf-8", colour, 2) != 0)
+        // The import closes the stream, also when it fails.
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, in.release(), text(a->getOwner()).c_str(),
+                                           text(a->getTitle()).c_str(), "utf-8", colour, 2) != 0)
             return nullptr;
     }
     hpgs_reader_set_page_asset_func(reader, layer.get(), drawAnnotations);
@@ -187,18 +186,19 @@ int HPGSHpglPngRendererJob::render(Plume::Mutex& mutex) {
     if (!reader) return -1;
     auto annotations = attachAnnotations(reader, g);
     if (!annotations) return -1;
-    const std::string output = jobCache().getJobFileName(getWorkerIndex());
-    auto* image = hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE);
+    const std::string output = jobCache().getJobFileName(runningWorkerIndex());
+    hpgs::UniqueImage image(
+        hpgs_new_png_image(static_cast<int>(g.width), static_cast<int>(g.height), 24, HPGS_FALSE, HPGS_TRUE));
     if (!image) return -1;
-    auto* paint = hpgs_new_paint_device(image, output.c_str(), &g.pageBox, antialias_ ? HPGS_TRUE : HPGS_FALSE);
-    if (!paint) return -1;  // the device took the image with it
-    if (hpgs_paint_device_set_thin_alpha(paint, Settings::getThinAlpha()) < 0 ||
-        hpgs_paint_device_set_image_interpolation(paint, 1) < 0) {
-        hpgs_device_destroy(reinterpret_cast<hpgs_device*>(paint));
+    // The device takes the image over, also when it cannot be made.
+    hpgs::UniquePaintDevice paint(
+        hpgs_new_paint_device(image.release(), output.c_str(), &g.pageBox, antialias_ ? HPGS_TRUE : HPGS_FALSE));
+    if (!paint) return -1;
+    if (hpgs_paint_device_set_thin_alpha(paint.get(), Settings::getThinAlpha()) < 0 ||
+        hpgs_paint_device_set_image_interpolation(paint.get(), 1) < 0)
         return -1;
-    }
-    // From here on the reader owns the device, also when imbue fails.
-    if (hpgs_reader_imbue(reader, reinterpret_cast<hpgs_device*>(paint)) < 0) return -1;
+    // The reader takes the device over, also when imbue fails.
+    if (hpgs_reader_imbue(reader, hpgs::as_device(paint.release())) < 0) return -1;
     if (!getStamp().empty() &&
         hpgs_reader_stamp(reader, &g.pageBox, getStamp().c_str(), "utf-8", Settings::getStampSize()) != 0)
         return -1;

@@ -19,13 +19,12 @@
 
 #include "daemon/JobRegistry.h"
 
+#include "hpgspdf_ptr.h"
 #include "xadracommon/PreviewApi.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-
-struct hpgs_pdf_fdf_bundle_st;
 
 namespace Xadra {
 
@@ -88,17 +87,17 @@ public:
 
 class HPGSHpglPngRendererJob::AnnotationLayer {
 public:
-    AnnotationLayer(hpgs_reader* reader, hpgs_pdf_fdf_bundle_st* bundle, const hpgs_bbox& plotBox);
+    AnnotationLayer(hpgs_reader* reader, hpgs::UniqueFdfBundle bundle, const hpgs_bbox& plotBox);
     ~AnnotationLayer();
     AnnotationLayer(const AnnotationLayer&) = delete;
     AnnotationLayer& operator=(const AnnotationLayer&) = delete;
 
-    hpgs_pdf_fdf_bundle_st* bundle() const { return bundle_; }
+    hpgs_pdf_fdf_bundle_st* bundle() const { return bundle_.get(); }
     const hpgs_bbox& plotBox() const { return plotBox_; }
 
 private:
-    hpgs_reader* reader_;
-    hpgs_pdf_fdf_bundle_st* bundle_;
+    hpgs_reader* reader_;  // the job's registered reader, which outlives the layer
+    hpgs::UniqueFdfBundle bundle_;
     hpgs_bbox plotBox_;
 };
 

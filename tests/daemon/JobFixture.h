@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -80,6 +81,10 @@ struct CopyOptions {
     int sleepMs = 0;       // interruptible render time
     bool fail = false;     // render fails with "Copy failed for <tag>."
     bool noState = false;  // run() returns without caching or failing
+    // What render throws instead of rendering: 0 nothing, 1 an IOError in a
+    // ThrowableException, 2 a std::runtime_error, 3 an int.
+    int renderThrows = 0;
+    bool runThrows = false;  // run() itself throws a std::runtime_error
 };
 
 inline std::atomic<int> g_renders{0};
@@ -95,10 +100,17 @@ public:
 
     void run(Plume::Mutex& mutex) override {
         if (o_.noState) return;
+        if (o_.runThrows) throw std::runtime_error("run of " + getTag() + " gave up");
         HPGSRendererJob::run(mutex);
     }
     int render(Plume::Mutex&) override {
         ++g_renders;
+        switch (o_.renderThrows) {
+            case 1: throwPreviewf<IOError>(16, 3, "Input of %s vanished.", getTag().c_str());
+            case 2: throw std::runtime_error("render of " + getTag() + " ran out of luck");
+            case 3: throw 42;
+            default: break;
+        }
         for (int t = 0; t < o_.sleepMs; t += 5) {
             if (isInterrupted()) return hpgs_set_error("Interrupted.");
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -135,10 +135,9 @@ TEST_F(JobTest, CacheEntryHolderPointsAtTheEntryAndNeverRemovesIt) {
         auto h = Plume::makeObj<Xadra::HPGSRendererCacheEntryDataHolder>(e);
         EXPECT_EQ(h->getFileName(), e->getDataFilePath());
         EXPECT_EQ(h->getMimeType(), "image/hpgl");
-        hpgs_istream* is = h->openHpgsStream();
+        hpgs::UniqueIstream is = h->openHpgsStream();
         ASSERT_NE(is, nullptr);
-        EXPECT_EQ(hpgs_getc(is), 'a');
-        hpgs_istream_close(is);
+        EXPECT_EQ(hpgs_getc(is.get()), 'a');
     }
     EXPECT_TRUE(fs::exists(e->getDataFilePath()));
 }

@@ -229,9 +229,9 @@ TEST_F(JobTest, HpgsReaderRegisteredAfterTheInterruptIsInterruptedToo) {
     std::string big;
     for (int i = 0; i < 20000; ++i) big += "PD" + std::to_string(i % 1000) + "," + std::to_string(i % 700) + ";";
     hpgs_istream* is = hpgs_new_mem_istream(big.data(), big.size(), HPGS_TRUE);
-    hpgs_reader* reader = hpgs_new_reader(is, hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE), HPGS_FALSE, 0);
+    hpgs_reader* reader = Xadra::setReader(
+        *job, m, hpgs::UniqueReader(hpgs_new_reader(is, hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE), HPGS_FALSE, 0)));
     ASSERT_NE(reader, nullptr);
-    Xadra::setReader(*job, m, reader);
     EXPECT_NE(hpgs_read(reader, HPGS_TRUE), 0);
     EXPECT_STREQ(hpgs_get_error(), "Interrupted.");
     Xadra::clearReader(*job, m);  // destroys it
