@@ -41,7 +41,8 @@ void ChannelPoller::registerChannel(const ObjPtr<Channel>& channel, const ObjPtr
 }
 
 bool ChannelPoller::unregisterChannel(const Channel* channel) {
-    auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.channel.get() == channel; });
+    auto it =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.channel.get() == channel; });
     if (it == entries_.end()) return false;
     entries_.erase(it);
     return true;

@@ -67,7 +67,8 @@ struct ChildRun {
     ObjPtr<ChannelPoller> poller = ChannelPoller::newInstance();
     ObjPtr<Collector> in = makeObj<Collector>(), out, err;
 
-    ChildRun(const ObjPtr<Process>& p, size_t chunk = 2048) : out(makeObj<Collector>(chunk)), err(makeObj<Collector>(chunk)) {
+    explicit ChildRun(const ObjPtr<Process>& p, size_t chunk = 2048)
+        : out(makeObj<Collector>(chunk)), err(makeObj<Collector>(chunk)) {
         poller->registerChannel(p->getStdin(), in, 0);
         poller->registerChannel(p->getStdout(), out, POLLIN);
         poller->registerChannel(p->getStderr(), err, POLLIN);
@@ -403,6 +404,51 @@ TEST(Process, SignalFromAnotherThreadEndsAWait) {
     waiter.join();
     EXPECT_EQ(status.load(), -SIGTERM);
     EXPECT_FALSE(p->sendSignal(SIGKILL));
+}
+
+TEST(Process, InterruptsOfAWorkerPollBecomeSignalsUntilTheChildEnds) {
+    // A worker runs a child as the ghostscript runner does, and shutdown
+    // interrupts its poll from another thread until the run ends: SIGTERM
+    // first (ignored by this child), SIGKILL on every later interrupt.
+    ObjPtr<ChannelPoller> poller = ChannelPoller::newInstance();
+    std::atomic<bool> ready{false}, done{false};
+    std::atomic<int> status{0}, interrupts{0};
+    std::atomic<pid_t> pid{-1};
+    std::thread worker([&] {
+        blockTerminationSignals();
+        try {
+            auto p = Process::newInstance();
+            p->start("/bin/sh", {"[plume-test-sh]", "-c", "trap '' TERM; echo ready; read x"});
+            pid = p->getPid();
+            auto out = makeObj<Collector>(), err = makeObj<Collector>();
+            poller->registerChannel(p->getStdout(), out, POLLIN);
+            poller->registerChannel(p->getStderr(), err, POLLIN);
+            while (p->getStdout()->isOpen() || p->getStderr()->isOpen()) {
+                try {
+                    poller->poll(1000);
+                    if (out->data == "ready\n") ready = true;
+                } catch (const CException& e) {
+                    if (!e.isInterrupt()) throw;
+                    p->sendSignal(interrupts++ == 0 ? SIGTERM : SIGKILL);
+                }
+            }
+            status = p->waitFor();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!ready && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        poller->interrupt();
+        std::this_thread::sleep_for(50ms);
+    }
+    worker.join();
+    EXPECT_TRUE(done);
+    EXPECT_GE(interrupts.load(), 2);
+    EXPECT_EQ(status.load(), -SIGKILL);
+    EXPECT_TRUE(isGone(pid));
 }
 
 namespace {
