@@ -125,8 +125,10 @@ void HPGSRendererCache::scanSubdirectory(unsigned i) {
     const std::string dirPath = cacheDir_ + subdirName(i) + "/";
     const double scanStart = now();
 
+    // The directory is read without the lock, so that requests for other
+    // subdirectories go on meanwhile.
+    lock_.unlock();
     try {
-        Plume::MutexUnlock unlocked(lock_);
         ensureDirectory(dirPath);
         std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
         if (!dir) throw CException(CAT_DAEMON, 3, "Cannot open cache directory %s", dirPath.c_str());
@@ -190,11 +192,13 @@ void HPGSRendererCache::scanSubdirectory(unsigned i) {
             }
         }
     } catch (...) {
+        lock_.lock();
         logMessage(7, "Initialization of cache subdirectory %2.2x has failed.", i);
         state = FAILED;
         cond_.broadcast();
         throw;
     }
+    lock_.lock();
 
     try {
         logMessage(7, "Initialization of cache subdirectory %2.2x has finished.", i);

@@ -27,14 +27,17 @@ public:
     // sets finished.
     void run() override;
 
+    // Both guarded by the cache's lock_; the cache reaches them through its
+    // initializer_, which is GUARDED_BY that lock, so the analysis checks
+    // the cache's side. (An annotation here would name the same mutex
+    // through cache_, an alias the analysis cannot match.)
+    // One HPGSRendererCache::SubdirState per subdirectory.
+    std::array<int32_t, 256> states{};
+    // Every subdirectory was visited and the age queue sorted.
+    bool finished = false;
+
 private:
     HPGSRendererCache& cache_;
-
-public:
-    // One HPGSRendererCache::SubdirState per subdirectory.
-    std::array<int32_t, 256> states GUARDED_BY(cache_.lock_){};
-    // Every subdirectory was visited and the age queue sorted.
-    bool finished GUARDED_BY(cache_.lock_) = false;
 };
 
 }  // namespace Xadra

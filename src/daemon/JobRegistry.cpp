@@ -380,14 +380,14 @@ ObjPtr<HPGSRendererCacheEntry> executeJob(const ObjPtr<RendererJob>& newJob, Plu
         // unique name equals the job's tag, and the download of that input)
         // would wait for itself and hold its worker for good.
         if (asSubjob && job.get() == parent) {
-            newJob->log(3, "is the identity of the job that needs it.");
+            newJob->log(3, "not fetched: the job that needs this input has the same identity.");
             throwPreviewf<IOError>(CAT_DAEMON, 3, "Input %s cannot be fetched: its name is the identity of the job "
                                    "that needs it.", newJob->getUniqueName().c_str());
         }
 
         bool timedOut = false;
         if (isNew && asSubjob) {
-            const int32_t index = parent->getWorkerIndex();
+            const int32_t index = parent->runningWorkerIndex();
             job->log(7, "Starting subjob in worker thread %d.", index);
             bool parentInterrupted;
             {

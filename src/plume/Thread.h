@@ -71,19 +71,6 @@ private:
     bool held_ = true;
 };
 
-// Gives a held Mutex up for its lifetime and takes it again on every way
-// out, so that a function entered with the lock also leaves with it.
-class SCOPED_CAPABILITY MutexUnlock {
-public:
-    explicit MutexUnlock(Mutex& m) RELEASE(m) : m_(m) { m_.unlock(); }
-    ~MutexUnlock() ACQUIRE() { m_.lock(); }
-    MutexUnlock(const MutexUnlock&) = delete;
-    MutexUnlock& operator=(const MutexUnlock&) = delete;
-
-private:
-    Mutex& m_;
-};
-
 // A condition variable used with a locked Mutex. wait and timedWait release the
 // mutex while blocked and hold it again on return; spurious wake-ups are
 // possible, so callers re-check their predicate.
