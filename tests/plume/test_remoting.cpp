@@ -448,6 +448,41 @@ TEST(RemotingFramework, SessionContextKnowsThePeer) {
     EXPECT_EQ(peer.rfind("127.0.0.1:", 0), 0u) << peer;
 }
 
+// Several threads receive and drop proxies of one exported object over one
+// connection, so references arrive while earlier proxies die: every
+// reference is released exactly once (one too few keeps the object exported,
+// one too many is a protocol error that fails calls).
+TEST(RemotingReferences, ProxiesOfOneObjectComingAndGoingKeepExactCounts) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    std::atomic<int> closes{0};
+    auto shared = makeObj<Counter>();
+    shared->closes = &closes;
+    s.service->kept = shared;
+    const int unexported = shared->refCount();
+    auto conn = c.pool->acquire();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 200; ++k) {
+                try {
+                    auto proxy = objCast<ICounter>(conn->callNamed("service", "getKept", nullptr));
+                    if (!proxy || (k % 16 == 0 && proxy->next() <= 0)) ++failures;
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(conn->isOpen());
+    EXPECT_EQ(conn->getImportCount(), 0u);
+    EXPECT_TRUE(eventually([&] { return shared->refCount() == unexported; })) << shared->refCount();
+    EXPECT_GE(closes.load(), 1);
+    s.service->kept.reset();
+}
+
 TEST(Addresses, ParseHostPortForms) {
     auto a = Sock::Address::newInstance("127.0.0.1:3455");
     EXPECT_EQ(a->getHost(), "127.0.0.1");
