@@ -136,8 +136,11 @@ public:
     const RemotingLimits& getLimits() const { return limits_; }
 
     // The framework's own handlers: "sessionContext" answers "getPeerAddress"
-    // (the caller's address) and "ping"; "return" answers "echo" with its
-    // first argument (a value round trip).
+    // (the caller's address) and "ping", both without arguments (a null or
+    // empty array); "return" answers "echo" with its one argument (a value
+    // round trip). Another argument count fails the call with "Invalid number
+    // of arguments specified in call to sessionContext::ping" (and likewise
+    // for the other methods).
     static ObjPtr<InvocationHandler> newSessionContextHandler();
     static ObjPtr<InvocationHandler> newReturnHandler();
 

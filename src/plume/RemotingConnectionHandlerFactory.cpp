@@ -18,11 +18,24 @@ ObjPtr<InvocationHandler> RemotingConnectionHandlerFactory::lookup(const std::st
 
 namespace {
 
+// Throws unless the call carries exactly count arguments; for a method
+// without arguments a null array counts as none.
+void checkArgumentCount(const char* handler, const std::string& method, const ObjPtr<ObjectArray>& args,
+                        size_t count) {
+    const size_t given = args ? args->getSize() : 0;
+    if (given != count)
+        throw Exception(1, 3, "Invalid number of arguments specified in call to %s::%s", handler, method.c_str());
+}
+
 class SessionContextHandler : public InvocationHandler {
 public:
-    ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>&) override {
-        if (method == "ping") return ObjPtr<Object>();
+    ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) override {
+        if (method == "ping") {
+            checkArgumentCount("sessionContext", method, args, 0);
+            return ObjPtr<Object>();
+        }
         if (method == "getPeerAddress") {
+            checkArgumentCount("sessionContext", method, args, 0);
             Connection* c = Connection::current();
             return String::newInstance(c ? c->getPeer() : std::string());
         }
@@ -33,7 +46,10 @@ public:
 class ReturnHandler : public InvocationHandler {
 public:
     ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) override {
-        if (method == "echo") return args ? args->get(0) : ObjPtr<Object>();
+        if (method == "echo") {
+            checkArgumentCount("return", method, args, 1);
+            return args->get(0);
+        }
         throw Exception(1, 3, "Invalid method %s specified in call to return.", method.c_str());
     }
 };

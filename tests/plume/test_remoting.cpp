@@ -448,6 +448,52 @@ TEST(RemotingFramework, SessionContextKnowsThePeer) {
     EXPECT_EQ(peer.rfind("127.0.0.1:", 0), 0u) << peer;
 }
 
+// The framework's own handlers check their argument counts: "ping" and
+// "getPeerAddress" take none (a null or an empty array), "echo" exactly one.
+TEST(RemotingFramework, BuiltInHandlersCheckTheirArgumentCount) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    auto conn = c.pool->acquire();
+    auto array = [](std::initializer_list<ObjPtr<Object>> items) {
+        auto a = ObjectArray::newInstance(items.size());
+        size_t i = 0;
+        for (auto& x : items) a->set(i++, x);
+        return a;
+    };
+    EXPECT_EQ(conn->callNamed("sessionContext", "ping", nullptr), nullptr);
+    EXPECT_EQ(conn->callNamed("sessionContext", "ping", array({})), nullptr);
+    EXPECT_TRUE(conn->callNamed("sessionContext", "getPeerAddress", nullptr));
+    EXPECT_EQ(echo(c, nullptr), nullptr);  // one argument that happens to be null
+
+    struct Refused {
+        const char* name;
+        const char* method;
+        ObjPtr<ObjectArray> args;
+    };
+    const Refused refused[] = {
+        {"sessionContext", "ping", array({Integer::newInstance(1)})},
+        {"sessionContext", "ping", array({nullptr})},
+        {"sessionContext", "getPeerAddress", array({String::newInstance("x")})},
+        {"return", "echo", nullptr},
+        {"return", "echo", array({})},
+        {"return", "echo", array({Integer::newInstance(1), Integer::newInstance(2)})},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(std::string(r.name) + "::" + r.method + " with " +
+                     (r.args ? std::to_string(r.args->getSize()) : std::string("no")) + " arguments");
+        try {
+            conn->callNamed(r.name, r.method, r.args);
+            ADD_FAILURE() << "accepted";
+        } catch (const ThrowableException& e) {
+            ASSERT_TRUE(e.getThrowable());
+            EXPECT_EQ(e.getThrowable()->getDetailMessage(),
+                      std::string("Invalid number of arguments specified in call to ") + r.name + "::" + r.method);
+        }
+    }
+    EXPECT_TRUE(conn->isOpen());
+    EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(6))), 6);
+}
+
 // Several threads receive and drop proxies of one exported object over one
 // connection, so references arrive while earlier proxies die: every
 // reference is released exactly once (one too few keeps the object exported,
