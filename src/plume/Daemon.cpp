@@ -53,16 +53,14 @@ bool alive(int pid) {
     return !(close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z');
 }
 
-int connectUnix(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+// The connected socket; none (errno set) when the connection fails.
+UniqueFd connectUnix(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd.reset();
     return fd;
 }
 
@@ -99,15 +97,12 @@ private:
 Daemon::Daemon(std::string name) : name_(std::move(name)) {}
 
 Daemon::~Daemon() {
-    if (wakeFd_ >= 0) {
+    if (wakeFd_) {
         uint64_t one = 1;
-        ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+        ssize_t ignored = ::write(wakeFd_.get(), &one, sizeof one);
         (void)ignored;
     }
     if (listener_.joinable()) listener_.join();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    if (readyFd_ >= 0) ::close(readyFd_);
     if (ownsFiles_) {
         ::unlink(getSocketPath().c_str());
         ::unlink(getPidFile().c_str());
@@ -143,19 +138,18 @@ bool Daemon::start(bool fork) {
             throw Exception(16, 3, "No running instance of %s found (pid file %s).", name_.c_str(),
                             getPidFile().c_str());
         if (status_) {
-            int fd = connectUnix(getSocketPath());
-            if (fd < 0)
+            UniqueFd fd = connectUnix(getSocketPath());
+            if (!fd)
                 throw CException(16, 3, "Instance %d of %s does not answer on %s", pid, name_.c_str(),
                                  getSocketPath().c_str());
             char buf[4096];
             for (;;) {
-                ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+                ssize_t r = ::recv(fd.get(), buf, sizeof buf, 0);
                 if (r < 0 && errno == EINTR) continue;
                 if (r <= 0) break;
                 std::fwrite(buf, 1, static_cast<size_t>(r), stdout);
             }
             std::fflush(stdout);
-            ::close(fd);
         }
         if (stop_) {
             if (::kill(pid, SIGTERM) != 0)
@@ -176,36 +170,42 @@ bool Daemon::start(bool fork) {
     if (fork) {
         int pipeFds[2];
         if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw CException(16, 3, "pipe for daemon start-up failed");
+        UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
         std::fflush(nullptr);
         pid_t child = ::fork();
         if (child < 0) throw CException(16, 3, "fork failed");
         if (child > 0) {
             // The parent waits for the daemon to report start-up complete.
-            ::close(pipeFds[1]);
+            writeEnd.reset();
             char c = 0;
             ssize_t r;
             do {
-                r = ::read(pipeFds[0], &c, 1);
+                r = ::read(readEnd.get(), &c, 1);
             } while (r < 0 && errno == EINTR);
-            ::close(pipeFds[0]);
+            readEnd.reset();
             int status = 0;
             ::waitpid(child, &status, 0);  // the intermediate process exits at once
             if (r != 1 || c != 'R')
                 throw Exception(16, 3, "%s failed to start; its log says why.", name_.c_str());
             return false;
         }
-        ::close(pipeFds[0]);
+        readEnd.reset();
         ::setsid();
         pid_t grandchild = ::fork();
         if (grandchild < 0) _exit(1);
         if (grandchild > 0) _exit(0);
-        readyFd_ = pipeFds[1];
-        int devnull = ::open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 1);
-            ::dup2(devnull, 2);
-            if (devnull > 2) ::close(devnull);
+        readyFd_ = std::move(writeEnd);
+        // Standard input and output become /dev/null (inherited by children,
+        // as standard descriptors are).
+        UniqueFd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (devnull) {
+            for (int stdFd = 0; stdFd <= 2; ++stdFd)
+                if (devnull.get() != stdFd) ::dup2(devnull.get(), stdFd);
+            if (devnull.get() <= 2) {
+                // It took a free standard slot: keep it open without close-on-exec.
+                ::fcntl(devnull.get(), F_SETFD, 0);
+                devnull.release();
+            }
         }
         plumelog_use_syslog(true);
     }
@@ -227,17 +227,18 @@ void Daemon::becomeInstance() {
     ownsFiles_ = true;
     std::string sock = getSocketPath();
     ::unlink(sock.c_str());
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     if (sock.size() >= sizeof a.sun_path) throw Exception(16, 3, "Status socket path %s is too long.", sock.c_str());
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listenFd_, 4) != 0)
+    if (!listenFd_ || ::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listenFd_.get(), 4) != 0)
         throw CException(16, 3, "Cannot open status socket %s", sock.c_str());
     ::chmod(sock.c_str(), 0660);
     switchUser();
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    wakeFd_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!wakeFd_) throw CException(16, 3, "Cannot create the eventfd that stops the status listener of %s", name_.c_str());
     listener_ = std::thread([this] {
         blockTerminationSignals();
         serveStatus();
@@ -273,7 +274,7 @@ void Daemon::switchUser() {
 }
 
 void Daemon::serveStatus() {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    pollfd fds[2] = {{wakeFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}};
     for (;;) {
         int rc = ::poll(fds, 2, -1);
         if (rc < 0) {
@@ -282,30 +283,28 @@ void Daemon::serveStatus() {
         }
         if (fds[0].revents) return;
         if (!(fds[1].revents & POLLIN)) continue;
-        int c = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
+        UniqueFd c(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!c) continue;
         timeval tv{10, 0};
-        setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        setsockopt(c.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         try {
-            FdBuf buf(c);
+            FdBuf buf(c.get());
             std::ostream out(&buf);
             if (stateful_) stateful_->printState(out);
             out.flush();
         } catch (const std::exception& e) {
             plumelog_write("plumedaemon", 4, std::string("Status report failed: ") + e.what());
         }
-        ::close(c);
     }
 }
 
 void Daemon::startupComplete() {
     sd_notify(0, "READY=1");
-    if (readyFd_ >= 0) {
+    if (readyFd_) {
         char c = 'R';
-        ssize_t ignored = ::write(readyFd_, &c, 1);
+        ssize_t ignored = ::write(readyFd_.get(), &c, 1);
         (void)ignored;
-        ::close(readyFd_);
-        readyFd_ = -1;
+        readyFd_.reset();
     }
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "Thread.h"
+#include "UniqueFd.h"
 
 #include <ostream>
 #include <string>
@@ -69,9 +70,10 @@ private:
     std::string user_;
     int nice_ = 0;
     ObjPtr<Stateful> stateful_;
-    int readyFd_ = -1;        // write end of the pipe to a waiting parent
-    int listenFd_ = -1;       // status socket
-    int wakeFd_ = -1;         // stops the status listener
+    // Every descriptor is close-on-exec, so none leaks into child processes.
+    UniqueFd readyFd_;        // write end of the pipe to a waiting parent
+    UniqueFd listenFd_;       // status socket
+    UniqueFd wakeFd_;         // stops the status listener
     bool ownsFiles_ = false;  // this process wrote the pid file
     std::thread listener_;
 };

@@ -22,6 +22,7 @@
 #include "Exception.h"
 #include "Serializable.h"
 #include "Thread.h"
+#include "UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
@@ -135,8 +136,11 @@ public:
     const RemotingLimits& getLimits() const { return limits_; }
 
     // The framework's own handlers: "sessionContext" answers "getPeerAddress"
-    // (the caller's address) and "ping"; "return" answers "echo" with its
-    // first argument (a value round trip).
+    // (the caller's address) and "ping", both without arguments (a null or
+    // empty array); "return" answers "echo" with its one argument (a value
+    // round trip). Another argument count fails the call with "Invalid number
+    // of arguments specified in call to sessionContext::ping" (and likewise
+    // for the other methods).
     static ObjPtr<InvocationHandler> newSessionContextHandler();
     static ObjPtr<InvocationHandler> newReturnHandler();
 
@@ -171,39 +175,41 @@ class Device : public virtual Object {
 public:
     static ObjPtr<Device> newInstance(const ObjPtr<Address>& address) { return makeObj<Device>(address); }
     explicit Device(ObjPtr<Address> address) : address_(std::move(address)) {}
-    ~Device() override;
-    // Throws CException naming the address on failure.
+    // Throws CException naming the address on failure. The socket is
+    // close-on-exec.
     void bind();
     void listen(int backlog);
-    int getFd() const { return fd_; }
+    int getFd() const { return fd_.get(); }
     // The bound port (useful after binding port 0).
     int getBoundPort() const;
     const ObjPtr<Address>& getAddress() const { return address_; }
 
 private:
     ObjPtr<Address> address_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 // Opens client connections.
 class DeviceFactory : public virtual Object {
 public:
     static ObjPtr<DeviceFactory> newInstance() { return makeObj<DeviceFactory>(); }
-    // Connected socket, or throws RemotingException naming the address.
+    // A connected socket (close-on-exec) that the caller owns, or throws
+    // RemotingException naming the address.
     virtual int connect(const Address& address, long timeoutMs);
 };
 
 // Accepts connections on its devices and serves them with the handler
 // factory; incoming calls run on the thread pool. Runs as a Thread's runnable;
 // Thread::kill (any signal number) makes run() close every connection and return.
+// A connection that cannot start is refused (logged); the server goes on.
 class Server : public Runnable {
 public:
     static ObjPtr<Server> newInstance(const ObjPtr<RemotingConnectionHandlerFactory>& handlers,
                                       const ObjPtr<ThreadPool>& pool) {
         return makeObj<Server>(handlers, pool);
     }
+    // Throws CException when the descriptor that wakes run() cannot be made.
     Server(ObjPtr<RemotingConnectionHandlerFactory> handlers, ObjPtr<ThreadPool> pool);
-    ~Server() override;
     void addDevice(const ObjPtr<Device>& device);
     void run() override;
     void onSignal(int sig) override;
@@ -213,7 +219,7 @@ private:
     ObjPtr<RemotingConnectionHandlerFactory> handlers_;
     ObjPtr<ThreadPool> pool_;
     std::vector<ObjPtr<Device>> devices_;
-    int wakeFd_ = -1;
+    UniqueFd wakeFd_;  // eventfd: onSignal wakes run()
     std::atomic<bool> stop_{false};
     mutable Mutex mutex_;
     std::vector<ObjPtr<Connection>> connections_;
@@ -228,6 +234,9 @@ private:
 // free at once; else the call is queued on the pool), so a call costs one
 // thread wake-up on each side. Pool threads reading for a connection return
 // to the pool within a short quiet time once the own reader is free.
+// Every descriptor a connection makes is close-on-exec. A connection holds
+// none of its locks while it calls out (handlers, targets, release methods,
+// proxy creators), so those may call it again.
 class Connection : public virtual Object {
 public:
     struct Config {
@@ -242,7 +251,11 @@ public:
         // without waking the own reader for every call.
         long ownReaderPauseMs = 0;
     };
-    // Takes ownership of the connected socket fd and starts reading.
+    // Takes ownership of the connected socket fd and starts reading. Throws
+    // RemotingException naming the peer and the reason when the connection
+    // cannot start (no eventfd for its wake-ups, no reader thread); the
+    // socket is closed then.
+    static ObjPtr<Connection> start(UniqueFd fd, const std::string& peer, Config config);
     static ObjPtr<Connection> start(int fd, const std::string& peer, Config config);
     ~Connection() override;
 
@@ -268,6 +281,8 @@ public:
     // Internal: the last reference to a proxy's handler of object id is gone.
     void dropImport(InvocationHandler* handler, uint64_t id);
 
+    // Use start() (which also starts the reader); throws as start() does.
+    Connection(UniqueFd fd, std::string peer, Config config);
     Connection(int fd, std::string peer, Config config);
 
     struct Impl;

@@ -109,44 +109,38 @@ std::string Address::toString() const {
     return host_ + ":" + std::to_string(port_);
 }
 
-Device::~Device() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 void Device::bind() {
     AddrInfo ai;
     lookup(*address_, true, ai);
     int lastErr = 0;
     for (addrinfo* p = ai.ai; p; p = p->ai_next) {
-        int fd = ::socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC, p->ai_protocol);
-        if (fd < 0) {
+        UniqueFd fd(::socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC, p->ai_protocol));
+        if (!fd) {
             lastErr = errno;
             continue;
         }
         int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(fd, p->ai_addr, p->ai_addrlen) == 0) {
-            if (fd_ >= 0) ::close(fd_);
-            fd_ = fd;
+        setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd.get(), p->ai_addr, p->ai_addrlen) == 0) {
+            fd_ = std::move(fd);
             return;
         }
         lastErr = errno;
-        ::close(fd);
     }
     errno = lastErr;
     throw CException(1, 3, "Cannot bind to address [%s]", address_->toString().c_str());
 }
 
 void Device::listen(int backlog) {
-    if (fd_ < 0) throw Exception(1, 3, "Device for [%s] is not bound.", address_->toString().c_str());
-    if (::listen(fd_, backlog) != 0)
+    if (!fd_) throw Exception(1, 3, "Device for [%s] is not bound.", address_->toString().c_str());
+    if (::listen(fd_.get(), backlog) != 0)
         throw CException(1, 3, "Cannot listen on address [%s]", address_->toString().c_str());
 }
 
 int Device::getBoundPort() const {
     sockaddr_storage ss;
     socklen_t len = sizeof ss;
-    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
+    if (!fd_ || getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return -1;
     if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
     if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
     return -1;
@@ -161,14 +155,14 @@ int DeviceFactory::connect(const Address& address, long timeoutMs) {
     }
     std::string lastError = "no address";
     for (addrinfo* p = ai.ai; p; p = p->ai_next) {
-        int fd = ::socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, p->ai_protocol);
-        if (fd < 0) {
+        UniqueFd fd(::socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, p->ai_protocol));
+        if (!fd) {
             lastError = std::strerror(errno);
             continue;
         }
-        int rc = ::connect(fd, p->ai_addr, p->ai_addrlen);
+        int rc = ::connect(fd.get(), p->ai_addr, p->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
-            pollfd pfd{fd, POLLOUT, 0};
+            pollfd pfd{fd.get(), POLLOUT, 0};
             int64_t deadline = getCurrentTimeMillis() + timeoutMs;
             for (;;) {
                 long left = static_cast<long>(deadline - getCurrentTimeMillis());
@@ -178,38 +172,31 @@ int DeviceFactory::connect(const Address& address, long timeoutMs) {
             }
             if (rc == 0) {
                 lastError = "timed out after " + std::to_string(timeoutMs) + " ms";
-                ::close(fd);
                 continue;
             }
             int err = 0;
             socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
             if (err != 0) {
                 lastError = std::strerror(err);
-                ::close(fd);
                 continue;
             }
             rc = 0;
         }
         if (rc != 0) {
             lastError = std::strerror(errno);
-            ::close(fd);
             continue;
         }
-        int flags = fcntl(fd, F_GETFL);
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        return fd;
+        int flags = fcntl(fd.get(), F_GETFL);
+        fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        return fd.release();
     }
     throw RemotingException("Cannot connect to " + address.toString() + ": " + lastError + ".");
 }
 
 Server::Server(ObjPtr<RemotingConnectionHandlerFactory> handlers, ObjPtr<ThreadPool> pool)
-    : handlers_(std::move(handlers)), pool_(std::move(pool)) {
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
-
-Server::~Server() {
-    if (wakeFd_ >= 0) ::close(wakeFd_);
+    : handlers_(std::move(handlers)), pool_(std::move(pool)), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!wakeFd_) throw CException(1, 3, "Cannot create the server's wake-up eventfd");
 }
 
 void Server::addDevice(const ObjPtr<Device>& device) { devices_.push_back(device); }
@@ -225,13 +212,13 @@ size_t Server::getConnectionCount() const {
 void Server::onSignal(int) {
     stop_ = true;
     uint64_t one = 1;
-    ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+    ssize_t ignored = ::write(wakeFd_.get(), &one, sizeof one);
     (void)ignored;
 }
 
 void Server::run() {
     std::vector<pollfd> fds;
-    fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+    fds.push_back(pollfd{wakeFd_.get(), POLLIN, 0});
     for (auto& d : devices_) fds.push_back(pollfd{d->getFd(), POLLIN, 0});
     while (!stop_) {
         int rc = ::poll(fds.data(), fds.size(), -1);
@@ -245,8 +232,8 @@ void Server::run() {
             if (!(fds[i].revents & POLLIN)) continue;
             sockaddr_storage ss;
             socklen_t len = sizeof ss;
-            int fd = ::accept4(fds[i].fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-            if (fd < 0) {
+            UniqueFd fd(::accept4(fds[i].fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC));
+            if (!fd) {
                 if (errno != EINTR && errno != EAGAIN)
                     plumelog_write("plumeremoting", 4, std::string("accept failed: ") + std::strerror(errno));
                 if (errno == EMFILE || errno == ENFILE) Thread::msleep(100);
@@ -258,7 +245,14 @@ void Server::run() {
             cfg.bindings = handlers_;
             cfg.pool = pool_;
             cfg.limits = handlers_->getLimits();
-            ObjPtr<Connection> c = Connection::start(fd, peerName(ss), cfg);
+            const std::string peer = peerName(ss);
+            ObjPtr<Connection> c;
+            try {
+                c = Connection::start(std::move(fd), peer, cfg);
+            } catch (const std::exception& e) {
+                plumelog_write("plumeremoting", 3, "Connection from " + peer + " refused: " + e.what());
+                continue;
+            }
             MutexLock lock(mutex_);
             std::erase_if(connections_, [](const ObjPtr<Connection>& x) { return !x->isOpen(); });
             connections_.push_back(c);
@@ -329,14 +323,14 @@ ObjPtr<Connection> RemotingClientPool::acquire() {
         }
     }
     if (best && (bestLoad == 0 || connections_.size() >= max_)) return best;
-    int fd = devices_->connect(*address_, connectTimeoutMs_);
+    UniqueFd fd(devices_->connect(*address_, connectTimeoutMs_));
     Connection::Config cfg;
     cfg.factory = factory_;
     cfg.interfaces = interfaces_;
     cfg.pool = callbacks_;
     cfg.ownReaderPauseMs = 20;
     cfg.limits = limits_;
-    ObjPtr<Connection> c = Connection::start(fd, address_->toString(), cfg);
+    ObjPtr<Connection> c = Connection::start(std::move(fd), address_->toString(), cfg);
     connections_.push_back(c);
     return c;
 }

@@ -117,7 +117,8 @@ public:
 };
 
 // Serves "counterFactory": "make" returns a new Counter by reference, "read"
-// calls next() n times on a counter the client passed, "fail" throws.
+// calls next() n times on a counter the client passed, "keep" stores an
+// object that "getKept" returns, "fail" throws.
 class ServiceHandler : public InvocationHandler {
 public:
     std::atomic<int> closes{0};
@@ -140,6 +141,7 @@ public:
             kept = args->get(0);
             return nullptr;
         }
+        if (method == "getKept") return kept;
         if (method == "fail") throw ThrowableException(16, 3, makeObj<JavaException>("it failed"));
         if (method == "failLocal") throw Exception(16, 4, "local failure %d", 7);
         if (method == "sleep") {

@@ -1,3 +1,4 @@
+#include "DescriptorSupport.h"
 #include "plume/Daemon.h"
 #include "plume/Exception.h"
 #include "plume/System.h"
@@ -138,6 +139,26 @@ TEST_F(DaemonTest, StalePidFileDoesNotBlockANewInstance) {
     int recorded = 0;
     pidFile >> recorded;
     EXPECT_EQ(recorded, pid);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+// The instance's own descriptors (status socket, the listener's wake-up) are
+// close-on-exec, so the children a daemon starts do not inherit them.
+TEST_F(DaemonTest, InstanceDescriptorsAreCloseOnExec) {
+    const std::set<int> inherited = plumetest::openFds();
+    pid_t pid = startInstance("xad/fds_xadrad");
+    auto s = Sock::Daemon::newInstance("xad/fds_xadrad");
+    s->statusRequest();
+    EXPECT_EQ(capture([&] { s->start(false); }), "state of the test daemon\nsecond line\n");  // the listener runs
+    int own = 0;
+    for (int fd : plumetest::openFds(pid)) {
+        if (inherited.count(fd)) continue;
+        ++own;
+        EXPECT_TRUE(plumetest::isCloseOnExecIn(pid, fd))
+            << "descriptor " << fd << " (" << plumetest::fdTarget(fd, pid) << ") is inherited by children";
+    }
+    EXPECT_GE(own, 2);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
 }

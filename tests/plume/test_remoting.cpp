@@ -448,6 +448,87 @@ TEST(RemotingFramework, SessionContextKnowsThePeer) {
     EXPECT_EQ(peer.rfind("127.0.0.1:", 0), 0u) << peer;
 }
 
+// The framework's own handlers check their argument counts: "ping" and
+// "getPeerAddress" take none (a null or an empty array), "echo" exactly one.
+TEST(RemotingFramework, BuiltInHandlersCheckTheirArgumentCount) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    auto conn = c.pool->acquire();
+    auto array = [](std::initializer_list<ObjPtr<Object>> items) {
+        auto a = ObjectArray::newInstance(items.size());
+        size_t i = 0;
+        for (auto& x : items) a->set(i++, x);
+        return a;
+    };
+    EXPECT_EQ(conn->callNamed("sessionContext", "ping", nullptr), nullptr);
+    EXPECT_EQ(conn->callNamed("sessionContext", "ping", array({})), nullptr);
+    EXPECT_TRUE(conn->callNamed("sessionContext", "getPeerAddress", nullptr));
+    EXPECT_EQ(echo(c, nullptr), nullptr);  // one argument that happens to be null
+
+    struct Refused {
+        const char* name;
+        const char* method;
+        ObjPtr<ObjectArray> args;
+    };
+    const Refused refused[] = {
+        {"sessionContext", "ping", array({Integer::newInstance(1)})},
+        {"sessionContext", "ping", array({nullptr})},
+        {"sessionContext", "getPeerAddress", array({String::newInstance("x")})},
+        {"return", "echo", nullptr},
+        {"return", "echo", array({})},
+        {"return", "echo", array({Integer::newInstance(1), Integer::newInstance(2)})},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(std::string(r.name) + "::" + r.method + " with " +
+                     (r.args ? std::to_string(r.args->getSize()) : std::string("no")) + " arguments");
+        try {
+            conn->callNamed(r.name, r.method, r.args);
+            ADD_FAILURE() << "accepted";
+        } catch (const ThrowableException& e) {
+            ASSERT_TRUE(e.getThrowable());
+            EXPECT_EQ(e.getThrowable()->getDetailMessage(),
+                      std::string("Invalid number of arguments specified in call to ") + r.name + "::" + r.method);
+        }
+    }
+    EXPECT_TRUE(conn->isOpen());
+    EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(6))), 6);
+}
+
+// Several threads receive and drop proxies of one exported object over one
+// connection, so references arrive while earlier proxies die: every
+// reference is released exactly once (one too few keeps the object exported,
+// one too many is a protocol error that fails calls).
+TEST(RemotingReferences, ProxiesOfOneObjectComingAndGoingKeepExactCounts) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    std::atomic<int> closes{0};
+    auto shared = makeObj<Counter>();
+    shared->closes = &closes;
+    s.service->kept = shared;
+    const int unexported = shared->refCount();
+    auto conn = c.pool->acquire();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 200; ++k) {
+                try {
+                    auto proxy = objCast<ICounter>(conn->callNamed("service", "getKept", nullptr));
+                    if (!proxy || (k % 16 == 0 && proxy->next() <= 0)) ++failures;
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(conn->isOpen());
+    EXPECT_EQ(conn->getImportCount(), 0u);
+    EXPECT_TRUE(eventually([&] { return shared->refCount() == unexported; })) << shared->refCount();
+    EXPECT_GE(closes.load(), 1);
+    s.service->kept.reset();
+}
+
 TEST(Addresses, ParseHostPortForms) {
     auto a = Sock::Address::newInstance("127.0.0.1:3455");
     EXPECT_EQ(a->getHost(), "127.0.0.1");
