@@ -314,7 +314,9 @@ hpgs_istream *hpgs_new_file_istream(const char *fn) {
     return nullptr;
   }
   s->win.cur = s->win.end = s->buf.get();
-  return hpgs_new_istream(&kFileInVtable, s.release());
+  hpgs_istream *is = hpgs_new_istream(&kFileInVtable, s.release());
+  if (!is) hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(ENOMEM));
+  return is;
 }
 
 hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup) {
@@ -380,7 +382,9 @@ hpgs_ostream *hpgs_new_file_ostream(const char *fn) {
     hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(errno));
     return nullptr;
   }
-  return hpgs_new_ostream(&kFileOutVtable, s.release());
+  hpgs_ostream *os = hpgs_new_ostream(&kFileOutVtable, s.release());
+  if (!os) hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(ENOMEM));
+  return os;
 }
 
 hpgs_ostream *hpgs_new_mem_ostream(size_t initial_size) {
