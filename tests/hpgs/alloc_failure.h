@@ -6,7 +6,10 @@
 #ifndef HPGS_TEST_ALLOC_FAILURE_H
 #define HPGS_TEST_ALLOC_FAILURE_H
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <utility>
 
 namespace alloc_failure {
 
@@ -21,6 +24,30 @@ class FailAllocation {
   // Whether the chosen allocation has happened (and failed).
   bool fired() const;
 };
+
+// Runs call() with its allocation n failing, for n = 0, 1, ... until a
+// call no longer reaches allocation n, and hands each result to
+// check(result, fired, n) outside the failing scope, so that the checks
+// may allocate. With dense_until, allocations after that many are tried
+// at a growing stride (every n / dense_until-th), for calls that make
+// thousands. Returns the number of allocations the call made.
+template <class Call, class Check>
+long each_failing_allocation(Call &&call, Check &&check, long dense_until = -1) {
+  for (long n = 0; n < 1000000;) {
+    bool fired = false;
+    auto result = [&] {
+      FailAllocation fail(n);
+      auto r = call();
+      fired = fail.fired();
+      return r;
+    }();
+    check(std::move(result), fired, n);
+    if (!fired) return n;
+    n += dense_until > 0 && n > dense_until ? n / dense_until : 1;
+  }
+  ADD_FAILURE() << "the call never stopped allocating";
+  return -1;
+}
 
 // The number of open file descriptors of this process.
 inline long open_fds() {

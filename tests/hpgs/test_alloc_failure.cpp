@@ -14,31 +14,11 @@
 #include <string>
 #include <unistd.h>
 
+using alloc_failure::each_failing_allocation;
 using alloc_failure::FailAllocation;
 using alloc_failure::open_fds;
 
 namespace {
-
-// Runs call() with its allocation n failing, for n = 0, 1, ... until a
-// call no longer reaches allocation n, and hands each result to check
-// (outside the failing scope, so that the checks may allocate). Returns
-// the number of allocations the call made.
-template <class Call, class Check>
-long each_failing_allocation(Call &&call, Check &&check) {
-  for (long n = 0; n < 20000; ++n) {
-    bool fired = false;
-    auto result = [&] {
-      FailAllocation fail(n);
-      auto r = call();
-      fired = fail.fired();
-      return r;
-    }();
-    check(std::move(result), fired, n);
-    if (!fired) return n;
-  }
-  ADD_FAILURE() << "the call never stopped allocating";
-  return -1;
-}
 
 std::string temp_path(const char *tag) {
   return std::string(::testing::TempDir()) + "hpgs_alloc_" + tag + "_" + std::to_string(getpid());
