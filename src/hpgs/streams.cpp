@@ -26,6 +26,7 @@ struct FileIn {
   bool eof = false, error = false;
   int pushed = -1;  // pushed-back byte not in the buffer
 
+  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = buf.get(); }
   ~FileIn() {
     if (file) std::fclose(file);
   }
@@ -180,6 +181,7 @@ const char *builtin_name(hpgs_istream *is) {
 struct FileOut {
   FILE *file = nullptr;
   size_t written = 0;
+  explicit FileOut(const char *) {}
   ~FileOut() {
     if (file) std::fclose(file);
   }
@@ -279,6 +281,29 @@ struct MemOut {
 const hpgs_ostream_vtable kMemOutVtable = {MemOut::putc_f, MemOut::write_f, MemOut::vprintf_f, MemOut::flush_f,
                                            MemOut::tell_f, MemOut::error_f, MemOut::close_f};
 
+// A file stream over fn: its state first, then the file opened into it (so
+// that the file, once open, belongs to the state and a state that cannot
+// be made creates no file), then the handle. NULL with "cannot open 'fn'
+// for <purpose>: <reason>" when a step fails.
+template <class State, class Handle, class Vtable>
+Handle *open_file_stream(const char *fn, const char *mode, const char *purpose, const Vtable *vtable,
+                         Handle *(*wrap)(const Vtable *, void *)) {
+  auto fail = [&](int err) -> Handle * {
+    hpgs_set_error("cannot open '%s' for %s: %s", fn, purpose, std::strerror(err));
+    return nullptr;
+  };
+  std::unique_ptr<State> s;
+  try {
+    s = std::make_unique<State>(fn);
+  } catch (const std::bad_alloc &) {
+    return fail(ENOMEM);
+  }
+  s->file = std::fopen(fn, mode);
+  if (!s->file) return fail(errno);
+  Handle *h = wrap(vtable, s.release());
+  return h ? h : fail(ENOMEM);
+}
+
 }  // namespace hpgs
 
 using namespace hpgs;
@@ -299,24 +324,7 @@ hpgs_istream *hpgs_new_file_istream(const char *fn) {
     hpgs_set_error("cannot open input file: no file name given");
     return nullptr;
   }
-  // The state comes first: the file, once open, belongs to it.
-  std::unique_ptr<FileIn> s;
-  try {
-    s = std::make_unique<FileIn>();
-    s->name = fn;
-  } catch (const std::bad_alloc &) {
-    hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(ENOMEM));
-    return nullptr;
-  }
-  s->file = std::fopen(fn, "rb");
-  if (!s->file) {
-    hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(errno));
-    return nullptr;
-  }
-  s->win.cur = s->win.end = s->buf.get();
-  hpgs_istream *is = hpgs_new_istream(&kFileInVtable, s.release());
-  if (!is) hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(ENOMEM));
-  return is;
+  return open_file_stream<FileIn>(fn, "rb", "reading", &kFileInVtable, hpgs_new_istream);
 }
 
 hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup) {
@@ -368,23 +376,7 @@ hpgs_ostream *hpgs_new_file_ostream(const char *fn) {
     hpgs_set_error("cannot open output file: no file name given");
     return nullptr;
   }
-  // The state comes first: a file is neither created nor truncated when
-  // there is no memory for it, and once open it belongs to the state.
-  std::unique_ptr<FileOut> s;
-  try {
-    s = std::make_unique<FileOut>();
-  } catch (const std::bad_alloc &) {
-    hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(ENOMEM));
-    return nullptr;
-  }
-  s->file = std::fopen(fn, "wb");
-  if (!s->file) {
-    hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(errno));
-    return nullptr;
-  }
-  hpgs_ostream *os = hpgs_new_ostream(&kFileOutVtable, s.release());
-  if (!os) hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(ENOMEM));
-  return os;
+  return open_file_stream<FileOut>(fn, "wb", "writing", &kFileOutVtable, hpgs_new_ostream);
 }
 
 hpgs_ostream *hpgs_new_mem_ostream(size_t initial_size) {
