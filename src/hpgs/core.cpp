@@ -33,6 +33,7 @@ std::atomic<hpgs_logger_func_t> g_logger{&default_logger};
 // keeps as much of it as its present capacity holds: a message cut short
 // beats an exception leaving a C function.
 void set_slot(const char *fmt, va_list ap) {
+  if (!fmt) fmt = "(no message)";
   va_list ap2;
   va_copy(ap2, ap);
   const int n = std::vsnprintf(nullptr, 0, fmt, ap2);

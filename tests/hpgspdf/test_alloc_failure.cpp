@@ -8,6 +8,13 @@
 #include "helpers.h"
 #include "hpgs_ptr.h"
 
+// qpdf leaks some of its own objects when an allocation fails inside it
+// (qpdf alone, opening a sound file with each allocation failing in turn,
+// leaks about 3 KB in 40 objects under LeakSanitizer). Leaks whose
+// allocation ran through libqpdf are passed over; the library's own
+// objects are allocated from its own code and stay checked.
+extern "C" const char *__lsan_default_suppressions() { return "leak:libqpdf.so\n"; }
+
 using alloc_failure::each_failing_allocation;
 using alloc_failure::FailAllocation;
 using alloc_failure::open_fds;
