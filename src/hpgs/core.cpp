@@ -1,13 +1,17 @@
 // Library-wide state: prefix, per-thread error slot, logger, boxes and
 // affine matrices.
+#include "c_boundary.h"
 #include "hpgs.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <string>
 
 namespace {
@@ -25,13 +29,57 @@ void default_logger(const char *fmt, va_list ap) {
 
 std::atomic<hpgs_logger_func_t> g_logger{&default_logger};
 
+// Formats into the error slot. Without memory for the whole text the slot
+// keeps as much of it as its present capacity holds: a message cut short
+// beats an exception leaving a C function.
+void set_slot(const char *fmt, va_list ap) {
+  if (!fmt) fmt = "(no message)";
+  va_list ap2;
+  va_copy(ap2, ap);
+  const int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+  va_end(ap2);
+  try {
+    if (n < 0) {
+      t_error = fmt;
+      return;
+    }
+    std::string s(static_cast<size_t>(n), '\0');
+    std::vsnprintf(s.data(), s.size() + 1, fmt, ap);
+    t_error = std::move(s);
+    return;
+  } catch (const std::bad_alloc &) {
+  }
+  t_error.resize(t_error.capacity());  // within the capacity: no allocation
+  if (n < 0) std::snprintf(t_error.data(), t_error.size() + 1, "%s", fmt);
+  else std::vsnprintf(t_error.data(), t_error.size() + 1, fmt, ap);
+  t_error.resize(std::strlen(t_error.c_str()));
+}
+
 }  // namespace
+
+int hpgs::fail_from_exception(const char *what) noexcept {
+  if (!what) what = "hpgs";
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return hpgs_set_error("%s: out of memory.", what);
+  } catch (const std::exception &e) {
+    return hpgs_set_error("%s: %s.", what, e.what());
+  } catch (...) {
+    return hpgs_set_error("%s: unexpected failure.", what);
+  }
+}
 
 extern "C" {
 
 void hpgs_init(const char *prefix) {
   std::lock_guard<std::mutex> lock(g_prefix_mutex);
-  g_prefix = prefix ? prefix : "/usr";
+  if (!prefix) prefix = "/usr";
+  try {
+    g_prefix = prefix;
+  } catch (const std::bad_alloc &) {
+    hpgs_log("hpgs_init: out of memory for the prefix '%s'; it stays '%s'.", prefix, g_prefix.c_str());
+  }
 }
 
 void hpgs_cleanup(void) { g_logger.store(&default_logger); }
@@ -44,18 +92,8 @@ const char *hpgs_get_prefix(void) {
 int hpgs_set_error(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  set_slot(fmt, ap);
   va_end(ap);
-  if (n < 0) {
-    t_error = fmt;
-  } else {
-    std::string s(static_cast<size_t>(n), '\0');
-    std::vsnprintf(s.data(), s.size() + 1, fmt, ap2);
-    t_error = std::move(s);
-  }
-  va_end(ap2);
   return -1;
 }
 

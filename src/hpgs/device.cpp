@@ -1,4 +1,5 @@
 // Generic device calls and the plot-size (measuring) device.
+#include "c_boundary.h"
 #include "device_internal.h"
 #include "hpgs.h"
 
@@ -270,7 +271,7 @@ const hpgs_device_vtable PlotSizeDevice::kVtable = {
     PlotSizeDevice::stroke,
     PlotSizeDevice::fill,
     PlotSizeDevice::clip,
-    PlotSizeDevice::clipsave,
+    hpgs::device_guard<PlotSizeDevice::clipsave>,  // the clip stack grows
     PlotSizeDevice::cliprestore,
     PlotSizeDevice::setrgbcolor,
     nullptr,  // setdash: dashes do not change the extent
@@ -283,7 +284,7 @@ const hpgs_device_vtable PlotSizeDevice::kVtable = {
     PlotSizeDevice::drawimage,
     PlotSizeDevice::setplotsize,
     PlotSizeDevice::getplotsize,
-    PlotSizeDevice::showpage,
+    hpgs::device_guard<PlotSizeDevice::showpage>,  // so do the pages
     nullptr,
     PlotSizeDevice::capabilities,
     PlotSizeDevice::destroy,

@@ -110,9 +110,10 @@ class BlockSeq {
   static constexpr size_t kFirst = kHugePage / sizeof(T);
   [[gnu::noinline]] void grow() {
     const size_t n = blocks_.empty() ? kSmall : kFirst << (blocks_.size() - 1);
-    void *b = big_alloc(n * sizeof(T));
+    // Owned before the table of blocks grows, which may throw as well.
+    std::unique_ptr<T[], FreeDeleter> b(static_cast<T *>(big_alloc(n * sizeof(T))));
     if (!b) throw std::bad_alloc();
-    blocks_.emplace_back(static_cast<T *>(b));
+    blocks_.push_back(std::move(b));
     cur_ = blocks_.back().get();
     begin_ = end_;
     end_ += n;

@@ -10,6 +10,10 @@
  *  - Functions returning int return 0 on success and -1 on failure unless
  *    stated otherwise. On failure the message is left in the calling
  *    thread's error slot (hpgs_get_error()).
+ *  - No function throws, and neither do the functions of the library's own
+ *    device and stream tables: running out of memory is a failure like any
+ *    other (NULL or -1, the file or value named in the message), and what
+ *    a failing function was handed over is released.
  *  - Coordinates reaching a device are in points (1/72 inch) after the page
  *    transformation; y grows upwards. Line widths are in points, too.
  *  - Objects are not thread-safe; different objects may be used from
@@ -50,7 +54,8 @@ const char *hpgs_get_prefix(void);
 
 /* Per-thread error slot. hpgs_set_error formats like printf, replaces the
    slot's text and always returns -1 so that callers can write
-   `return hpgs_set_error(...)`. hpgs_get_error never returns NULL; the text
+   `return hpgs_set_error(...)`; without memory for a long text it keeps
+   as much of it as the slot holds. hpgs_get_error never returns NULL; the text
    stays valid until the next change of this thread's slot. */
 int hpgs_set_error(const char *fmt, ...) HPGS_PRINTF_ARGS(1, 2);
 const char *hpgs_get_error(void);
@@ -176,9 +181,12 @@ typedef struct hpgs_ostream_st {
 } hpgs_ostream;
 
 hpgs_ostream *hpgs_new_ostream(const hpgs_ostream_vtable *vtable, void *stream);
-/* Creates or truncates the file; NULL with "cannot open 'name': reason". */
+/* Creates or truncates the file; NULL with "cannot open 'name': reason".
+   Without memory for the stream the file is left as it was. */
 hpgs_ostream *hpgs_new_file_ostream(const char *fn);
-/* Growing memory buffer; read it with hpgs_mem_ostream_data. */
+/* Growing memory buffer; read it with hpgs_mem_ostream_data. A write that
+   finds no memory writes nothing, fails and sets the error flag
+   (hpgs_ostream_iserror); later writes may succeed. */
 hpgs_ostream *hpgs_new_mem_ostream(size_t initial_size);
 /* Bytes written so far to a memory stream (NULL for other streams). The
    pointer is valid until the next write or close. */

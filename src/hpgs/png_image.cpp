@@ -191,7 +191,11 @@ class PngArena {
 // 0xRRGGBB, numbered in the order they first appear.
 class ColourIndex {
  public:
-  ColourIndex() { std::fill(std::begin(keys_), std::end(keys_), kEmpty); }
+  // Room for every colour at once: numbering never allocates.
+  ColourIndex() {
+    std::fill(std::begin(keys_), std::end(keys_), kEmpty);
+    colours_.reserve(256);
+  }
   // The index of c, numbering it if new; -1 when c would be the 257th.
   // The last two colours are remembered: ink and paper alternate.
   [[gnu::always_inline]] int index(uint32_t c) {
@@ -356,6 +360,35 @@ int index_bits(size_t n) { return n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8; }
 // the Sub filter 6.7 MB in the same time, level 6 with adaptive filters
 // 4.4 MB for about a third more time of the whole render.
 int image_write_png(hpgs_png_image *img, const char *filename) {
+  // Everything libpng may jump over lives outside the jump's reach, and
+  // all the memory the write needs is taken here, before the file is
+  // opened: nothing after this block throws.
+  const bool gray = img->depth == 8;
+  const int w = img->width;
+  std::vector<unsigned char> row;
+  std::vector<unsigned char> indices;  // one byte per index, packed into row below 8 bits
+  std::vector<png_color> plte;
+  // Indexed when asked for and the image has few enough colours.
+  std::unique_ptr<ColourIndex> idx;
+  std::vector<char> same;  // rows equal to the row before (indexed output)
+  try {
+    if (img->palette) {
+      idx = std::make_unique<ColourIndex>();
+      if (!image_palette(img, *idx, same)) idx.reset();
+    }
+    if (idx) {
+      const int bits = index_bits(idx->colours().size());
+      for (uint32_t c : idx->colours())
+        plte.push_back({static_cast<png_byte>(c >> 16), static_cast<png_byte>(c >> 8), static_cast<png_byte>(c)});
+      row.resize((static_cast<size_t>(w) * bits + 7) / 8);
+      if (bits < 8) indices.resize(static_cast<size_t>(w));
+    } else {
+      row.resize(static_cast<size_t>(w) * (gray ? 1 : 3));
+    }
+  } catch (const std::bad_alloc &) {
+    return hpgs_set_error("cannot write PNG file '%s': out of memory", filename);
+  }
+  const int bits = idx ? index_bits(idx->colours().size()) : 8;
   FILE *f = std::fopen(filename, "wb");
   if (!f) return hpgs_set_error("cannot open '%s' for writing: %s", filename, std::strerror(errno));
   PngError err;
@@ -368,16 +401,6 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
     std::fclose(f);
     return hpgs_set_error("cannot write '%s': out of memory", filename);
   }
-  // Everything libpng may jump over lives outside the jump's reach.
-  std::vector<unsigned char> row;
-  std::vector<png_color> plte;
-  // Indexed when asked for and the image has few enough colours.
-  std::unique_ptr<ColourIndex> idx;
-  std::vector<char> same;  // rows equal to the row before (indexed output)
-  if (img->palette) {
-    idx = std::make_unique<ColourIndex>();
-    if (!image_palette(img, *idx, same)) idx.reset();
-  }
   if (setjmp(err.jmp)) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
@@ -387,20 +410,13 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
   png_init_io(png, f);
   png_set_compression_level(png, 1);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-  const bool gray = img->depth == 8;
-  const int bits = idx ? index_bits(idx->colours().size()) : 8;
   png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), bits,
                idx ? PNG_COLOR_TYPE_PALETTE : gray ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
-  if (idx) {
-    for (uint32_t c : idx->colours())
-      plte.push_back({static_cast<png_byte>(c >> 16), static_cast<png_byte>(c >> 8), static_cast<png_byte>(c)});
-    png_set_PLTE(png, info, plte.data(), static_cast<int>(plte.size()));
-  }
+  if (idx) png_set_PLTE(png, info, plte.data(), static_cast<int>(plte.size()));
   auto ppm = [](double dpi) { return static_cast<png_uint_32>(std::lround(std::clamp(dpi, 1.0, 1e6) / 0.0254)); };
   png_set_pHYs(png, info, ppm(img->xres), ppm(img->yres), PNG_RESOLUTION_METER);
   png_write_info(png, info);
-  const int w = img->width;
   // A row equal to the one before it is written again as it was: most
   // rows of a preview are blank or cross the same few lines.
   const size_t native_bytes = static_cast<size_t>(w) * 4;
@@ -410,10 +426,7 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
                        img->data + static_cast<size_t>(y - 1) * img->stride, native_bytes) == 0;
   };
   if (idx) {
-    row.resize((static_cast<size_t>(w) * bits + 7) / 8);
     const bool runs = img->native && img->depth == 24;
-    // One byte per index, packed into the row below 8 bits.
-    std::vector<unsigned char> indices(bits < 8 ? static_cast<size_t>(w) : 0);
     unsigned char *out = bits < 8 ? indices.data() : row.data();
     for (int y = 0; y < img->height; ++y) {
       if (!(runs ? same[static_cast<size_t>(y)] != 0 : same_as_before(y))) {
@@ -427,7 +440,6 @@ int image_write_png(hpgs_png_image *img, const char *filename) {
       png_write_row(png, row.data());
     }
   }
-  if (!idx) row.resize(static_cast<size_t>(w) * (gray ? 1 : 3));
   for (int y = 0; !idx && y < img->height; ++y) {
     const unsigned char *src = img->data + static_cast<size_t>(y) * img->stride;
     if (!img->native) {

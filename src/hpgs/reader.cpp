@@ -2,12 +2,16 @@
 // control), tokenizer and command dispatch.
 #include "reader.h"
 
+#include "c_boundary.h"
+#include "hpgs_ptr.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace hpgs {
@@ -174,6 +178,10 @@ int Reader::read(bool finish) {
     consumed_ = true;
     page_open_ = false;
     return hpgs_set_error("Out of memory while reading the plot.");
+  } catch (...) {
+    consumed_ = true;
+    page_open_ = false;
+    return fail_from_exception("hpgs_read");
   }
 }
 
@@ -595,13 +603,19 @@ hpgs_reader *hpgs_new_reader(hpgs_istream *in, hpgs_device *dev, hpgs_bool multi
     hpgs_device_destroy(dev);
     return nullptr;
   }
-  auto *r = new (std::nothrow) hpgs_reader_st(in, dev, multipage != 0, verbosity);
-  if (!r) {
+  // Ours until the reader stands: its constructor may throw, and a reader
+  // that was never made releases nothing.
+  hpgs::UniqueIstream owned_in(in);
+  hpgs::UniqueDevice owned_dev(dev);
+  try {
+    auto r = std::make_unique<hpgs_reader_st>(in, dev, multipage != 0, verbosity);
+    owned_in.release();
+    owned_dev.release();
+    return r.release();
+  } catch (const std::bad_alloc &) {
     hpgs_set_error("Out of memory creating a reader.");
-    hpgs_istream_close(in);
-    hpgs_device_destroy(dev);
+    return nullptr;
   }
-  return r;
 }
 
 int hpgs_read(hpgs_reader *reader, hpgs_bool finish) {

@@ -1,9 +1,12 @@
 // Recording device: measures like the plot-size device and keeps the
 // drawing calls of every page in a display list, in drawing coordinates,
 // so that a plot file read once can be painted after its size is known.
+#include "c_boundary.h"
 #include "device_internal.h"
 #include "display_list.h"
+#include "hpgs_ptr.h"
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -149,17 +152,18 @@ using namespace hpgs;
 extern "C" {
 
 hpgs_device *hpgs_new_recording_device(hpgs_bool ignore_ps, hpgs_bool do_linewidth) {
-  hpgs_device *measure = hpgs_new_plotsize_device(ignore_ps, do_linewidth);
+  UniqueDevice measure(hpgs_new_plotsize_device(ignore_ps, do_linewidth));
   if (!measure) return nullptr;
-  auto *r = new (std::nothrow) RecordingDevice;
-  if (!r) {
-    hpgs_device_destroy(measure);
+  std::unique_ptr<RecordingDevice> r;
+  try {
+    r = std::make_unique<RecordingDevice>();
+  } catch (const std::bad_alloc &) {
     hpgs_set_error("Out of memory creating a recording device.");
     return nullptr;
   }
   r->base.vtable = &kRecordingVtable;
-  r->measure = measure;
-  return &r->base;
+  r->measure = measure.release();
+  return &r.release()->base;
 }
 
 int hpgs_recording_device_replay(hpgs_device *rec, int page, hpgs_device *dev, const hpgs_matrix *m) {
@@ -176,7 +180,7 @@ int hpgs_recording_device_replay(hpgs_device *rec, int page, hpgs_device *dev, c
   const size_t idx = static_cast<size_t>(page) - 1;
   DisplayList::Mark from = idx == 0 ? DisplayList::Mark{} : r->page_ends[idx - 1];
   DisplayList::Mark to = idx < n ? r->page_ends[idx] : r->list.mark();
-  return r->list.replay(dev, m, from, to, nullptr, 0.0);
+  return guard("hpgs_recording_device_replay", [&] { return r->list.replay(dev, m, from, to, nullptr, 0.0); });
 }
 
 }  // extern "C"

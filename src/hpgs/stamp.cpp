@@ -1,4 +1,5 @@
 // Stamps: a text written large along the page diagonal through path calls.
+#include "c_boundary.h"
 #include "reader.h"
 #include "stroke_font.h"
 
@@ -18,8 +19,9 @@ constexpr double kStampFill = 0.85;
 
 using namespace hpgs;
 
-extern "C" int hpgs_device_stamp(hpgs_device *dev, const hpgs_bbox *bb, const char *text, const char *encoding,
-                                 double size) {
+namespace {
+
+int device_stamp(hpgs_device *dev, const hpgs_bbox *bb, const char *text, const char *encoding, double size) {
   if (!dev) return hpgs_set_error("hpgs_device_stamp: no device.");
   if (!bb || hpgs_bbox_isempty(bb)) return hpgs_set_error("hpgs_device_stamp: the page box is empty.");
   if (!text || !*text) return 0;
@@ -87,6 +89,13 @@ extern "C" int hpgs_device_stamp(hpgs_device *dev, const hpgs_bbox *bb, const ch
   return 0;
 }
 
+}  // namespace
+
+extern "C" int hpgs_device_stamp(hpgs_device *dev, const hpgs_bbox *bb, const char *text, const char *encoding,
+                                 double size) {
+  return guard("hpgs_device_stamp", [&] { return device_stamp(dev, bb, text, encoding, size); });
+}
+
 namespace hpgs {
 
 int Reader::set_stamp(const hpgs_bbox *bb, const char *text, const char *encoding, double size) {
@@ -99,8 +108,10 @@ int Reader::set_stamp(const hpgs_bbox *bb, const char *text, const char *encodin
   std::vector<uint32_t> cps;
   if (!decode_text(text, encoding, cps)) return -1;
   if (!stroke_font()) return -1;
-  stamp_text_ = text;
-  stamp_encoding_ = encoding ? encoding : "utf-8";
+  // Both texts are made before either changes: all of the stamp or none.
+  std::string new_text = text, new_encoding = encoding ? encoding : "utf-8";
+  stamp_text_.swap(new_text);
+  stamp_encoding_.swap(new_encoding);
   stamp_box_ = *bb;
   stamp_size_ = size;
   return 0;
@@ -117,5 +128,5 @@ void Reader::draw_stamp() {
 extern "C" int hpgs_reader_stamp(hpgs_reader *reader, const hpgs_bbox *bb, const char *text, const char *encoding,
                                  double size) {
   if (!reader) return hpgs_set_error("hpgs_reader_stamp: no reader.");
-  return reader->impl.set_stamp(bb, text, encoding, size);
+  return guard("hpgs_reader_stamp", [&] { return reader->impl.set_stamp(bb, text, encoding, size); });
 }

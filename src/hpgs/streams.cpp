@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -20,11 +21,12 @@ struct FileIn {
   FILE *file = nullptr;
   std::string name;
   ByteWindow win;  // cur/end into buf
-  std::unique_ptr<unsigned char[]> buf{new unsigned char[kBlock]};
+  std::unique_ptr<unsigned char[]> buf = std::make_unique_for_overwrite<unsigned char[]>(kBlock);
   size_t buf_start = 0;  // file offset of buf[0]
   bool eof = false, error = false;
   int pushed = -1;  // pushed-back byte not in the buffer
 
+  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = buf.get(); }
   ~FileIn() {
     if (file) std::fclose(file);
   }
@@ -179,6 +181,10 @@ const char *builtin_name(hpgs_istream *is) {
 struct FileOut {
   FILE *file = nullptr;
   size_t written = 0;
+  explicit FileOut(const char *) {}
+  ~FileOut() {
+    if (file) std::fclose(file);
+  }
   static FileOut *self(void *s) { return static_cast<FileOut *>(s); }
   static int putc_f(int c, void *s) {
     auto *f = self(s);
@@ -208,6 +214,7 @@ struct FileOut {
     auto *f = self(s);
     int rc = std::ferror(f->file) ? -1 : 0;
     if (std::fclose(f->file) != 0) rc = -1;
+    f->file = nullptr;
     delete f;
     return rc;
   }
@@ -216,16 +223,29 @@ struct FileOut {
 const hpgs_ostream_vtable kFileOutVtable = {FileOut::putc_f,  FileOut::write_f, FileOut::vprintf_f, FileOut::flush_f,
                                             FileOut::tell_f,  FileOut::error_f, FileOut::close_f};
 
+// Growing memory buffer. A write that finds no memory writes nothing and
+// counts as a write error (error_f), as a full disk does for a file.
 struct MemOut {
   std::vector<unsigned char> data;
+  bool failed = false;
   static MemOut *self(void *s) { return static_cast<MemOut *>(s); }
   static int putc_f(int c, void *s) {
-    self(s)->data.push_back(static_cast<unsigned char>(c));
+    try {
+      self(s)->data.push_back(static_cast<unsigned char>(c));
+    } catch (const std::bad_alloc &) {
+      self(s)->failed = true;
+      return EOF;
+    }
     return c & 0xff;
   }
   static size_t write_f(const void *p, size_t size, size_t n, void *s) {
     auto *b = static_cast<const unsigned char *>(p);
-    self(s)->data.insert(self(s)->data.end(), b, b + size * n);
+    try {
+      self(s)->data.insert(self(s)->data.end(), b, b + size * n);
+    } catch (const std::exception &) {  // bad_alloc, or length_error beyond max_size
+      self(s)->failed = true;
+      return 0;
+    }
     return n;
   }
   static int vprintf_f(void *s, const char *fmt, va_list ap) {
@@ -236,7 +256,12 @@ struct MemOut {
     if (n < 0) return -1;
     auto &d = self(s)->data;
     size_t old = d.size();
-    d.resize(old + static_cast<size_t>(n) + 1);
+    try {
+      d.resize(old + static_cast<size_t>(n) + 1);
+    } catch (const std::exception &) {
+      self(s)->failed = true;
+      return -1;
+    }
     std::vsnprintf(reinterpret_cast<char *>(d.data() + old), static_cast<size_t>(n) + 1, fmt, ap);
     d.pop_back();
     return n;
@@ -246,7 +271,7 @@ struct MemOut {
     *pos = self(s)->data.size();
     return 0;
   }
-  static int error_f(void *) { return 0; }
+  static int error_f(void *s) { return self(s)->failed; }
   static int close_f(void *s) {
     delete self(s);
     return 0;
@@ -255,6 +280,29 @@ struct MemOut {
 
 const hpgs_ostream_vtable kMemOutVtable = {MemOut::putc_f, MemOut::write_f, MemOut::vprintf_f, MemOut::flush_f,
                                            MemOut::tell_f, MemOut::error_f, MemOut::close_f};
+
+// A file stream over fn: its state first, then the file opened into it (so
+// that the file, once open, belongs to the state and a state that cannot
+// be made creates no file), then the handle. NULL with "cannot open 'fn'
+// for <purpose>: <reason>" when a step fails.
+template <class State, class Handle, class Vtable>
+Handle *open_file_stream(const char *fn, const char *mode, const char *purpose, const Vtable *vtable,
+                         Handle *(*wrap)(const Vtable *, void *)) {
+  auto fail = [&](int err) -> Handle * {
+    hpgs_set_error("cannot open '%s' for %s: %s", fn, purpose, std::strerror(err));
+    return nullptr;
+  };
+  std::unique_ptr<State> s;
+  try {
+    s = std::make_unique<State>(fn);
+  } catch (const std::bad_alloc &) {
+    return fail(ENOMEM);
+  }
+  s->file = std::fopen(fn, mode);
+  if (!s->file) return fail(errno);
+  Handle *h = wrap(vtable, s.release());
+  return h ? h : fail(ENOMEM);
+}
 
 }  // namespace hpgs
 
@@ -276,29 +324,26 @@ hpgs_istream *hpgs_new_file_istream(const char *fn) {
     hpgs_set_error("cannot open input file: no file name given");
     return nullptr;
   }
-  FILE *f = std::fopen(fn, "rb");
-  if (!f) {
-    hpgs_set_error("cannot open '%s' for reading: %s", fn, std::strerror(errno));
-    return nullptr;
-  }
-  auto *s = new FileIn;
-  s->file = f;
-  s->name = fn;
-  s->win.cur = s->win.end = s->buf.get();
-  return hpgs_new_istream(&kFileInVtable, s);
+  return open_file_stream<FileIn>(fn, "rb", "reading", &kFileInVtable, hpgs_new_istream);
 }
 
 hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup) {
-  auto *m = new MemIn;
+  std::unique_ptr<MemIn> m;
   const auto *p = static_cast<const unsigned char *>(data);
-  if (dup) {
-    m->copy.assign(p, p + size);
-    p = m->copy.data();
+  try {
+    m = std::make_unique<MemIn>();
+    if (dup) {
+      m->copy.assign(p, p + size);
+      p = m->copy.data();
+    }
+  } catch (const std::exception &) {  // bad_alloc, or length_error beyond max_size
+    hpgs_set_error("cannot make a memory stream of %zu bytes: %s", size, std::strerror(ENOMEM));
+    return nullptr;
   }
   m->base = p;
   m->win.cur = p;
   m->win.end = p + size;
-  return hpgs_new_istream(&kMemInVtable, m);
+  return hpgs_new_istream(&kMemInVtable, m.release());
 }
 
 int hpgs_getc(hpgs_istream *is) { return is->vtable->getc_func(is->stream); }
@@ -331,20 +376,19 @@ hpgs_ostream *hpgs_new_file_ostream(const char *fn) {
     hpgs_set_error("cannot open output file: no file name given");
     return nullptr;
   }
-  FILE *f = std::fopen(fn, "wb");
-  if (!f) {
-    hpgs_set_error("cannot open '%s' for writing: %s", fn, std::strerror(errno));
-    return nullptr;
-  }
-  auto *s = new FileOut;
-  s->file = f;
-  return hpgs_new_ostream(&kFileOutVtable, s);
+  return open_file_stream<FileOut>(fn, "wb", "writing", &kFileOutVtable, hpgs_new_ostream);
 }
 
 hpgs_ostream *hpgs_new_mem_ostream(size_t initial_size) {
-  auto *m = new MemOut;
-  m->data.reserve(initial_size);
-  return hpgs_new_ostream(&kMemOutVtable, m);
+  std::unique_ptr<MemOut> m;
+  try {
+    m = std::make_unique<MemOut>();
+    m->data.reserve(initial_size);
+  } catch (const std::exception &) {  // bad_alloc, or length_error beyond max_size
+    hpgs_set_error("cannot make a memory output stream of %zu bytes: %s", initial_size, std::strerror(ENOMEM));
+    return nullptr;
+  }
+  return hpgs_new_ostream(&kMemOutVtable, m.release());
 }
 
 const unsigned char *hpgs_mem_ostream_data(hpgs_ostream *os, size_t *size) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <strings.h>
 
 namespace hpgspdf {
@@ -39,6 +41,13 @@ void writeAll(hpgs_ostream* os, const std::string& data, const char* what) {
     if (hpgs_ostream_flush(os) != 0 || hpgs_ostream_iserror(os)) fail("write error on %s", what);
 }
 
+std::vector<QPDFExc> takeWarnings(QPDF& qpdf) {
+    auto warnings = qpdf.getWarnings();
+    for (const auto& w : warnings)
+        if (std::strstr(w.what(), "std::bad_alloc")) throw std::bad_alloc();
+    return warnings;
+}
+
 std::shared_ptr<QPDF> openQpdf(std::string data, const std::string& description, bool logRepairs) {
     auto pdf = QPDF::create();
     pdf->setSuppressWarnings(true);
@@ -47,7 +56,7 @@ std::shared_ptr<QPDF> openQpdf(std::string data, const std::string& description,
     // the handle aliases the holder's QPDF.
     auto copy = std::make_shared<std::string>(std::move(data));
     pdf->processMemoryFile(description.c_str(), copy->data(), copy->size());
-    auto warnings = pdf->getWarnings();
+    auto warnings = takeWarnings(*pdf);
     if (logRepairs && !warnings.empty())
         hpgs_log("%s: damaged file repaired (%zu warnings, the first: %s)\n", description.c_str(),
                  warnings.size(), warnings.front().what());

@@ -5,12 +5,15 @@
 #define HPGSPDF_COMMON_H
 
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFExc.hh>
 
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace hpgspdf {
 
@@ -37,11 +40,6 @@ int guarded(const char* what, Body&& body) noexcept {
     }
 }
 
-struct IStreamCloser {
-    void operator()(hpgs_istream* is) const { hpgs_istream_close(is); }
-};
-using IStreamPtr = std::unique_ptr<hpgs_istream, IStreamCloser>;
-
 // Upper bound for one PDF or FDF document read into memory.
 inline constexpr size_t kMaxDocumentBytes = size_t(1) << 31;
 
@@ -49,6 +47,14 @@ inline constexpr size_t kMaxDocumentBytes = size_t(1) << 31;
 std::string readAll(hpgs_istream* is, const char* what);
 // Writes all bytes; throws naming what on a write error.
 void writeAll(hpgs_ostream* os, const std::string& data, const char* what);
+
+// The warnings qpdf collected since the last call (it clears them). qpdf
+// turns some failures while it reads objects, a failed allocation among
+// them, into warnings and goes on with what it could read ("repairing" a
+// sound file into one without pages, say): what it then holds is not the
+// input. A failed allocation among the warnings therefore throws
+// std::bad_alloc.
+std::vector<QPDFExc> takeWarnings(QPDF& qpdf);
 
 // Opens a PDF (or FDF) held in memory, taking the bytes over. Damaged files
 // are repaired as far as qpdf can (with logRepairs one log line tells; FDF

@@ -20,8 +20,17 @@ ContentDevice* ContentDevice::from(hpgs_device* dev, const char* rtti) {
 }
 
 void ContentDevice::op(const std::string& s) {
+    // All of the operator or nothing of it, also when memory runs out.
+    ops_.reserve(ops_.size() + s.size() + 1);
     ops_ += s;
     ops_ += '\n';
+}
+
+void ContentDevice::pathOp(const char* oper) {
+    ops_.reserve(ops_.size() + path_.size() + std::strlen(oper) + 1);
+    ops_ += path_;
+    op(oper);
+    path_.clear();
 }
 
 std::string ContentDevice::takeContent() {
@@ -120,9 +129,11 @@ struct ContentDeviceOps {
         return 0;
     }
     static int closepath(hpgs_device* dev) {
-        auto& d = self(dev);
-        if (!d.path_.empty()) d.path_ += "h\n";
-        return 0;
+        return guarded("closepath", [&] {
+            auto& d = self(dev);
+            if (!d.path_.empty()) d.path_ += "h\n";
+            return 0;
+        });
     }
     static int paint(hpgs_device* dev, const char* what, const char* oper) {
         return guarded(what, [&] {
@@ -130,9 +141,7 @@ struct ContentDeviceOps {
             if (d.path_.empty()) return 0;
             // Path construction admits no state operators: set them first.
             d.syncState();
-            d.ops_ += d.path_;
-            d.op(oper);
-            d.path_.clear();
+            d.pathOp(oper);
             return 0;
         });
     }
@@ -141,27 +150,34 @@ struct ContentDeviceOps {
         return paint(dev, "fill", winding ? "f" : "f*");
     }
     static int clip(hpgs_device* dev, hpgs_bool winding) {
-        auto& d = self(dev);
-        if (d.path_.empty()) return 0;
-        d.ops_ += d.path_;
-        d.op(winding ? "W n" : "W* n");
-        d.path_.clear();
-        return 0;
+        return guarded("clip", [&] {
+            auto& d = self(dev);
+            if (d.path_.empty()) return 0;
+            d.pathOp(winding ? "W n" : "W* n");
+            return 0;
+        });
     }
     static int clipsave(hpgs_device* dev) {
-        auto& d = self(dev);
-        if (d.saved_.size() >= 28) return hpgs_set_error("clipsave: nested too deeply");
-        d.op("q");
-        d.saved_.push_back(d.written_);
-        return 0;
+        return guarded("clipsave", [&] {
+            auto& d = self(dev);
+            if (d.saved_.size() >= 28) return hpgs_set_error("clipsave: nested too deeply");
+            // Room for the saved state first: a "q" in the stream always
+            // has its entry.
+            d.saved_.reserve(d.saved_.size() + 1);
+            d.op("q");
+            d.saved_.push_back(d.written_);
+            return 0;
+        });
     }
     static int cliprestore(hpgs_device* dev) {
-        auto& d = self(dev);
-        if (d.saved_.empty()) return hpgs_set_error("cliprestore without clipsave");
-        d.op("Q");
-        d.written_ = d.saved_.back();
-        d.saved_.pop_back();
-        return 0;
+        return guarded("cliprestore", [&] {
+            auto& d = self(dev);
+            if (d.saved_.empty()) return hpgs_set_error("cliprestore without clipsave");
+            d.op("Q");
+            d.written_ = std::move(d.saved_.back());
+            d.saved_.pop_back();
+            return 0;
+        });
     }
     static int setrgbcolor(hpgs_device* dev, const hpgs_color* c) {
         if (!c) return hpgs_set_error("setrgbcolor: no colour given");

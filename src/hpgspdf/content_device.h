@@ -62,7 +62,11 @@ private:
     QPDFObjectHandle xobjects_, extgstates_;
     int nextImage_ = 0;
 
+    // Appends one operator line, or nothing when it throws.
     void op(const std::string& s);
+    // Appends the path with its painting or clipping operator and ends the
+    // path, or changes nothing when it throws.
+    void pathOp(const char* oper);
     void syncState();
     void point(const hpgs_point* p, const char* what);
 

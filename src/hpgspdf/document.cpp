@@ -18,6 +18,13 @@ QPDF& usable(hpgs_pdf_file* pdf) {
     return *pdf->qpdf;
 }
 
+void checkRead(hpgs_pdf_file* pdf) {
+    if (!pdf) return;
+    if (pdf->qpdf) takeWarnings(*pdf->qpdf);
+    for (const auto& s : pdf->sources)
+        if (s) takeWarnings(*s);
+}
+
 QPDFObjectHandle pageOf(QPDF& qpdf, int page) {
     const auto& pages = qpdf.getAllPages();
     if (page < 0 || static_cast<size_t>(page) >= pages.size())
@@ -72,7 +79,7 @@ void hpgs_pdf_init(void) {}
 void hpgs_pdf_cleanup(void) {}
 
 hpgs_pdf_file* hpgs_new_pdf_file(hpgs_istream* is) {
-    IStreamPtr in(is);
+    hpgs::UniqueIstream in(is);
     if (!is) {
         hpgs_set_error("hpgs_new_pdf_file: no input stream given");
         return nullptr;
@@ -88,6 +95,7 @@ hpgs_pdf_file* hpgs_new_pdf_file(hpgs_istream* is) {
             // Force the page tree now, so that a broken one fails here and
             // not in the middle of a later change.
             doc->qpdf->getAllPages();
+            checkRead(doc.get());
         } catch (const QPDFExc& e) {
             if (e.getErrorCode() != qpdf_e_password) throw;
             doc->qpdf.reset();
@@ -103,12 +111,12 @@ void hpgs_destroy_pdf_file(hpgs_pdf_file* pdf) { delete pdf; }
 int hpgs_pdf_file_is_encrypted(hpgs_pdf_file* pdf) { return pdf && pdf->encrypted ? 1 : 0; }
 
 int hpgs_pdf_file_get_npages(hpgs_pdf_file* pdf) {
-    return guarded("hpgs_pdf_file_get_npages",
+    return guardedOn(pdf, "hpgs_pdf_file_get_npages",
                    [&] { return static_cast<int>(usable(pdf).getAllPages().size()); });
 }
 
 int hpgs_pdf_file_get_page_crop_box(hpgs_pdf_file* pdf, int page, hpgs_bbox* bb) {
-    return guarded("hpgs_pdf_file_get_page_crop_box", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_get_page_crop_box", [&] {
         if (!bb) fail("no box given");
         *bb = cropBoxOf(pageOf(usable(pdf), page));
         return 0;
@@ -116,7 +124,7 @@ int hpgs_pdf_file_get_page_crop_box(hpgs_pdf_file* pdf, int page, hpgs_bbox* bb)
 }
 
 int hpgs_pdf_file_set_page_crop_box(hpgs_pdf_file* pdf, int page, const hpgs_bbox* bb) {
-    return guarded("hpgs_pdf_file_set_page_crop_box", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_set_page_crop_box", [&] {
         if (!bb) fail("no box given");
         pageOf(usable(pdf), page).replaceKey("/CropBox", boxArray(*bb));
         return 0;
@@ -124,7 +132,7 @@ int hpgs_pdf_file_set_page_crop_box(hpgs_pdf_file* pdf, int page, const hpgs_bbo
 }
 
 int hpgs_pdf_file_set_page_media_box(hpgs_pdf_file* pdf, int page, const hpgs_bbox* bb) {
-    return guarded("hpgs_pdf_file_set_page_media_box", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_set_page_media_box", [&] {
         if (!bb) fail("no box given");
         pageOf(usable(pdf), page).replaceKey("/MediaBox", boxArray(*bb));
         return 0;
@@ -132,7 +140,7 @@ int hpgs_pdf_file_set_page_media_box(hpgs_pdf_file* pdf, int page, const hpgs_bb
 }
 
 int hpgs_pdf_file_get_page_user_unit(hpgs_pdf_file* pdf, int page, double* uu) {
-    return guarded("hpgs_pdf_file_get_page_user_unit", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_get_page_user_unit", [&] {
         if (!uu) fail("no result given");
         auto v = pageOf(usable(pdf), page).getKey("/UserUnit");
         double unit = v.isNumber() ? v.getNumericValue() : 1.0;
@@ -146,7 +154,7 @@ int hpgs_pdf_file_get_page_user_unit(hpgs_pdf_file* pdf, int page, double* uu) {
 static int normalisedAngle(long long a) { return static_cast<int>(((a % 360) + 360) % 360); }
 
 int hpgs_pdf_file_get_native_page_angle(hpgs_pdf_file* pdf, int page, int* angle) {
-    return guarded("hpgs_pdf_file_get_native_page_angle", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_get_native_page_angle", [&] {
         if (!angle) fail("no result given");
         QPDFPageObjectHelper ph(pageOf(usable(pdf), page));
         auto r = ph.getAttribute("/Rotate", false);
@@ -158,7 +166,7 @@ int hpgs_pdf_file_get_native_page_angle(hpgs_pdf_file* pdf, int page, int* angle
 }
 
 int hpgs_pdf_file_rotate_page(hpgs_pdf_file* pdf, int page, int angle) {
-    return guarded("hpgs_pdf_file_rotate_page", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_rotate_page", [&] {
         if (angle % 90 != 0) fail("angle %d is not a multiple of 90 degrees", angle);
         auto p = pageOf(usable(pdf), page);
         QPDFPageObjectHelper ph(p);
@@ -172,7 +180,7 @@ int hpgs_pdf_file_rotate_page(hpgs_pdf_file* pdf, int page, int angle) {
 
 int hpgs_pdf_file_prepend_pdf_file(hpgs_pdf_file* pdf, hpgs_pdf_file* other) {
     std::unique_ptr<hpgs_pdf_file> front(other);
-    return guarded("hpgs_pdf_file_prepend_pdf_file", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_prepend_pdf_file", [&] {
         QPDF& dest = usable(pdf);
         if (!front) fail("no document to put in front given");
         if (front.get() == pdf) fail("a document cannot be put in front of itself");
@@ -181,15 +189,18 @@ int hpgs_pdf_file_prepend_pdf_file(hpgs_pdf_file* pdf, hpgs_pdf_file* other) {
         // their own they must carry them.
         src.pushInheritedAttributesToPage();
         auto pages = src.getAllPages();
-        for (auto it = pages.rbegin(); it != pages.rend(); ++it) dest.addPage(*it, true);
+        // The documents the copied pages read from are kept before the
+        // first page is copied: a copy that fails half-way leaves no page
+        // that reads from a released document.
         pdf->sources.push_back(front->qpdf);
         for (auto& s : front->sources) pdf->sources.push_back(s);
+        for (auto it = pages.rbegin(); it != pages.rend(); ++it) dest.addPage(*it, true);
         return 0;
     });
 }
 
 int hpgs_pdf_file_write(hpgs_pdf_file* pdf, hpgs_ostream* os) {
-    return guarded("hpgs_pdf_file_write", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_write", [&] {
         QPDF& qpdf = usable(pdf);
         if (!os) fail("no output stream given");
         QPDFWriter w(qpdf);

@@ -4,6 +4,7 @@
 #ifndef HPGSPDF_DOCUMENT_H
 #define HPGSPDF_DOCUMENT_H
 
+#include "common.h"
 #include "hpgspdf.h"
 
 #include <qpdf/QPDF.hh>
@@ -32,6 +33,21 @@ namespace hpgspdf {
 
 // The document's QPDF; throws for an encrypted document.
 QPDF& usable(hpgs_pdf_file* pdf);
+// Throws std::bad_alloc when qpdf lost memory while it read objects of the
+// document or of the documents its copied pages read from (takeWarnings).
+void checkRead(hpgs_pdf_file* pdf);
+
+// guarded for a call on a document: it also fails when qpdf, reading the
+// document's objects on the way, went on without some of them for lack of
+// memory.
+template <class Body>
+int guardedOn(hpgs_pdf_file* pdf, const char* what, Body&& body) noexcept {
+    return guarded(what, [&] {
+        const int rc = body();
+        checkRead(pdf);
+        return rc;
+    });
+}
 // The page object; throws naming the page when it does not exist.
 QPDFObjectHandle pageOf(QPDF& qpdf, int page);
 // The page's crop box (inherited, else the media box), normalised.

@@ -144,7 +144,7 @@ void hpgs_pdf_fdf_bundle_destroy(hpgs_pdf_fdf_bundle* bundle) { delete bundle; }
 int hpgs_pdf_fdf_bundle_import_fdf(hpgs_pdf_fdf_bundle* bundle, hpgs_istream* is,
                                    const char* author, const char* title, const char* encoding,
                                    const double* color, int mode) {
-    IStreamPtr in(is);
+    hpgs::UniqueIstream in(is);
     return guarded("FDF import", [&] {
         if (!bundle) fail("no bundle given");
         if (!is) fail("no FDF input stream given");
@@ -173,6 +173,11 @@ int hpgs_pdf_fdf_bundle_import_fdf(hpgs_pdf_fdf_bundle* bundle, hpgs_istream* is
                     a.original.replaceKey("/Subj", QPDFObjectHandle::newUnicodeString(titleText));
             }
         }
+        // Copying the dictionaries read more of the FDF.
+        if (!parsed.empty() && parsed.front().source) takeWarnings(*parsed.front().source);
+        // All or nothing: once there is room for all of them, moving them
+        // in cannot fail.
+        bundle->annotations.reserve(bundle->annotations.size() + parsed.size());
         for (auto& a : parsed) bundle->annotations.push_back(std::move(a));
         return 0;
     });
@@ -218,7 +223,7 @@ int hpgs_pdf_fdf_bundle_render(hpgs_pdf_fdf_bundle* bundle, hpgs_device* dev,
 }
 
 int hpgs_pdf_file_import_fdf_bundle(hpgs_pdf_file* pdf, hpgs_pdf_fdf_bundle* bundle, double border) {
-    return guarded("hpgs_pdf_file_import_fdf_bundle", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_import_fdf_bundle", [&] {
         QPDF& dest = usable(pdf);
         if (!bundle) fail("no bundle given");
         if (!std::isfinite(border) || border < 0) fail("border %g is not a length", border);

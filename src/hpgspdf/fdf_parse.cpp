@@ -243,10 +243,14 @@ std::vector<Annotation> parseFdf(const std::string& data) {
             a.original = item;
             a.source = fdf;
             out.push_back(std::move(a));
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             fail("FDF %s: %s", where.c_str(), e.what());
         }
     }
+    // An object qpdf could not read for lack of memory was read as null.
+    takeWarnings(*fdf);
     return out;
 }
 

@@ -140,14 +140,14 @@ void setTimestamp(QPDF& qpdf, int key, const hpgs_pdf_timestamp& ts) {
 extern "C" {
 
 int hpgs_pdf_file_set_info(hpgs_pdf_file* pdf, int key, const char* text, const char* encoding) {
-    return guarded("hpgs_pdf_file_set_info", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_set_info", [&] {
         setInfo(usable(pdf), key, toUtf8(text, encoding));
         return 0;
     });
 }
 
 int hpgs_pdf_file_set_timestamp_info(hpgs_pdf_file* pdf, int key, const hpgs_pdf_timestamp* ts) {
-    return guarded("hpgs_pdf_file_set_timestamp_info", [&] {
+    return guardedOn(pdf, "hpgs_pdf_file_set_timestamp_info", [&] {
         if (!ts) fail("no timestamp given");
         setTimestamp(usable(pdf), key, *ts);
         return 0;

@@ -7,6 +7,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <memory>
 #include <optional>
 
 namespace hpgspdf {
@@ -90,6 +91,7 @@ protected:
         return guarded(over_ ? "hpgs_pdf_anno_device finish" : "hpgs_pdf_background_device finish",
                        [&] {
                            if (hasContent()) commit();
+                           takeWarnings(target_);  // the page's attributes were read
                            return 0;
                        });
     }
@@ -145,7 +147,7 @@ hpgs_device* newPageDevice(hpgs_pdf_file* pdf, int page, bool over) {
     hpgs_device* dev = nullptr;
     guarded(over ? "hpgs_pdf_file_new_anno_device" : "hpgs_pdf_file_new_background_device", [&] {
         auto p = pageOf(usable(pdf), page);
-        dev = (new PageDevice(pdf, p, over))->device();
+        dev = std::make_unique<PageDevice>(pdf, p, over).release()->device();
         return 0;
     });
     return dev;
@@ -174,8 +176,10 @@ hpgs_device* hpgs_new_pdf_device(const char* path, const hpgs_bbox* page_box, in
         if (compression < 0 || compression > 9) fail("compression %d is not 0 to 9", compression);
         if (version != 1) fail("PDF version option %d is not supported (only 1)", version);
         auto doc = QPDF::create();
+        doc->setSuppressWarnings(true);
         doc->emptyPDF();
-        dev = (new PdfDevice(doc, path, *page_box, compression > 0))->device();
+        takeWarnings(*doc);  // an empty document "repaired" for lack of memory
+        dev = std::make_unique<PdfDevice>(doc, path, *page_box, compression > 0).release()->device();
         return 0;
     });
     return dev;

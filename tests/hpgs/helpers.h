@@ -3,6 +3,7 @@
 #define HPGS_TEST_HELPERS_H
 
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 #include "recording_device.h"
 
 #include <cstdio>
@@ -14,10 +15,7 @@
 
 namespace hpgs_test {
 
-struct ReaderDeleter {
-  void operator()(hpgs_reader *r) const { hpgs_destroy_reader(r); }
-};
-using ReaderPtr = std::unique_ptr<hpgs_reader, ReaderDeleter>;
+using ReaderPtr = hpgs::UniqueReader;
 
 inline hpgs_istream *mem(const std::string &s) { return hpgs_new_mem_istream(s.data(), s.size(), HPGS_TRUE); }
 

@@ -221,11 +221,11 @@ inline RegisteredScore compare_registered(const Png &ref, const Png &test, int t
 // Writes the difference: black where both have ink, red where only the
 // reference has, blue where only the test image has.
 inline void write_diff(const InkScore &s, const std::string &file) {
-  hpgs_png_image *img = hpgs_new_png_image(s.w, s.h, 24, HPGS_FALSE, HPGS_FALSE);
+  const hpgs::UniqueImage img(hpgs_new_png_image(s.w, s.h, 24, HPGS_FALSE, HPGS_FALSE));
   if (!img) return;
   unsigned char *d;
   int stride;
-  hpgs_image_get_data(img, &d, &stride);
+  hpgs_image_get_data(img.get(), &d, &stride);
   for (int y = 0; y < s.h; ++y)
     for (int x = 0; x < s.w; ++x) {
       size_t i = static_cast<size_t>(y) * s.w + x;
@@ -234,8 +234,7 @@ inline void write_diff(const InkScore &s, const std::string &file) {
       else if (s.ref_mask[i]) p[1] = p[2] = 0;
       else if (s.test_mask[i]) p[0] = p[1] = 0;
     }
-  hpgs_image_write(img, file.c_str());
-  hpgs_image_destroy(img);
+  hpgs_image_write(img.get(), file.c_str());
 }
 
 }  // namespace hpgs_test

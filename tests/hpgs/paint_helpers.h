@@ -16,17 +16,14 @@ namespace hpgs_test {
 // A paint device on a fresh w x h image whose page box is (0,0,w,h) points
 // scaled by 72/dpi, i.e. one pixel = 72/dpi points.
 struct Canvas {
-  hpgs_paint_device *paint = nullptr;
-  hpgs_png_image *img = nullptr;
-  hpgs_device *dev() const { return reinterpret_cast<hpgs_device *>(paint); }
+  hpgs::UniquePaintDevice paint;
+  hpgs_png_image *img = nullptr;  // the device's
+  hpgs_device *dev() const { return hpgs::as_device(paint.get()); }
   Canvas(int w, int h, bool aa, bool rop = true, double dpi = 72.0, const char *file = "") {
     img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, rop ? HPGS_TRUE : HPGS_FALSE);
     hpgs_bbox bb{0, 0, w * 72.0 / dpi, h * 72.0 / dpi};
-    paint = hpgs_new_paint_device(img, file, &bb, aa ? HPGS_TRUE : HPGS_FALSE);
+    paint.reset(hpgs_new_paint_device(img, file, &bb, aa ? HPGS_TRUE : HPGS_FALSE));
   }
-  ~Canvas() { hpgs_device_destroy(dev()); }
-  Canvas(const Canvas &) = delete;
-  Canvas &operator=(const Canvas &) = delete;
   // Red channel of pixel (x, y), y from the top.
   int px(int x, int y) const {
     unsigned char rgb[3];
@@ -105,10 +102,10 @@ inline int render_two_pass(const std::string &in, const std::string &out, const 
   int h = static_cast<int>(std::floor((box.ury - box.lly) * o.dpi / 72 + 0.5));
   hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
   if (!img) return -1;
-  hpgs_paint_device *p = hpgs_new_paint_device(img, out.c_str(), &box, o.aa ? HPGS_TRUE : HPGS_FALSE);
+  hpgs::UniquePaintDevice p(hpgs_new_paint_device(img, out.c_str(), &box, o.aa ? HPGS_TRUE : HPGS_FALSE));
   if (!p) return -1;
-  if (o.thin_alpha >= 0) hpgs_paint_device_set_thin_alpha(p, o.thin_alpha);
-  if (hpgs_reader_imbue(r.get(), reinterpret_cast<hpgs_device *>(p)) < 0) return -1;
+  if (o.thin_alpha >= 0) hpgs_paint_device_set_thin_alpha(p.get(), o.thin_alpha);
+  if (hpgs_reader_imbue(r.get(), hpgs::as_device(p.release())) < 0) return -1;
   if (o.stamp && hpgs_reader_stamp(r.get(), &box, o.stamp, "utf-8", 500) < 0) return -1;
   return hpgs_read(r.get(), HPGS_TRUE);
 }

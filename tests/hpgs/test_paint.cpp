@@ -91,7 +91,7 @@ TEST(HpgsPaint, ThinLinesAreOnePixelWideWithCoverageScaledByTheThinAlpha) {
   };
   for (const auto &k : cases) {
     Canvas c(10, 10, true);
-    ASSERT_EQ(hpgs_paint_device_set_thin_alpha(c.paint, k.thin), 0);
+    ASSERT_EQ(hpgs_paint_device_set_thin_alpha(c.paint.get(), k.thin), 0);
     hpgs_setlinewidth(c.dev(), k.width_pt);
     line(c.dev(), 2.0, 5.5, 8.0, 5.5);
     double cov = 1.0 - c.px(5, 4) / 255.0;
@@ -117,8 +117,8 @@ TEST(HpgsPaint, ThinLinesOnPixelEdgesSurviveWithoutAntialiasing) {
     int ink = (c.px(5, y) == 0) + (c.px(6, y) == 0);
     EXPECT_EQ(ink, 1) << "row " << y;
   }
-  EXPECT_EQ(hpgs_paint_device_set_thin_alpha(c.paint, 0.0), -1);
-  EXPECT_EQ(hpgs_paint_device_set_thin_alpha(c.paint, 1.5), -1);
+  EXPECT_EQ(hpgs_paint_device_set_thin_alpha(c.paint.get(), 0.0), -1);
+  EXPECT_EQ(hpgs_paint_device_set_thin_alpha(c.paint.get(), 1.5), -1);
 }
 
 // Reference ROP3 on one 8-bit channel, bit by bit.
@@ -192,7 +192,7 @@ TEST(HpgsPaint, RasterOperationsOnImagesPerPixel) {
                {252, true},  {168, true}};
   for (const auto &k : cases) {
     Canvas c(2, 2, false);
-    ASSERT_EQ(hpgs_paint_device_set_image_interpolation(c.paint, 0), 0);
+    ASSERT_EQ(hpgs_paint_device_set_image_interpolation(c.paint.get(), 0), 0);
     load_dest(c);
     hpgs_setrop3(c.dev(), k.rop, k.src_tr, HPGS_TRUE);
     hpgs_point ll{0, 0}, lr{2, 0}, ur{2, 2};
@@ -214,7 +214,7 @@ TEST(HpgsPaint, ImagesArePlacedByTheirCorners) {
   unsigned char buf[6] = {0, 0, 0, 255, 0, 0};
   hpgs_image im{2, 1, 24, 6, buf};
   Canvas c(4, 2, false);
-  hpgs_paint_device_set_image_interpolation(c.paint, 0);
+  hpgs_paint_device_set_image_interpolation(c.paint.get(), 0);
   hpgs_point ll{4, 2}, lr{0, 2}, ur{0, 0};
   ASSERT_EQ(hpgs_drawimage(c.dev(), &im, &ll, &lr, &ur), 0);
   unsigned char p[3];

@@ -3,7 +3,9 @@
 #ifndef HPGSPDF_TEST_HELPERS_H
 #define HPGSPDF_TEST_HELPERS_H
 
+#include "hpgs_ptr.h"
 #include "hpgspdf.h"
+#include "hpgspdf_ptr.h"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +22,9 @@ namespace testpdf {
 
 inline std::string dataPath(const std::string& rel) { return std::string(XAD_TEST_DATA) + "/" + rel; }
 
-struct PdfCloser {
-    void operator()(hpgs_pdf_file* p) const { hpgs_destroy_pdf_file(p); }
-};
-using PdfPtr = std::unique_ptr<hpgs_pdf_file, PdfCloser>;
-struct BundleCloser {
-    void operator()(hpgs_pdf_fdf_bundle* b) const { hpgs_pdf_fdf_bundle_destroy(b); }
-};
-using BundlePtr = std::unique_ptr<hpgs_pdf_fdf_bundle, BundleCloser>;
-struct DeviceCloser {
-    void operator()(hpgs_device* d) const { hpgs_device_destroy(d); }
-};
-using DevicePtr = std::unique_ptr<hpgs_device, DeviceCloser>;
+using PdfPtr = hpgs::UniquePdfFile;
+using BundlePtr = hpgs::UniqueFdfBundle;
+using DevicePtr = hpgs::UniqueDevice;
 
 inline PdfPtr openPdf(const std::string& path) {
     return PdfPtr(hpgs_new_pdf_file(hpgs_new_file_istream(path.c_str())));
@@ -80,11 +73,11 @@ inline int importFdf(hpgs_pdf_fdf_bundle* b, const std::string& path, int mode,
 
 // Writes the document to a file; asserts success.
 inline void writePdf(hpgs_pdf_file* pdf, const std::string& path) {
-    hpgs_ostream* os = hpgs_new_file_ostream(path.c_str());
-    ASSERT_NE(os, nullptr);
-    int rc = hpgs_pdf_file_write(pdf, os);
-    hpgs_ostream_close(os);
-    ASSERT_EQ(rc, 0) << hpgs_get_error();
+    hpgs::UniqueOstream os(hpgs_new_file_ostream(path.c_str()));
+    ASSERT_NE(os, nullptr) << hpgs_get_error();
+    ASSERT_EQ(hpgs_pdf_file_write(pdf, os.get()), 0) << hpgs_get_error();
+    // Closing flushes: the file is complete only when this succeeds.
+    ASSERT_EQ(hpgs_ostream_close(os.release()), 0) << path;
 }
 
 inline int run(const std::string& cmd) {

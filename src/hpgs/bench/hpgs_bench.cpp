@@ -1,5 +1,6 @@
 // Throughput of parsing plus plot-size measurement.
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,12 +41,11 @@ void read_plotsize(benchmark::State &state, const std::string &data, double segm
   for (auto _ : state) {
     hpgs_istream *in = hpgs_new_mem_istream(data.data(), data.size(), HPGS_FALSE);
     hpgs_device *dev = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-    hpgs_reader *r = hpgs_new_reader(in, dev, HPGS_FALSE, 0);
-    if (hpgs_read(r, HPGS_TRUE) != 0) state.SkipWithError(hpgs_get_error());
+    const hpgs::UniqueReader r(hpgs_new_reader(in, dev, HPGS_FALSE, 0));  // owns in and dev
+    if (hpgs_read(r.get(), HPGS_TRUE) != 0) state.SkipWithError(hpgs_get_error());
     hpgs_bbox bb;
     hpgs_getplotsize(dev, 1, &bb);
     benchmark::DoNotOptimize(bb);
-    hpgs_destroy_reader(r);
   }
   state.counters["segments/s"] = benchmark::Counter(segments, benchmark::Counter::kIsIterationInvariantRate);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(data.size()));

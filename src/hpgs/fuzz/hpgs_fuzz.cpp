@@ -3,9 +3,11 @@
 // raster images and curves (multipage), plus a dynamic page for the second
 // pass so that page transformation and asset callbacks run too.
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace {
 
@@ -71,18 +73,19 @@ int asset(void *, hpgs_device *dev, const hpgs_matrix *m, const hpgs_matrix *, c
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   hpgs_set_logger([](const char *, va_list) {});
+  // The reader owns the plot-size device until the sink replaces it.
   hpgs_device *ps = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  hpgs_reader *r = hpgs_new_reader(hpgs_new_mem_istream(data, size, HPGS_FALSE), ps, HPGS_FALSE, 1);
+  hpgs::UniqueReader owned(hpgs_new_reader(hpgs_new_mem_istream(data, size, HPGS_FALSE), ps, HPGS_FALSE, 1));
+  hpgs_reader *r = owned.get();
   hpgs_bbox bb{0, 0, 0, 0};
   if (hpgs_read(r, HPGS_TRUE) == 0) hpgs_getplotsize(ps, 1, &bb);
-  auto *sink = new Sink;
+  auto sink = std::make_unique<Sink>();
   sink->base.vtable = &kSink;
-  hpgs_reader_imbue(r, &sink->base);
+  hpgs_reader_imbue(r, &sink.release()->base);
   if (hpgs_bbox_isempty(&bb)) bb = hpgs_bbox{0, 0, 100, 100};
   hpgs_reader_set_dynamic_page(r, &bb, 14400, 14400, 10, size % 360);
   hpgs_reader_set_page_asset_func(r, nullptr, asset);
   hpgs_reader_set_frame_asset_func(r, nullptr, asset);
   hpgs_read(r, HPGS_TRUE);
-  hpgs_destroy_reader(r);
   return 0;
 }

@@ -4,6 +4,7 @@
 // calls, which are then played into the paint device through the page
 // matrix.
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 
 #include <cerrno>
 #include <cmath>
@@ -105,77 +106,55 @@ int main(int argc, char **argv) {
     std::remove(out);
   }
   hpgs_init("/usr");
-  hpgs_istream *is = hpgs_new_file_istream(in);
+  hpgs::UniqueIstream is(hpgs_new_file_istream(in));
   if (!is) return fail(hpgs_get_error());
-  hpgs_device *rec = hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE);
-  if (!rec) {
-    hpgs_istream_close(is);
-    return fail(hpgs_get_error());
-  }
-  hpgs_reader *reader = hpgs_new_reader(is, rec, HPGS_FALSE, 1);
+  hpgs::UniqueDevice recording(hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE));
+  if (!recording) return fail(hpgs_get_error());
+  // The reader owns the recording device from here on; rec stays a view of
+  // it while the reader lives.
+  hpgs_device *rec = recording.get();
+  hpgs::UniqueReader reader(hpgs_new_reader(is.release(), recording.release(), HPGS_FALSE, 1));
   if (!reader) return fail(hpgs_get_error());
   hpgs_bbox box;
-  if (hpgs_read(reader, HPGS_TRUE) < 0 || hpgs_getplotsize(rec, 1, &box) < 0) {
-    std::string msg = hpgs_get_error();
-    hpgs_destroy_reader(reader);
-    return fail(msg.c_str());
-  }
+  if (hpgs_read(reader.get(), HPGS_TRUE) < 0 || hpgs_getplotsize(rec, 1, &box) < 0) return fail(hpgs_get_error());
   if (hpgs_bbox_isnull(&box) || hpgs_bbox_isempty(&box)) {
-    hpgs_destroy_reader(reader);
     std::fprintf(stderr, "hpgl2png: %s: the drawing is empty\n", in);
     return 1;
   }
-  if (hpgs_reader_set_dynamic_page(reader, &box, 72000.0, 72000.0, 0.0, angle) < 0) {
-    std::string msg = hpgs_get_error();
-    hpgs_destroy_reader(reader);
-    return fail(msg.c_str());
-  }
+  if (hpgs_reader_set_dynamic_page(reader.get(), &box, 72000.0, 72000.0, 0.0, angle) < 0)
+    return fail(hpgs_get_error());
   const double w = box.urx - box.llx, h = box.ury - box.lly;
   if (size >= 1) dpi = 72.0 * std::min(size / w, size / h);
   const double fw = std::floor(w * dpi / 72.0 + 0.5), fh = std::floor(h * dpi / 72.0 + 0.5);
   if (!(fw >= 2 && fh >= 2)) {
-    hpgs_destroy_reader(reader);
     std::fprintf(stderr, "hpgl2png: %s: the drawing is smaller than 2 x 2 pixels at %g dpi\n", in, dpi);
     return 1;
   }
   if (fw > 32767 || fh > 32767 || fw * fh > kMaxPixels) {
-    hpgs_destroy_reader(reader);
     std::fprintf(stderr, "hpgl2png: an image of %.0f x %.0f pixels at %g dpi is too large (at most 32767 per side, %.0f in all)\n",
                  fw, fh, dpi, kMaxPixels);
     return 1;
   }
   hpgs_png_image *img = hpgs_new_png_image(static_cast<int>(fw), static_cast<int>(fh), 24, HPGS_TRUE, HPGS_TRUE);
-  hpgs_paint_device *paint = img ? hpgs_new_paint_device(img, out, &box, aa ? HPGS_TRUE : HPGS_FALSE) : nullptr;
-  if (!paint) {
-    std::string msg = hpgs_get_error();
-    hpgs_destroy_reader(reader);
-    return fail(msg.c_str());
-  }
-  hpgs_paint_device_set_thin_alpha(paint, thin);
-  hpgs_paint_device_set_image_interpolation(paint, 1);
-  // The reader owns the recording device (until it is destroyed); the
-  // paint device stays ours.
-  hpgs_device *pdev = reinterpret_cast<hpgs_device *>(paint);
+  // The paint device takes the image over, also when it cannot be made.
+  hpgs::UniquePaintDevice paint(img ? hpgs_new_paint_device(img, out, &box, aa ? HPGS_TRUE : HPGS_FALSE) : nullptr);
+  if (!paint) return fail(hpgs_get_error());
+  hpgs_paint_device_set_thin_alpha(paint.get(), thin);
+  hpgs_paint_device_set_image_interpolation(paint.get(), 1);
+  hpgs_device *pdev = hpgs::as_device(paint.get());
   hpgs_matrix pm;
-  int rc = hpgs_reader_get_page_matrix(reader, &pm);
+  int rc = hpgs_reader_get_page_matrix(reader.get(), &pm);
   if (rc >= 0) rc = hpgs_recording_device_replay(rec, 1, pdev, &pm);
   // The recording (and the reader owning it) is no longer needed: freed
   // before the page is painted, which may need the most memory.
   std::string replay_error = rc < 0 ? hpgs_get_error() : "";
-  hpgs_destroy_reader(reader);
-  reader = nullptr;
+  reader.reset();
   if (rc < 0) hpgs_set_error("%s", replay_error.c_str());
   if (rc >= 0 && stamp && *stamp) rc = hpgs_device_stamp(pdev, &box, stamp, "utf-8", stamp_size);
   if (rc >= 0) rc = hpgs_showpage(pdev, 0);
   if (rc >= 0) rc = hpgs_device_finish(pdev);
-  if (rc < 0) {
-    std::string msg = hpgs_get_error();
-    hpgs_device_destroy(pdev);
-    hpgs_destroy_reader(reader);
-    return fail(msg.c_str());
-  }
-  hpgs_device_destroy(pdev);
-  hpgs_destroy_reader(reader);
+  if (rc < 0) return fail(hpgs_get_error());
+  paint.reset();
   hpgs_cleanup();
   return 0;
 }

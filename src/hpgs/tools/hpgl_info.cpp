@@ -1,5 +1,6 @@
 // hpgl-info: plot size and command statistics of an HP-GL/2 file.
 #include "hpgs.h"
+#include "hpgs_ptr.h"
 #include "reader.h"
 
 #include <cstdio>
@@ -35,19 +36,18 @@ int main(int argc, char **argv) {
   if (!file) return usage();
 
   hpgs_init("/usr");
-  hpgs_istream *in = hpgs_new_file_istream(file);
+  hpgs::UniqueIstream in(hpgs_new_file_istream(file));
   if (!in) {
     std::fprintf(stderr, "hpgl-info: %s\n", hpgs_get_error());
     return 1;
   }
-  hpgs_device *dev = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
-  if (!dev) {
-    hpgs_istream_close(in);
+  hpgs::UniqueDevice measure(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+  if (!measure) {
     std::fprintf(stderr, "hpgl-info: %s\n", hpgs_get_error());
     return 1;
   }
-  std::unique_ptr<hpgs_reader, void (*)(hpgs_reader *)> reader(hpgs_new_reader(in, dev, multipage, verbosity),
-                                                                hpgs_destroy_reader);
+  hpgs_device *dev = measure.get();  // owned by the reader from here on
+  hpgs::UniqueReader reader(hpgs_new_reader(in.release(), measure.release(), multipage, verbosity));
   if (!reader || hpgs_read(reader.get(), HPGS_TRUE) != 0) {
     std::fprintf(stderr, "hpgl-info: %s: %s\n", file, hpgs_get_error());
     return 1;

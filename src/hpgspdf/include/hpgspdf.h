@@ -12,6 +12,9 @@
  *    different threads at the same time.
  *  - Malformed PDF or FDF input never crashes: it gives NULL or -1 with a
  *    message naming what was wrong.
+ *  - No function throws. Running out of memory is a failure (NULL or -1),
+ *    also where qpdf would go on with what it could read: a document is
+ *    never handed out "repaired" for lack of memory.
  */
 #ifndef HPGSPDF_H
 #define HPGSPDF_H
