@@ -223,8 +223,9 @@ TEST_F(CacheTest, LookupRacingTheScanOfItsOwnSubdirectoryWaitsForIt) {
     auto c = newCache();
     c->startInitializer();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (c->getSubdirState(0) != Cache::INITIALIZING) {
-        ASSERT_EQ(c->getSubdirState(0), Cache::NOT_INITIALIZED) << "scan ended before the lookup could race it";
+    // One reading per round: the state may move on between two readings.
+    for (Cache::SubdirState st; (st = c->getSubdirState(0)) != Cache::INITIALIZING;) {
+        ASSERT_EQ(st, Cache::NOT_INITIALIZED) << "scan ended before the lookup could race it";
         ASSERT_LT(std::chrono::steady_clock::now(), until);
         std::this_thread::yield();
     }
