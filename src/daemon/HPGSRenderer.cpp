@@ -2,6 +2,7 @@
 
 #include "Startup.h"
 #include "cache/HPGSRendererCacheEntry.h"
+#include "jobs/BBoxJobs.h"
 #include "jobs/PngRendererJob.h"
 #include "xadracommon/LogService.h"
 
@@ -25,8 +26,13 @@ void requireStream(const IHPGLRenderer::Stream& s, const char* method, const cha
     throwPreviewf<IOError>(CAT_DAEMON, 3, "%s is not available in this build of xadrad.", method);
 }
 
-IHPGLRenderer::Stream resultStream(const ObjPtr<HPGSRendererCacheEntry>& e) {
+const ObjPtr<HPGSRendererCacheEntry>& requireEntry(const ObjPtr<HPGSRendererCacheEntry>& e) {
     if (!e) throwPreviewf<IOError>(CAT_DAEMON, 3, "Application error: job ended without saving file to cache.");
+    return e;
+}
+
+IHPGLRenderer::Stream resultStream(const ObjPtr<HPGSRendererCacheEntry>& e) {
+    requireEntry(e);
     return preview::FileMimeInputStream::newInstance(e->getOutputUniqueName(), e->getOutputPrettyName(),
                                                     e->getDataFilePath(), e->getMimeType());
 }
@@ -37,12 +43,12 @@ ObjPtr<HPGSRenderer> HPGSRenderer::newInstance() { return makeObj<HPGSRenderer>(
 
 IHPGLRenderer::BBox HPGSRenderer::getBoundingBox(const Stream& input) {
     requireStream(input, "getBoundingBox", "input");
-    unavailable("getBoundingBox");
+    return readBoundingBox(requireEntry(measureBoundingBox(input))->getDataFilePath());
 }
 
 IHPGLRenderer::ListP HPGSRenderer::getPageBoundingBoxes(const Stream& input) {
     requireStream(input, "getPageBoundingBoxes", "input");
-    unavailable("getPageBoundingBoxes");
+    return readPageBoundingBoxes(requireEntry(measurePageBoundingBoxes(input))->getDataFilePath());
 }
 
 ObjPtr<PatternSeekResult> HPGSRenderer::seekPattern(const Stream& input, const Stream& pattern, int32_t) {

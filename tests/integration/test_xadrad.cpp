@@ -398,3 +398,103 @@ TEST_F(Xadrad, EveryTestDrawingRendersByResolutionPixelSizeAndTile) {
     }
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+namespace {
+
+const std::string kPdfData = std::string(XAD_TEST_DATA) + "/pdf";
+
+ObjPtr<IMimeInputStream> pdfFileStream(const std::string& name) {
+    return preview::FileMimeInputStream::newInstance(name, name, kPdfData + "/" + name, "application/pdf");
+}
+
+// The detail message of a remote error of type E, or "" when f threw none.
+template <class E, class F>
+std::string remoteError(F&& f) {
+    try {
+        f();
+    } catch (const ThrowableException& e) {
+        auto t = objCast<E>(e.getThrowable());
+        return t ? t->getDetailMessage() : "(another error) " + std::string(e.what());
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST_F(Xadrad, BoundingBoxesOfDrawingsAndPdfPagesThroughTheDaemon) {
+    start();
+    Client c(port);
+    auto b = c.renderer->getBoundingBox(fileStream("syn_bezier.hpgl"));
+    ASSERT_TRUE(b);
+    EXPECT_LT(b->getLlx(), b->getUrx());
+    EXPECT_LT(b->getLly(), b->getUry());
+    EXPECT_EQ(b->getAngle(), 0);
+    EXPECT_EQ(b->getUserUnit(), 1.0);
+    // The PNG preview at 72 dpi is the box, one pixel a point.
+    auto png = pngSize(readStream(*c.renderer->renderPngByResolution(fileStream("syn_bezier.hpgl"), 72, false, 0,
+                                                                       nullptr, nullptr)));
+    EXPECT_NEAR(png.first, b->getUrx() - b->getLlx(), 1.0);
+    EXPECT_NEAR(png.second, b->getUry() - b->getLly(), 1.0);
+
+    auto r = c.renderer->getBoundingBox(pdfFileStream("rotate90.pdf"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->getUrx(), 612);
+    EXPECT_EQ(r->getUry(), 792);
+    EXPECT_EQ(r->getAngle(), 270);
+    auto pages = c.renderer->getPageBoundingBoxes(pdfFileStream("letter_3pages.pdf"));
+    ASSERT_TRUE(pages);
+    ASSERT_EQ(pages->getSize(), 3u);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(pages->get(2))->getUry(), 792);
+    auto uu = c.renderer->getPageBoundingBoxes(pdfFileStream("userunit2.pdf"));
+    ASSERT_EQ(uu->getSize(), 1u);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(uu->get(0))->getUrx(), 612);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(uu->get(0))->getUserUnit(), 2.0);
+
+    // Failures reach the caller as the service's errors, and it serves on.
+    EXPECT_EQ(remoteError<DRMError>([&] { c.renderer->getBoundingBox(pdfFileStream("encrypted_user.pdf")); }),
+              "PDF file is encrypted.");
+    EXPECT_NE(remoteError<HPGSError>([&] { c.renderer->getPageBoundingBoxes(fileStream("syn_bezier.hpgl")); })
+                  .find("need a PDF document"),
+              std::string::npos);
+    EXPECT_NE(remoteError<HPGSError>([&] { c.renderer->getBoundingBox(pdfFileStream("truncated.pdf")); })
+                  .find("truncated.pdf: "),
+              std::string::npos);
+    // Asked again, the answer comes from the cache.
+    auto again = c.renderer->getBoundingBox(pdfFileStream("rotate90.pdf"));
+    EXPECT_EQ(again->getAngle(), 270);
+    EXPECT_NE(log().find("rotate90.pdf(bbox;"), std::string::npos) << log();
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, XadracPrintsTheBoundingBoxOfADrawingAndOfAPdf) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::system(("cp " + kData + "/jobs/rect_4x2in.hpgl " + work + "/rect.plt").c_str());
+    std::system(("cp " + kPdfData + "/cropbox.pdf " + work + "/crop.pdf").c_str());
+    std::ofstream(work + "/requests") << "rect.plt 0 bbox\ncrop.pdf 0 bbox\n";
+    pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(c, 120000), 0);
+    const std::string out = readFile(dir + "/c.out");
+    // Two requests, five lines each; the cropped page as its crop box says.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 10) << out << readFile(dir + "/c.err");
+    EXPECT_NE(out.find("llx = 72.\nlly = 144.\nurx = 540.\nury = 648.\nangle = 0.\n"), std::string::npos) << out;
+    // The filled 4 x 2 inch rectangle: 288 x 144 points.
+    double llx = 0, lly = 0, urx = 0, ury = 0;
+    int angle = -1;
+    // "%lg." would read the final dot as part of the number.
+    std::string lines = out;
+    for (size_t at; (at = lines.find(".\n")) != std::string::npos;) lines.replace(at, 2, "\n");
+    ASSERT_EQ(std::sscanf(lines.c_str(), "llx = %lg\nlly = %lg\nurx = %lg\nury = %lg\nangle = %d", &llx, &lly, &urx,
+                          &ury, &angle),
+              5)
+        << out;
+    EXPECT_NEAR(urx - llx, 288.0, 1.0);
+    EXPECT_NEAR(ury - lly, 144.0, 1.0);
+    EXPECT_EQ(angle, 0);
+    // Nothing is written next to the inputs.
+    EXPECT_NE(access((work + "/rect.png").c_str(), F_OK), 0);
+    EXPECT_NE(access((work + "/crop.png").c_str(), F_OK), 0);
+    EXPECT_EQ(stopWithHup(), 0);
+}

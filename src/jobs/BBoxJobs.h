@@ -1,0 +1,64 @@
+// Bounding boxes: the extent of an HPGL/2 drawing or of the first page of a
+// PDF document (HPGSBBoxJob, tag "bbox"), and the boxes of every page of a
+// PDF document (HPGSPageBBoxesJob, tag "bboxes"). Both run through the job
+// machinery and the cache like every job; their result is a small text file
+// of "key=value" lines (doubles with 16 significant digits):
+//   bbox:   llx, lly, urx, ury (points), native_angle (degrees, 0 for
+//           HPGL), user_unit
+//   bboxes: npages, then per page i from 0 llx_i, lly_i, urx_i, ury_i,
+//           native_angle_i, user_unit_i
+// The renderer service reads them back with readBoundingBox and
+// readPageBoundingBoxes.
+//
+// Errors: the factories fail as executeJob (ThrowableException 16, 3 with a
+// PreviewException): HPGSError with hpgs's message for a drawing or a PDF
+// that cannot be read, DRMError "PDF file is encrypted." for an encrypted
+// PDF, HPGSError for page boxes of an input that is not a PDF.
+//
+// Thread-safety: factories may be called from any number of threads.
+#pragma once
+
+#include "daemon/JobRegistry.h"
+
+#include "xadracommon/PreviewApi.h"
+
+#include <string>
+
+namespace Xadra {
+
+class HPGSBBoxJob : public HPGSRendererJob {
+public:
+    using HPGSRendererJob::HPGSRendererJob;
+
+    int render(Plume::Mutex& mutex) override;
+    std::string getResultMimeType() override { return "text/plain"; }
+    std::string getResultUniqueName() override { return replaceExtension(getUniqueName(), ".bbox"); }
+    std::string getResultPrettyName() override { return replaceExtension(getPrettyName(), ".bbox"); }
+};
+
+class HPGSPageBBoxesJob : public HPGSRendererJob {
+public:
+    using HPGSRendererJob::HPGSRendererJob;
+
+    int render(Plume::Mutex& mutex) override;
+    std::string getResultMimeType() override { return "text/plain"; }
+    std::string getResultUniqueName() override { return replaceExtension(getUniqueName(), ".bboxes"); }
+    std::string getResultPrettyName() override { return replaceExtension(getPrettyName(), ".bboxes"); }
+};
+
+// The factories: read the input's unique name, pretty name and timestamp,
+// run the job and return the cache entry of its result file. A null input
+// is refused with an IOError.
+Plume::ObjPtr<HPGSRendererCacheEntry> measureBoundingBox(
+    const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input);
+Plume::ObjPtr<HPGSRendererCacheEntry> measurePageBoundingBoxes(
+    const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input);
+
+// Read a result file back. A missing key without default (llx, lly, urx,
+// ury, npages and their page forms) throws the option reader's
+// Plume::Exception naming key and file; native_angle defaults to 0 and
+// user_unit to 1.0.
+Plume::ObjPtr<xad::preview::api::BoundingBoxWithAngle> readBoundingBox(const std::string& path);
+Plume::ObjPtr<Plume::List> readPageBoundingBoxes(const std::string& path);
+
+}  // namespace Xadra
