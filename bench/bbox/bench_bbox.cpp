@@ -1,0 +1,242 @@
+// Bounding boxes. The cold bbox job (input fetched, one reading pass with the
+// plot-size device, result stored) against hpgl-info, which reads the same
+// drawing in a process of its own; the cache hit in process and through the
+// real daemon; page boxes of a 300-page PDF against qpdf --show-pages.
+#include "jobs/BBoxJobs.h"
+
+#include "daemon/Settings.h"
+#include "plume/Remoting.h"
+#include "xadracommon/ByteArrayMimeInputStream.h"
+#include "xadracommon/LogService.h"
+#include "xadracommon/PreviewApi.h"
+#include "xadracommon/RendererClient.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace xad::preview::api;
+using namespace Plume;
+
+namespace {
+
+const std::string kHarmonograph = std::string(XAD_TEST_DATA) + "/hpgl/pu_big_harmonograph.hpgl";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs a program with its output to /dev/null; false when it fails.
+bool runQuietly(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+}
+
+struct Env {
+    Env() {
+        char tmpl[] = "/tmp/xadbboxbenchXXXXXX";
+        base = ::mkdtemp(tmpl);
+        Xadra::logService().levelThreshold = 2;
+        cache.setSyncWrites(false);
+        cache.initialise(100000.0, base);
+        Xadra::setJobCache(&cache);
+        Xadra::Settings::setRenderTimeout(600);
+        Xadra::setNWorkers(2);
+        Xadra::startWorkers();
+        drawing = readFile(kHarmonograph);
+        // 300 Letter pages: the three-page document a hundred times.
+        std::vector<std::string> args = {"qpdf", "--empty", "--pages"};
+        for (int i = 0; i < 100; ++i) args.push_back(std::string(XAD_TEST_DATA) + "/pdf/letter_3pages.pdf");
+        args.push_back("--");
+        pages300 = base + "/pages300.pdf";
+        args.push_back(pages300);
+        if (!runQuietly(args)) std::abort();
+        pdf = readFile(pages300);
+    }
+    ~Env() {
+        Xadra::stopWorkers();
+        Xadra::setJobCache(nullptr);
+        std::filesystem::remove_all(base);
+    }
+    std::string base;
+    Xadra::HPGSRendererCache cache;
+    std::string drawing, pdf, pages300;
+};
+
+Env& env() {
+    static Env e;
+    return e;
+}
+
+ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name, const char* mime) {
+    return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), name, mime);
+}
+
+void BM_HpglInfo(benchmark::State& state) {
+    const std::string bin = std::string(XAD_BIN_DIR) + "/hpgl-info";
+    for (auto _ : state)
+        if (!runQuietly({bin, kHarmonograph})) state.SkipWithError("hpgl-info failed");
+}
+BENCHMARK(BM_HpglInfo)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+
+// A new input name each time: fetched into the cache, measured, stored.
+void BM_BBoxJobCold(benchmark::State& state) {
+    Env& e = env();
+    static std::atomic<long> n{0};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            Xadra::measureBoundingBox(bytes(e.drawing, "h" + std::to_string(n++) + ".plt", "image/hpgl")));
+}
+BENCHMARK(BM_BBoxJobCold)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+
+void BM_BBoxJobCacheHit(benchmark::State& state) {
+    Env& e = env();
+    auto in = bytes(e.drawing, "hit.plt", "image/hpgl");
+    Xadra::measureBoundingBox(in);
+    for (auto _ : state) benchmark::DoNotOptimize(Xadra::readBoundingBox(Xadra::measureBoundingBox(in)->getDataFilePath()));
+}
+BENCHMARK(BM_BBoxJobCacheHit)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(7)->ReportAggregatesOnly(true);
+
+void BM_QpdfShowPages300(benchmark::State& state) {
+    Env& e = env();
+    for (auto _ : state)
+        if (!runQuietly({"qpdf", "--show-pages", e.pages300})) state.SkipWithError("qpdf failed");
+}
+BENCHMARK(BM_QpdfShowPages300)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+
+void BM_PageBoxesCold300(benchmark::State& state) {
+    Env& e = env();
+    static std::atomic<long> n{0};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Xadra::readPageBoundingBoxes(
+            Xadra::measurePageBoundingBoxes(bytes(e.pdf, "p" + std::to_string(n++) + ".pdf", "application/pdf"))
+                ->getDataFilePath()));
+}
+BENCHMARK(BM_PageBoxesCold300)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+
+// ------------------------------------------------------- the real daemon
+
+int freePort() {
+    auto d = Sock::Device::newInstance(Sock::Address::newInstance("127.0.0.1:0"));
+    d->bind();
+    return d->getBoundPort();
+}
+
+class DaemonProcess {
+public:
+    DaemonProcess() {
+        char d[] = "/tmp/xadrad-bbox-bench-XXXXXX";
+        dir_ = mkdtemp(d);
+        port_ = freePort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            freopen("/dev/null", "w", stderr);
+            setenv("XAD_CONF_DIR", dir_.c_str(), 1);
+            std::string a1 = "--xadrad_cache_baseDir=" + dir_ + "/base";
+            std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);
+            std::string bin = std::string(XAD_BIN_DIR) + "/xadrad";
+            execl(bin.c_str(), bin.c_str(), "-n", a1.c_str(), a2.c_str(), "--xadrad_job_nWorkers=2",
+                  "--xadrad_cache_mbytes=2000", "--xadrad_suUser=root", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 500; ++i) {
+            try {
+                Sock::DeviceFactory f;
+                close(f.connect(*Sock::Address::newInstance("127.0.0.1:" + std::to_string(port_)), 100));
+                break;
+            } catch (const std::exception&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+    ~DaemonProcess() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    int port() const { return port_; }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+ObjPtr<IMimeInputStream> file(const std::string& name, const std::string& path, const char* mime) {
+    return preview::FileMimeInputStream::newInstance(name, name, path, mime);
+}
+
+void BM_BBoxColdEndToEnd(benchmark::State& state) {
+    DaemonProcess d;
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    long n = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(c->getBoundingBox(file("e" + std::to_string(n++) + ".plt", kHarmonograph, "image/hpgl")));
+}
+BENCHMARK(BM_BBoxColdEndToEnd)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(20)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Cold again, but the input is already in the daemon's cache (a small
+// preview fetched it, outside the timing): the job through the daemon
+// without the transfer, which the download's one remote call per 4096
+// bytes dominates above.
+void BM_BBoxColdEndToEndInputCached(benchmark::State& state) {
+    DaemonProcess d;
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    long n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string name = "c" + std::to_string(n++) + ".plt";
+        c->renderPngByPixelSize(file(name, kHarmonograph, "image/hpgl"), 8, false, 0, nullptr, nullptr)->close();
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(c->getBoundingBox(file(name, kHarmonograph, "image/hpgl")));
+    }
+}
+BENCHMARK(BM_BBoxColdEndToEndInputCached)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(20)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_BBoxCacheHitEndToEnd(benchmark::State& state) {
+    DaemonProcess d;
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    c->getBoundingBox(file("warm.plt", kHarmonograph, "image/hpgl"));
+    for (auto _ : state) benchmark::DoNotOptimize(c->getBoundingBox(file("warm.plt", kHarmonograph, "image/hpgl")));
+}
+BENCHMARK(BM_BBoxCacheHitEndToEnd)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_PageBoxesCacheHitEndToEnd300(benchmark::State& state) {
+    Env& e = env();
+    DaemonProcess d;
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    c->getPageBoundingBoxes(file("warm.pdf", e.pages300, "application/pdf"));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(c->getPageBoundingBoxes(file("warm.pdf", e.pages300, "application/pdf")));
+}
+BENCHMARK(BM_PageBoxesCacheHitEndToEnd300)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
