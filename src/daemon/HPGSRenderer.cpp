@@ -3,6 +3,7 @@
 #include "Startup.h"
 #include "cache/HPGSRendererCacheEntry.h"
 #include "jobs/BBoxJobs.h"
+#include "jobs/PdfOutputJobs.h"
 #include "jobs/PngRendererJob.h"
 #include "xadracommon/LogService.h"
 
@@ -20,6 +21,11 @@ std::string stampText(const IHPGLRenderer::StringP& stamp) { return stamp ? stam
 
 void requireStream(const IHPGLRenderer::Stream& s, const char* method, const char* argument) {
     if (!s) throwPreviewf<IOError>(CAT_DAEMON, 3, "%s: no %s stream given.", method, argument);
+}
+
+std::string mimeTypeOf(const IHPGLRenderer::Stream& s) {
+    ObjPtr<String> mime = s->getMimeType();
+    return mime ? mime->str() : std::string();
 }
 
 [[noreturn]] void unavailable(const char* method) {
@@ -57,23 +63,29 @@ ObjPtr<PatternSeekResult> HPGSRenderer::seekPattern(const Stream& input, const S
     unavailable("seekPattern");
 }
 
-IHPGLRenderer::Stream HPGSRenderer::insertAnnotations(const Stream& input, int32_t, const StringP&, const ListP&) {
+IHPGLRenderer::Stream HPGSRenderer::insertAnnotations(const Stream& input, int32_t angle, const StringP& stamp,
+                                                     const ListP& annotations) {
     requireStream(input, "insertAnnotations", "input");
-    unavailable("insertAnnotations");
+    if (mimeTypeOf(input) == kPdf)
+        return resultStream(finishPdf(input, nullptr, angle, stampText(stamp), annotations));
+    unavailable("insertAnnotations into HPGL/2 drawings");
 }
 
-IHPGLRenderer::Stream HPGSRenderer::mergeWithAnnotations(const Stream& input1, int32_t, const Stream& input2, int32_t,
-                                                        const ListP&, const StringP&) {
+IHPGLRenderer::Stream HPGSRenderer::mergeWithAnnotations(const Stream& input1, int32_t angle1, const Stream& input2,
+                                                        int32_t angle2, const ListP& annotations,
+                                                        const StringP& stamp) {
     requireStream(input1, "mergeWithAnnotations", "first input");
     requireStream(input2, "mergeWithAnnotations", "second input");
-    unavailable("mergeWithAnnotations");
+    if (mimeTypeOf(input1) == kHpgl && mimeTypeOf(input2) == kHpgl) unavailable("mergeWithAnnotations of two HPGL/2 drawings");
+    return resultStream(mergePdf(input1, angle1, input2, angle2, nullptr, stampText(stamp), annotations));
 }
 
-IHPGLRenderer::Stream HPGSRenderer::mergePdfWithAnnotations(const Stream& input1, int32_t, const Stream& input2,
-                                                           int32_t, const ListP&, const StringP&, const ListP&) {
+IHPGLRenderer::Stream HPGSRenderer::mergePdfWithAnnotations(const Stream& input1, int32_t angle1, const Stream& input2,
+                                                           int32_t angle2, const ListP& annotations,
+                                                           const StringP& stamp, const ListP& properties) {
     requireStream(input1, "mergePdfWithAnnotations", "first input");
     requireStream(input2, "mergePdfWithAnnotations", "second input");
-    unavailable("mergePdfWithAnnotations");
+    return resultStream(mergePdf(input1, angle1, input2, angle2, properties, stampText(stamp), annotations));
 }
 
 IHPGLRenderer::Stream HPGSRenderer::comparePngByResolution(const Stream& input1, int32_t, const Stream& input2,
@@ -127,15 +139,25 @@ IHPGLRenderer::Stream HPGSRenderer::renderPngTileByResolution(const Stream& inpu
         Xadra::renderPngTileByResolution(input, resolution, antialias, tile, stampText(stamp), annotations));
 }
 
-IHPGLRenderer::Stream HPGSRenderer::renderPdf(const Stream& input, const ListP&, int32_t, const StringP&,
-                                             const ListP&) {
+IHPGLRenderer::Stream HPGSRenderer::renderPdf(const Stream& input, const ListP& properties, int32_t angle,
+                                             const StringP& stamp, const ListP& annotations) {
     requireStream(input, "renderPdf", "input");
-    ObjPtr<String> mime = input->getMimeType();
-    std::string type = mime ? mime->str() : std::string();
-    if (type != kPdf && type != kHpgl)
+    const std::string type = mimeTypeOf(input);
+    if (type == kPdf) return resultStream(finishPdf(input, properties, angle, stampText(stamp), annotations));
+    if (type != kHpgl)
         throwPreviewf<IOError>(CAT_DAEMON, 3, "renderPdf: input of MIME type [%s] cannot be rendered to PDF.",
                                type.c_str());
-    unavailable("renderPdf");
+    // A drawing becomes a finished document when anything but the plain
+    // conversion is asked for: a stamp, annotations or a submit message.
+    bool submit = false;
+    for (size_t i = 0; properties && i < properties->getSize() && !submit; ++i) {
+        auto p = objCast<PDFProperty>(properties->get(i));
+        submit = p && p->getType() && p->getType()->getOrdinal() == PDFPropertyType::SUBMIT_MSG;
+    }
+    const std::string stampValue = stampText(stamp);
+    if (!stampValue.empty() || (annotations && annotations->getSize() > 0) || submit)
+        return resultStream(finishPdf(input, properties, angle, stampValue, annotations));
+    return resultStream(renderPdfFromHpgl(input, properties, angle));
 }
 
 }  // namespace Xadra

@@ -117,7 +117,12 @@ void HPGSRendererJob::prepareInputs(Plume::Mutex& mutex) {
     auto inputs = Plume::List::newInstance(annotations_->getSize());
     for (size_t k = 0; k < annotations_->getSize(); ++k) {
         auto a = Plume::objCast<Annotation>(annotations_->get(k));
-        if (!a || !a->getFdf()) continue;
+        // A placeholder keeps the holders at the positions of their
+        // annotations, which is how getAnnotationInput finds them.
+        if (!a || !a->getFdf()) {
+            inputs->add(nullptr);
+            continue;
+        }
         auto holder = Plume::makeObj<HPGSMimeStreamDataHolder>(a->getFdf());
         // Added before the fetch, so that a failed fetch is still released
         // with the job.

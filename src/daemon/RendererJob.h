@@ -153,9 +153,10 @@ private:
 hpgs_reader* setReader(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs::UniqueReader reader);
 inline void clearReader(HPGSRendererJob& job, Plume::Mutex& mutex) { setReader(job, mutex, nullptr); }
 
-// The fetched FDF document of the annotation at position (from 0). Throws an
+// The fetched FDF document of the annotation at position (from 0); null
+// when that entry is no Annotation or has no FDF document. Throws an
 // IOError "Invalid access to annotation data." (ThrowableException 16, 3)
-// when the job has no such annotation document.
+// for a position beyond the job's annotations or before their fetch.
 Plume::ObjPtr<HPGSDataHolder> getAnnotationInput(const HPGSRendererJob& job, size_t position);
 
 // name with its extension replaced: the last '.' within the last five

@@ -2,6 +2,7 @@
 
 #include "common.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -60,6 +61,31 @@ void ContentDevice::point(const hpgs_point* p, const char* what) {
     if (!std::isfinite(p->x) || !std::isfinite(p->y)) fail("%s: point is not finite", what);
 }
 
+std::string ContentDevice::dashOperand(const State& s) {
+    if (s.dash.empty()) return "[] 0";
+    std::vector<double> d = s.dash;
+    // An odd count repeats the pattern with on and off swapped: spell it
+    // out so that every "on" entry sits at an even index.
+    if (d.size() % 2) d.insert(d.end(), s.dash.begin(), s.dash.end());
+    if (s.cap == 0) {
+        double period = 0;
+        for (double v : d) period += v;
+        bool solid = true;
+        for (size_t i = 0; i < d.size(); i += 2) {
+            if (d[i] <= 0) {
+                const double dot = std::min(s.width, d[i + 1]);
+                d[i] = dot;
+                d[i + 1] -= dot;
+            }
+            if (d[i + 1] > 0) solid = false;
+        }
+        if (solid || period <= 0) return "[] 0";
+    }
+    std::string out = "[";
+    for (size_t i = 0; i < d.size(); ++i) out += (i ? " " : "") + num(d[i]);
+    return out + "] " + num(s.dashOffset);
+}
+
 // Writes the attributes that differ between what was asked and what the
 // stream has: a clip restore (Q) also brings back colour and line state,
 // which the drawing did not ask for.
@@ -74,7 +100,8 @@ void ContentDevice::syncState() {
     if (s.cap != w.cap) op(std::to_string(s.cap) + " J");
     if (s.join != w.join) op(std::to_string(s.join) + " j");
     if (s.miter != w.miter) op(num(s.miter) + " M");
-    if (s.dash != w.dash) op(s.dash + " d");
+    const std::string dash = dashOperand(s);
+    if (dash != dashOperand(w)) op(dash + " d");
     if (s.multiply != w.multiply) {
         if (!extgstates_.isInitialized()) extgstates_ = QPDFObjectHandle::newDictionary();
         const char* name = s.multiply ? "/GSm" : "/GSn";
@@ -187,17 +214,18 @@ struct ContentDeviceOps {
     }
     static int setdash(hpgs_device* dev, const float* segs, unsigned n, double offset) {
         return guarded("setdash", [&] {
-            std::string s = "[";
+            std::vector<double> d;
             double total = 0;
             for (unsigned i = 0; i < n && segs; ++i) {
                 if (!(segs[i] >= 0)) fail("negative dash length");
                 total += segs[i];
-                s += (i ? " " : "") + num(segs[i]);
+                d.push_back(segs[i]);
             }
             // An all-zero pattern draws nothing in PDF; hpgs means solid.
-            if (total <= 0) s = "[";
-            s += "] " + num(total > 0 ? offset : 0);
-            self(dev).state_.dash = s;
+            if (total <= 0) d.clear();
+            auto& st = self(dev).state_;
+            st.dash = std::move(d);
+            st.dashOffset = st.dash.empty() ? 0.0 : offset;
             return 0;
         });
     }

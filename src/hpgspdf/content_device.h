@@ -51,9 +51,15 @@ private:
         double width = 1.0;
         int cap = 0, join = 0;
         double miter = 10.0;
-        std::string dash = "[] 0";
+        std::vector<double> dash;  // as hpgs set it; empty: solid
+        double dashOffset = 0.0;
         bool multiply = false;
     };
+    // The dash operand for the state: a zero-length dash draws nothing
+    // with butt caps in PDF, where a plotter puts a dot of the pen's width,
+    // so such dashes get the line's width (a square dot) taken from the gap
+    // that follows; dots closer than that merge into a line.
+    static std::string dashOperand(const State& s);
     State state_;       // what the drawing asked for
     State written_;     // what the stream has set
     std::vector<State> saved_;

@@ -168,7 +168,9 @@ std::unique_ptr<HPGSHpglPngRendererJob::AnnotationLayer> HPGSHpglPngRendererJob:
     for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
         auto a = Plume::objCast<Annotation>(annotations->get(i));
         if (!a || a->getMode() != 2) continue;
-        hpgs::UniqueIstream in = getAnnotationInput(*this, i)->openHpgsStream();
+        ObjPtr<HPGSDataHolder> holder = getAnnotationInput(*this, i);
+        if (!holder) continue;
+        hpgs::UniqueIstream in = holder->openHpgsStream();
         RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
         // The import closes the stream, also when it fails.

@@ -203,6 +203,27 @@ TEST_F(JobTest, AnnotationInputsAreCopiedPerPositionAndInvalidAccessIsRefused) {
     EXPECT_FALSE(fs::exists(file));
 }
 
+// An entry without an FDF document (or not an annotation at all) before a
+// real one must not shift the real one's document to its position.
+TEST_F(JobTest, AnnotationInputsStayAtTheirPositionsPastEntriesWithoutDocuments) {
+    auto list = Plume::List::newInstance();
+    list->add(Annotation::newInstance());  // no FDF document
+    list->add(Plume::String::newInstance("not an annotation"));
+    auto a = Annotation::newInstance();
+    a->setFdf(Plume::makeObj<TestStream>("%FDF-third", "third.fdf", 5.0, "application/vnd.fdf"));
+    list->add(a);
+    auto job = Plume::makeObj<CopyJob>(newStream("x", "gaps.plt"), "t", CopyOptions{}, list);
+    Plume::Mutex m;
+    job->prepareInputs(m);
+    EXPECT_FALSE(Xadra::getAnnotationInput(*job, 0));
+    EXPECT_FALSE(Xadra::getAnnotationInput(*job, 1));
+    auto third = Xadra::getAnnotationInput(*job, 2);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(readFile(third->getFileName()), "%FDF-third");
+    third.reset();
+    job->releaseInputs();
+}
+
 // ------------------------------------------------------------- shutdown
 
 TEST_F(JobTest, StopWithoutHangupInterruptsALongRenderPromptly) {

@@ -256,3 +256,44 @@ TEST(PageDevices, StampBehindEveryPageOfAMergedDocument) {
         EXPECT_GT(pink, 100) << "stamp on page " << page;
     }
 }
+
+// A plotter's dot is a mark of the pen's width. PDF draws nothing for a
+// zero-length dash with butt caps, so the device gives such dashes the
+// line's width; dots closer than that merge into a line.
+TEST(PdfDevice, ZeroLengthDashesShowAsDotsOfTheLineWidthOrMergeIntoALine) {
+    TempDir tmp;
+    std::string path = tmp.path("dots.pdf");
+    hpgs_bbox box{0, 0, 200, 100};
+    DevicePtr dev(hpgs_new_pdf_device(path.c_str(), &box, 0, 1));
+    ASSERT_TRUE(dev);
+    hpgs_device* d = dev.get();
+    ASSERT_EQ(hpgs_setlinewidth(d, 4), 0);
+    ASSERT_EQ(hpgs_setlinecap(d, hpgs_cap_butt), 0);
+    float dots[2] = {0, 20};
+    ASSERT_EQ(hpgs_setdash(d, dots, 2, 0), 0);
+    hpgs_point a{10, 75}, b{190, 75};
+    hpgs_moveto(d, &a);
+    hpgs_lineto(d, &b);
+    ASSERT_EQ(hpgs_stroke(d), 0);
+    // Far below the width: one line.
+    float dense[2] = {0, 0.01f};
+    ASSERT_EQ(hpgs_setdash(d, dense, 2, 0), 0);
+    hpgs_point c{10, 25}, e{190, 25};
+    hpgs_moveto(d, &c);
+    hpgs_lineto(d, &e);
+    ASSERT_EQ(hpgs_stroke(d), 0);
+    ASSERT_EQ(hpgs_showpage(d, 1), 0);
+    ASSERT_EQ(hpgs_device_finish(d), 0) << err();
+    EXPECT_EQ(qpdfCheck(path), 0);
+
+    Image p = render(path, 1);
+    int dotsSeen = 0;
+    bool inDot = false;
+    for (int x = 0; x < p.width; ++x) {
+        const bool ink = !p.white(x, 75);
+        if (ink && !inDot) ++dotsSeen;
+        inDot = ink;
+    }
+    EXPECT_EQ(dotsSeen, 9) << "dots every 20 points from 10 up to 170";
+    for (int x = 12; x < 188; x += 3) EXPECT_FALSE(p.white(x, 25)) << "merged line broken at " << x;
+}
