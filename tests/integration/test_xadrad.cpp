@@ -498,3 +498,97 @@ TEST_F(Xadrad, XadracPrintsTheBoundingBoxOfADrawingAndOfAPdf) {
     EXPECT_NE(access((work + "/crop.png").c_str(), F_OK), 0);
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+TEST_F(Xadrad, XadracWritesPdfsOfADrawingWithAnnotationsAndScripts) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::system(("cp " + kData + "/ps_parts_hpgl2.hpgl " + work + "/parts.plt").c_str());
+    std::system(("cp " + kData + "/syn_bezier.hpgl " + work + "/bez.plt").c_str());
+    std::system(("cp " + kData + "/syn_arcs_relative.hpgl " + work + "/arcs.plt").c_str());
+    const std::string fdf = std::string(XAD_TEST_DATA) + "/fdf/";
+    // The sample annotations, moved onto the small drawing's page.
+    for (const char* f : {"square.fdf", "circle.fdf"}) {
+        std::string text = readFile(fdf + f);
+        const size_t at = text.find("/Rect [");
+        text.replace(at, text.find(']', at) - at + 1, "/Rect [20 20 60 60]");
+        std::ofstream(work + "/" + f, std::ios::binary) << text;
+    }
+    std::ofstream(work + "/requests") << "parts.plt 90 pdf\nbez.plt 0 pdf,square.fdf,circle.fdf\narcs.plt 0 pdfa\n";
+    pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(c, 120000), 0);
+    const std::string err = readFile(dir + "/c.err");
+    for (const char* name : {"parts", "bez", "arcs"}) {
+        const std::string pdf = work + "/" + name + ".pdf";
+        EXPECT_NE(err.find(std::string("File ") + name + ".pdf successfully written."), std::string::npos) << err;
+        EXPECT_EQ(readFile(pdf).rfind("%PDF-", 0), 0u) << name;
+        EXPECT_EQ(std::system(("qpdf --check " + pdf + " >/dev/null").c_str()), 0) << name;
+    }
+    auto plain = [&](const std::string& name) {
+        std::system(("qpdf --qdf --object-streams=disable " + work + "/" + name + ".pdf " + work + "/" + name +
+                     ".qdf.pdf")
+                        .c_str());
+        return readFile(work + "/" + name + ".qdf.pdf");
+    };
+    // The author property, the annotations imported (xadrac gives mode 1 to
+    // the first, 0 to the others), the submission scripts.
+    EXPECT_NE(plain("parts").find("/Author (xadrac)"), std::string::npos);
+    const std::string bez = plain("bez");
+    EXPECT_NE(bez.find("/Subtype /Square"), std::string::npos);
+    EXPECT_NE(bez.find("/Subtype /Circle"), std::string::npos);
+    EXPECT_NE(bez.find("xadrac 0"), std::string::npos);
+    const std::string arcs = plain("arcs");
+    EXPECT_NE(arcs.find("postAnnotations"), std::string::npos);
+    EXPECT_NE(arcs.find("Test activation by xadrac."), std::string::npos);
+    // The turned drawing is portrait: the parts sheet is landscape.
+    Client cl(port);
+    auto pages = cl.renderer->getPageBoundingBoxes(
+        preview::FileMimeInputStream::newInstance("parts.pdf", "parts.pdf", work + "/parts.pdf", "application/pdf"));
+    ASSERT_EQ(pages->getSize(), 1u);
+    auto p = objCast<BoundingBoxWithAngle>(pages->get(0));
+    EXPECT_GT(p->getUry() - p->getLly(), p->getUrx() - p->getLlx());
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, PdfInputsAreFinishedAndMergedThroughTheService) {
+    start();
+    Client c(port);
+    auto stamp = String::newInstance("COPY");
+    auto out = c.renderer->insertAnnotations(pdfFileStream("letter_3pages.pdf"), 90, stamp, nullptr);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->getMimeType()->str(), "application/pdf");
+    std::ofstream(dir + "/finished.pdf", std::ios::binary) << readStream(*out);
+    EXPECT_EQ(std::system(("qpdf --check " + dir + "/finished.pdf >/dev/null").c_str()), 0);
+    auto boxes = c.renderer->getPageBoundingBoxes(preview::FileMimeInputStream::newInstance(
+        "finished.pdf", "finished.pdf", dir + "/finished.pdf", "application/pdf"));
+    ASSERT_EQ(boxes->getSize(), 3u);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(boxes->get(0))->getAngle(), 270);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(boxes->get(1))->getAngle(), 0);
+
+    // A drawing and a PDF, either order: the first input's pages first.
+    auto merged = c.renderer->mergeWithAnnotations(fileStream("syn_bezier.hpgl"), 0, pdfFileStream("letter_3pages.pdf"),
+                                                   0, nullptr, nullptr);
+    std::ofstream(dir + "/merged.pdf", std::ios::binary) << readStream(*merged);
+    auto mb = c.renderer->getPageBoundingBoxes(
+        preview::FileMimeInputStream::newInstance("merged.pdf", "merged.pdf", dir + "/merged.pdf", "application/pdf"));
+    ASSERT_EQ(mb->getSize(), 4u);
+    EXPECT_NE(objCast<BoundingBoxWithAngle>(mb->get(0))->getUrx(), 612);
+    EXPECT_EQ(objCast<BoundingBoxWithAngle>(mb->get(1))->getUrx(), 612);
+    auto props = List::newInstance();
+    props->add(PDFProperty::newInstance(PDFPropertyType::valueOf(PDFPropertyType::SUBMIT_MSG), "Sent."));
+    auto both = c.renderer->mergePdfWithAnnotations(pdfFileStream("letter_3pages.pdf"), 0, pdfFileStream("a4_drawing.pdf"),
+                                                    0, nullptr, nullptr, props);
+    const std::string doc = readStream(*both);
+    EXPECT_EQ(doc.rfind("%PDF-", 0), 0u);
+    EXPECT_EQ(remoteError<DRMError>([&] {
+                  c.renderer->renderPdf(pdfFileStream("encrypted_user.pdf"), nullptr, 0, nullptr, nullptr);
+              }),
+              "PDF file is encrypted.");
+    EXPECT_NE(remoteError<IOError>([&] {
+                  c.renderer->mergeWithAnnotations(fileStream("syn_bezier.hpgl"), 0, fileStream("syn_bezier.hpgl"), 0,
+                                                   nullptr, nullptr);
+              }).find("not available"),
+              std::string::npos);
+    EXPECT_EQ(stopWithHup(), 0);
+}
