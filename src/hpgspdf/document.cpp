@@ -151,6 +151,18 @@ int hpgs_pdf_file_get_page_user_unit(hpgs_pdf_file* pdf, int page, double* uu) {
     });
 }
 
+int hpgs_pdf_file_set_page_user_unit(hpgs_pdf_file* pdf, int page, double uu) {
+    return guardedOn(pdf, "hpgs_pdf_file_set_page_user_unit", [&] {
+        if (!std::isfinite(uu) || uu <= 0) fail("invalid user unit %g", uu);
+        auto p = pageOf(usable(pdf), page);
+        if (uu == 1.0)
+            p.removeKey("/UserUnit");
+        else
+            p.replaceKey("/UserUnit", QPDFObjectHandle::newReal(uu, 6, true));
+        return 0;
+    });
+}
+
 static int normalisedAngle(long long a) { return static_cast<int>(((a % 360) + 360) % 360); }
 
 int hpgs_pdf_file_get_native_page_angle(hpgs_pdf_file* pdf, int page, int* angle) {
@@ -207,6 +219,15 @@ int hpgs_pdf_file_write(hpgs_pdf_file* pdf, hpgs_ostream* os) {
         w.setOutputMemory();
         // The same input and changes give the same bytes: results are cached.
         w.setDeterministicID(true);
+        // /UserUnit came with PDF 1.6: a reader of an older header may
+        // ignore it and show the page at a fraction of its size.
+        for (QPDFObjectHandle page : qpdf.getAllPages()) {
+            auto u = page.getKey("/UserUnit");
+            if (u.isNumber() && u.getNumericValue() != 1.0) {
+                w.setMinimumPDFVersion("1.6");
+                break;
+            }
+        }
         w.write();
         auto buf = w.getBufferSharedPointer();
         writeAll(os, std::string(reinterpret_cast<const char*>(buf->getBuffer()), buf->getSize()),

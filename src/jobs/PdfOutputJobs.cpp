@@ -9,7 +9,9 @@
 #include "xadracommon/LogService.h"
 #include "xadracommon/XadraException.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -197,7 +199,8 @@ int HPGSPdfRendererJob::render(Plume::Mutex& mutex) {
     if (hpgs_getplotsize(measure, 1, &box) < 0) return -1;
     if (hpgs_bbox_isempty(&box) || !(box.urx > box.llx) || !(box.ury > box.lly))
         return hpgs_set_error("Bounding box is empty.");
-    if (hpgs_reader_set_dynamic_page(reader, &box, kMaxPageSide, kMaxPageSide, Settings::getPdfBorder(),
+    const PdfPageScale scale = pdfPageScale(box, angle_, Settings::getPdfBorder(), Settings::getPdfMaxInchSize());
+    if (hpgs_reader_set_dynamic_page(reader, &box, scale.maxSide, scale.maxSide, scale.border,
                                      static_cast<double>(angle_)) < 0)
         return -1;
     hpgs_reader_set_page_asset_func(reader, nullptr, pageAssets);
@@ -218,7 +221,33 @@ int HPGSPdfRendererJob::render(Plume::Mutex& mutex) {
         return -1;
     // The reader takes the device over, also when imbue fails.
     if (hpgs_reader_imbue(reader, pdf.release()) < 0) return -1;
-    return hpgs_read(reader, HPGS_TRUE) < 0 ? -1 : 0;
+    if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
+    if (scale.userUnit == 1.0) return 0;
+    // A page beyond what viewers take in points: written in units of
+    // userUnit points, and marked so, to show at its real size.
+    hpgs::UniquePdfFile written(hpgs_new_pdf_file(hpgs_new_file_istream(output.c_str())));
+    if (!written || hpgs_pdf_file_set_page_user_unit(written.get(), 0, scale.userUnit) != 0) return -1;
+    return writeDocument(*this, written.get());
+}
+
+PdfPageScale pdfPageScale(const hpgs_bbox& box, int32_t angle, double border, double maxInches) {
+    const double a = angle * M_PI / 180.0;
+    const double w = box.urx - box.llx, h = box.ury - box.lly;
+    const double c = std::fabs(std::cos(a)), s = std::fabs(std::sin(a));
+    // The page as hpgs lays it out before any scaling, in points; hpgs
+    // scales the drawing to fit and adds the border unscaled.
+    const double side = std::max(w * c + h * s, w * s + h * c) + 2.0 * border;
+    const double physical = std::min(side, maxInches * 72.0);
+    PdfPageScale r;
+    r.border = border;
+    if (physical <= kMaxPageSide) {
+        r.maxSide = side <= kMaxPageSide ? kMaxPageSide : physical;
+        return r;
+    }
+    r.userUnit = std::ceil(physical / kMaxPageSide);
+    r.maxSide = physical / r.userUnit;
+    r.border = border / r.userUnit;
+    return r;
 }
 
 // -------------------------------------------------------- finishing a PDF

@@ -38,8 +38,7 @@
 namespace Xadra {
 
 // Renders an HPGL/2 drawing into a PDF page of the drawing's size (turned by
-// angle, with the PDF border round it; at most 14400 points a side, larger
-// drawings are scaled down to fit).
+// angle, with the PDF border round it; see PdfPageScale for large drawings).
 class HPGSPdfRendererJob : public HPGSRendererJob {
 public:
     HPGSPdfRendererJob(const Plume::ObjPtr<HPGSDataHolder>& input, std::string uniqueName, std::string prettyName,
@@ -131,6 +130,19 @@ struct PdfDocumentRequest {
 // DRMError of an encrypted input; failures of the subjob pass through.
 hpgs::UniquePdfFile buildPdfDocument(HPGSRendererJob& job, Plume::Mutex& mutex, const PdfDocumentRequest& request,
                                      hpgs::UniquePdfFile front);
+
+// How a drawing's PDF page is sized. Pages up to 14400 points (200 inches,
+// what viewers take in points) are written in points, larger ones in units
+// of userUnit points (/UserUnit) so that they keep their real size; beyond
+// maxInches (xadrad_pdf_max_inch_size) a page is scaled down to it. maxSide
+// is the largest page side to give hpgs and border the border, both in page
+// units (the border keeps its size in points).
+struct PdfPageScale {
+    double userUnit = 1.0;
+    double maxSide = 14400.0;
+    double border = 0.0;
+};
+PdfPageScale pdfPageScale(const hpgs_bbox& box, int32_t angle, double border, double maxInches);
 
 // The tags of the three jobs (see above).
 std::string pdfRendererTag(const Plume::ObjPtr<Plume::List>& properties, int32_t angle);

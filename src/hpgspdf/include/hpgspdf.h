@@ -55,6 +55,9 @@ int hpgs_pdf_file_set_page_crop_box(hpgs_pdf_file *pdf, int page, const hpgs_bbo
 int hpgs_pdf_file_set_page_media_box(hpgs_pdf_file *pdf, int page, const hpgs_bbox *bb);
 /* The page's /UserUnit, 1.0 when absent. */
 int hpgs_pdf_file_get_page_user_unit(hpgs_pdf_file *pdf, int page, double *uu);
+/* Sets the page's /UserUnit (1.0 removes it); a document with a page whose
+   unit is not 1 is written as PDF 1.6 at least. */
+int hpgs_pdf_file_set_page_user_unit(hpgs_pdf_file *pdf, int page, double uu);
 /* The page's /Rotate (inherited) in degrees, normalised to 0, 90, 180, 270. */
 int hpgs_pdf_file_get_native_page_angle(hpgs_pdf_file *pdf, int page, int *angle);
 /* Adds angle (a multiple of 90, clockwise as /Rotate counts) to the page's
