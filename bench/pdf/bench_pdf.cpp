@@ -139,9 +139,11 @@ BENCHMARK(BM_QpdfRotate100)->UseRealTime()->Unit(benchmark::kMillisecond)->Repet
 void BM_RotateAndStamp100(benchmark::State& state) {
     Env& e = env();
     static std::atomic<int> n{0};
+    ObjPtr<Xadra::HPGSRendererCacheEntry> r;
     for (auto _ : state)
-        benchmark::DoNotOptimize(Xadra::finishPdf(
-            Env::bytes(e.pdfData, "d" + std::to_string(n++) + ".pdf", "application/pdf"), nullptr, 90, "COPY", nullptr));
+        r = Xadra::finishPdf(Env::bytes(e.pdfData, "d" + std::to_string(n++) + ".pdf", "application/pdf"), nullptr,
+                             90, "COPY", nullptr);
+    state.counters["bytes"] = static_cast<double>(std::filesystem::file_size(r->getDataFilePath()));
 }
 BENCHMARK(BM_RotateAndStamp100)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 

@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include <charconv>
+
 #include <qpdf/QPDFExc.hh>
 
 #include <cmath>
@@ -102,14 +104,31 @@ std::string toUtf8(const char* text, const char* encoding) {
     fail("unsupported text encoding '%s'", encoding);
 }
 
-std::string num(double v) {
+void appendNum(std::string& out, double v, int decimals) {
     if (!std::isfinite(v)) fail("coordinate or value is not a finite number");
-    if (std::fabs(v) < 0.00005) return "0";
+    // Values that round to zero are written as 0 (never "-0").
+    static constexpr double kHalfStep[] = {0.5, 0.05, 0.005, 0.0005, 0.00005, 0.000005, 0.0000005};
+    if (decimals < 0 || decimals > 6) fail("cannot write %d decimals", decimals);
+    if (std::fabs(v) < kHalfStep[decimals]) {
+        out += '0';
+        return;
+    }
+    // to_chars: exact, locale-free and without printf's arbitrary-precision
+    // work, which dominated writing large drawings.
     char buf[64];
-    snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s = buf;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc()) fail("number %g cannot be written", v);
+    char* end = r.ptr;
+    if (decimals > 0) {
+        while (end[-1] == '0') --end;
+        if (end[-1] == '.') --end;
+    }
+    out.append(buf, end);
+}
+
+std::string num(double v) {
+    std::string s;
+    appendNum(s, v, 4);
     return s;
 }
 

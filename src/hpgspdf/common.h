@@ -69,6 +69,12 @@ std::string toUtf8(const char* text, const char* encoding);
 // Number for a content stream: at most 4 decimals, no exponent; throws for
 // values that are not finite.
 std::string num(double v);
+// Appends v with at most decimals digits after the point (trailing zeros
+// dropped); num uses 4. Throws (through fail) for a value that is not finite.
+void appendNum(std::string& out, double v, int decimals);
+// Path coordinates in points: a thousandth of a point is 70 times finer than
+// a plotter's 0.025 mm step.
+constexpr int kCoordinateDecimals = 3;
 
 }  // namespace hpgspdf
 

@@ -125,7 +125,7 @@ struct ContentDeviceOps {
         return guarded("moveto", [&] {
             auto& d = self(dev);
             d.point(p, "moveto");
-            d.path_ += num(p->x) + " " + num(p->y) + " m\n";
+            d.appendPoint(*p, " m\n");
             return 0;
         });
     }
@@ -134,7 +134,7 @@ struct ContentDeviceOps {
             auto& d = self(dev);
             d.point(p, "lineto");
             if (d.path_.empty()) fail("lineto without a current point");
-            d.path_ += num(p->x) + " " + num(p->y) + " l\n";
+            d.appendPoint(*p, " l\n");
             return 0;
         });
     }
@@ -146,8 +146,9 @@ struct ContentDeviceOps {
             d.point(b, "curveto");
             d.point(c, "curveto");
             if (d.path_.empty()) fail("curveto without a current point");
-            d.path_ += num(a->x) + " " + num(a->y) + " " + num(b->x) + " " + num(b->y) + " " +
-                       num(c->x) + " " + num(c->y) + " c\n";
+            d.appendPoint(*a, " ");
+            d.appendPoint(*b, " ");
+            d.appendPoint(*c, " c\n");
             return 0;
         });
     }

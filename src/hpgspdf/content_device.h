@@ -7,6 +7,7 @@
 #ifndef HPGSPDF_CONTENT_DEVICE_H
 #define HPGSPDF_CONTENT_DEVICE_H
 
+#include "common.h"
 #include "hpgs.h"
 
 #include <qpdf/QPDF.hh>
@@ -60,6 +61,13 @@ private:
     // so such dashes get the line's width (a square dot) taken from the gap
     // that follows; dots closer than that merge into a line.
     static std::string dashOperand(const State& s);
+    // Appends "x y" and then tail to the path being built.
+    void appendPoint(const hpgs_point& p, const char* tail) {
+        appendNum(path_, p.x, kCoordinateDecimals);
+        path_ += ' ';
+        appendNum(path_, p.y, kCoordinateDecimals);
+        path_ += tail;
+    }
     State state_;       // what the drawing asked for
     State written_;     // what the stream has set
     std::vector<State> saved_;
