@@ -147,8 +147,11 @@ void PngReader::readRow() {
 
 bool PngReader::finishAndDestroy() noexcept {
     if (setjmp(png_jmpbuf(png_))) return false;
-    // After an error libpng's state allows nothing but destruction.
-    if (!failed_) png_read_end(png_, info_);
+    // After an error libpng's state allows nothing but destruction. The
+    // chunks after the image are read once the whole image has been: before
+    // that, libpng would decompress the rest of the image only to discard
+    // it, and warn that it was too much data.
+    if (!failed_ && rowsRead_ == height_) png_read_end(png_, info_);
     png_destroy_read_struct(&png_, &info_, nullptr);
     return true;
 }
