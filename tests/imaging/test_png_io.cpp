@@ -639,4 +639,40 @@ TEST(LoadPngAsHpgsImage, RefusesWhatHpgsCannotHold) {
     EXPECT_EQ(category, Xadra::CAT_PNG);
 }
 
+// ---- the fuzzer's seed corpus ----
+
+TEST(PngSeedCorpus, SeedFilesReadAsTheirNamesSay) {
+    const std::string dir = XAD_PNG_CORPUS;
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    ASSERT_GE(names.size(), 10u) << dir;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = dir + "/" + name;
+        PngReader reader;
+        auto readAll = [&] {
+            reader.open(path, true);
+            for (uint32_t y = 0; y < reader.getHeight(); ++y) reader.readRow();
+            reader.close();
+        };
+        if (name.find("huge") != std::string::npos) {
+            EXPECT_TRUE(startsWith(messageOf(readAll), "PNG file " + path + " claims 30000 x 30000 pixels"));
+        } else if (name.find("truncated") != std::string::npos || name.find("bad_crc") != std::string::npos) {
+            EXPECT_TRUE(startsWith(messageOf(readAll), "Png-Error reading row data from file " + path + ": "));
+        } else {
+            // Intact files agree with libpng's own reading of them.
+            Image img = pngtest::read(path);
+            reader.open(path, true);
+            EXPECT_EQ(compareRows(reader, img, true), 0);
+            if (name.find("phys") != std::string::npos) {
+                EXPECT_NEAR(reader.getXResolution(), 72.009, 1e-9);
+            }
+        }
+    }
+}
+
 }  // namespace
