@@ -3,7 +3,6 @@
 #include "xadracommon/XadraException.h"
 
 #include <csetjmp>
-#include <cstring>
 
 namespace Xadra {
 
@@ -105,6 +104,7 @@ bool PngReader::setUpTransformations(bool expandPalette) noexcept {
     png_read_update_info(png_, info_);
     rowBytes_ = static_cast<uint32_t>(png_get_rowbytes(png_, info_));
     rowBuffer_ = static_cast<unsigned char*>(png_malloc(png_, rowBytes_));
+    row_ = rowBuffer_;
     return true;
 }
 
@@ -138,7 +138,7 @@ void PngReader::readRow() {
     }
     if (passes_ > 1) {
         if (!image_ && !readWholeImage()) throw Exception(CAT_PNG, 3, kRowError, fileName_.c_str(), errorText_);
-        std::memcpy(rowBuffer_, image_ + static_cast<size_t>(rowsRead_) * rowBytes_, rowBytes_);
+        row_ = image_ + static_cast<size_t>(rowsRead_) * rowBytes_;
     } else if (!readNextRow()) {
         throw Exception(CAT_PNG, 3, kRowError, fileName_.c_str(), errorText_);
     }
@@ -159,6 +159,7 @@ bool PngReader::finishAndDestroy() noexcept {
 void PngReader::close() noexcept {
     if (rowBuffer_) png_free(png_, rowBuffer_);
     rowBuffer_ = nullptr;
+    row_ = nullptr;
     rowBytes_ = 0;
     if (image_) png_free(png_, image_);
     image_ = nullptr;

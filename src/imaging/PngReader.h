@@ -72,8 +72,10 @@ public:
     double getYResolution() const noexcept { return yResolution_; }
     // Bytes of one row as handed out.
     uint32_t getRowBytes() const noexcept { return rowBytes_; }
-    // The last row read (getRowBytes() bytes); null when closed.
-    const unsigned char* getRowBuffer() const noexcept { return rowBuffer_; }
+    // The last row read (getRowBytes() bytes); null when closed. Valid until
+    // the next readRow() or close(); for interlaced files it points into the
+    // decoded image instead of the row buffer, which saves copying each row.
+    const unsigned char* getRowBuffer() const noexcept { return row_; }
     const std::string& getFileName() const noexcept { return fileName_; }
     // The last message of libpng's error callback.
     const char* getErrorText() const noexcept { return errorText_; }
@@ -117,6 +119,8 @@ private:
     bool failed_ = false;
     // The whole de-interlaced image (interlaced files only), libpng's allocator.
     unsigned char* image_ = nullptr;
+    // What getRowBuffer() hands out: rowBuffer_, or a row of image_.
+    const unsigned char* row_ = nullptr;
 };
 
 }  // namespace Xadra
