@@ -8,6 +8,7 @@
 #include "cache/HPGSRendererCache.h"
 #include "daemon/JobRegistry.h"
 #include "hpgs/hpgs.h"
+#include "jobs/GSHelper.h"
 #include "hpgspdf.h"
 #include "plume/ConfigOptions.h"
 #include "plume/Daemon.h"
@@ -112,9 +113,7 @@ int run(int argc, char** argv) {
     Settings::setPdfMaxInchSize(config->getDouble("xadrad_pdf_max_inch_size", 1000.0));
     Settings::setThinAlpha(config->getDouble("xadrad_png_thin_alpha", 0.5));
     Settings::setPngMaxPixels(config->getUInt("xadrad_png_max_pixels", 400000000ull));
-    std::string gsPath = config->getString("xadrad_gs_path", "");
-    Settings::setGsPath(gsPath);
-    if (!gsPath.empty()) logCategory(CAT_GS, 6, "Using user-configured ghostscript from path [%s].", gsPath.c_str());
+    GSHelper::setGhostscriptPath(config->getString("xadrad_gs_path", ""));
     Settings::setSeekSize(static_cast<unsigned>(config->getUInt("xadrad_seek_size", 1024)));
     Settings::setLabelSize(static_cast<unsigned>(config->getUInt("xadrad_label_size", 0)));
     Settings::setHpglMaxFractBits(static_cast<int>(config->getInt("xadrad_hpgl_max_fract_bits", 0)));

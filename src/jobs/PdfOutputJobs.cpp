@@ -354,6 +354,15 @@ HPGSPdfFileJob::HPGSPdfFileJob(const ObjPtr<IMimeInputStream>& input, std::strin
       properties_(properties),
       angle_(angle) {}
 
+HPGSPdfFileJob::HPGSPdfFileJob(const ObjPtr<HPGSDataHolder>& input, std::string uniqueName, std::string prettyName,
+                               std::string tag, std::string stamp, double timestamp,
+                               const ObjPtr<Plume::List>& annotations, const ObjPtr<Plume::List>& properties,
+                               int32_t angle)
+    : HPGSRendererJob(input, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
+                      timestamp, annotations),
+      properties_(properties),
+      angle_(angle) {}
+
 int HPGSPdfFileJob::render(Plume::Mutex& mutex) {
     PdfDocumentRequest r{getInput(), getUniqueName(), getPrettyName(), getTimestamp(), angle_,
                          getStamp(), properties_, getAnnotations()};

@@ -61,6 +61,11 @@ private:
 // Finishes a PDF input, or the PDF of an HPGL input rendered first.
 class HPGSPdfFileJob : public HPGSRendererJob {
 public:
+    // On an input another job has fetched already (the PDF PNG job's turn).
+    HPGSPdfFileJob(const Plume::ObjPtr<HPGSDataHolder>& input, std::string uniqueName, std::string prettyName,
+                   std::string tag, std::string stamp, double timestamp,
+                   const Plume::ObjPtr<Plume::List>& annotations, const Plume::ObjPtr<Plume::List>& properties,
+                   int32_t angle);
     HPGSPdfFileJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input, std::string uniqueName,
                    std::string prettyName, std::string tag, std::string stamp, double timestamp,
                    const Plume::ObjPtr<Plume::List>& annotations, const Plume::ObjPtr<Plume::List>& properties,

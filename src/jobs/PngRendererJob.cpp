@@ -1,5 +1,7 @@
 #include "PngRendererJob.h"
 
+#include "PdfPngRendererJob.h"
+
 #include "daemon/Settings.h"
 
 #include "hpgs/hpgs_ptr.h"
@@ -24,10 +26,6 @@ constexpr double kMaxPageSide = 72000.0;
 
 std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
 
-[[noreturn]] void refusePdf(const std::string& mimeType) {
-    throwPreviewf<HPGSError>(CAT_DAEMON, 3, "PNG rendering of %s input is not available in this build of xadrad.",
-                             mimeType.c_str());
-}
 
 struct Request {
     std::string uniqueName, prettyName, tag, mimeType;
@@ -46,6 +44,16 @@ Request readRequest(const ObjPtr<IMimeInputStream>& input, int32_t page, int32_t
     r.timestamp = input->getTimestamp();
     r.mimeType = text(input->getMimeType());
     return r;
+}
+
+ObjPtr<HPGSRendererCacheEntry> runPdfJob(const ObjPtr<IMimeInputStream>& input, const Request& r,
+                                         const std::string& stamp, const ObjPtr<Plume::List>& annotations,
+                                         int32_t pixelSize, double resolution, bool antialias, int32_t angle,
+                                         int32_t page, const ObjPtr<BoundingBoxWithAngle>& box) {
+    auto job = Plume::makeObj<HPGSPdfPngRendererJob>(input, r.uniqueName, r.prettyName, r.tag, stamp, r.timestamp,
+                                                      annotations, pixelSize, resolution, antialias, angle, page,
+                                                      box);
+    return executeJob(job);
 }
 
 ObjPtr<HPGSRendererCacheEntry> runHpglJob(const ObjPtr<IMimeInputStream>& input, const Request& r,
@@ -228,7 +236,8 @@ ObjPtr<HPGSRendererCacheEntry> renderPngByResolution(const ObjPtr<IMimeInputStre
                                                      bool antialias, int angle, const std::string& stamp,
                                                      const ObjPtr<Plume::List>& annotations) {
     Request r = readRequest(input, 0, 0, resolution, nullptr, antialias, angle, annotations);
-    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    if (r.mimeType == kPdfMimeType)
+        return runPdfJob(input, r, stamp, annotations, 0, resolution, antialias, angle, 0, nullptr);
     return runHpglJob(input, r, stamp, annotations, 0, resolution, antialias, angle, nullptr);
 }
 
@@ -236,7 +245,8 @@ ObjPtr<HPGSRendererCacheEntry> renderPngByPixelSize(const ObjPtr<IMimeInputStrea
                                                     bool antialias, int angle, const std::string& stamp,
                                                     const ObjPtr<Plume::List>& annotations) {
     Request r = readRequest(input, 0, pixelSize, 0.0, nullptr, antialias, angle, annotations);
-    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    if (r.mimeType == kPdfMimeType)
+        return runPdfJob(input, r, stamp, annotations, pixelSize, 0.0, antialias, angle, 0, nullptr);
     return runHpglJob(input, r, stamp, annotations, pixelSize, 0.0, antialias, angle, nullptr);
 }
 
@@ -245,7 +255,8 @@ ObjPtr<HPGSRendererCacheEntry> renderPngTileByResolution(const ObjPtr<IMimeInput
                                                          const std::string& stamp,
                                                          const ObjPtr<Plume::List>& annotations) {
     Request r = readRequest(input, 0, 0, resolution, box.get(), antialias, 0, annotations);
-    if (r.mimeType == kPdfMimeType) refusePdf(r.mimeType);
+    if (r.mimeType == kPdfMimeType)
+        return runPdfJob(input, r, stamp, annotations, 0, resolution, antialias, 0, 0, box);
     return runHpglJob(input, r, stamp, annotations, 0, resolution, antialias, 0, box);
 }
 
@@ -254,12 +265,8 @@ ObjPtr<HPGSRendererCacheEntry> renderPngPageByResolution(const ObjPtr<IMimeInput
                                                          const std::string& stamp,
                                                          const ObjPtr<Plume::List>& annotations) {
     Request r = readRequest(input, page, 0, resolution, nullptr, antialias, angle, annotations);
-    (void)stamp;
     // Pages are a PDF notion: this method always renders through the PDF job.
-    throwPreviewf<HPGSError>(CAT_DAEMON, 3,
-                             "PNG rendering of PDF pages is not available in this build of xadrad (input %s of "
-                             "type %s).",
-                             r.prettyName.c_str(), r.mimeType.c_str());
+    return runPdfJob(input, r, stamp, annotations, 0, resolution, antialias, angle, page, nullptr);
 }
 
 }  // namespace Xadra
