@@ -592,3 +592,38 @@ TEST_F(Xadrad, PdfInputsAreFinishedAndMergedThroughTheService) {
               std::string::npos);
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+TEST_F(Xadrad, PdfPagesBecomePngPreviewsThroughGhostscript) {
+    start();
+    Client c(port);
+    auto page = c.renderer->renderPngPageByResolution(pdfFileStream("letter_3pages.pdf"), 1, 72, true, 0, nullptr,
+                                                      nullptr);
+    ASSERT_TRUE(page);
+    const std::string p2 = readStream(*page);
+    EXPECT_EQ(pngSize(p2), (std::pair<uint32_t, uint32_t>(612, 792)));
+    auto first = c.renderer->renderPngPageByResolution(pdfFileStream("letter_3pages.pdf"), 0, 72, true, 0, nullptr,
+                                                       nullptr);
+    EXPECT_NE(readStream(*first), p2);
+    auto bySize = c.renderer->renderPngByPixelSize(pdfFileStream("a4_drawing.pdf"), 1000, true, 0, nullptr, nullptr);
+    EXPECT_EQ(pngSize(readStream(*bySize)), (std::pair<uint32_t, uint32_t>(707, 1000)));
+    auto turned = c.renderer->renderPngByResolution(pdfFileStream("a4_drawing.pdf"), 72, true, 90,
+                                                    String::newInstance("COPY"), nullptr);
+    EXPECT_EQ(pngSize(readStream(*turned)), (std::pair<uint32_t, uint32_t>(842, 595)));
+    EXPECT_EQ(remoteError<DRMError>([&] {
+                  c.renderer->renderPngByResolution(pdfFileStream("encrypted_user.pdf"), 72, true, 0, nullptr, nullptr);
+              }),
+              "PDF file is encrypted.");
+    // Through xadrac, a PDF's first page next to it.
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::system(("cp " + kPdfData + "/cropbox.pdf " + work + "/crop.pdf").c_str());
+    std::ofstream(work + "/requests") << "crop.pdf 0 png\n";
+    pid_t x = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(x, 120000), 0);
+    EXPECT_EQ(pngSize(readFile(work + "/crop.png")), (std::pair<uint32_t, uint32_t>(468, 504)))
+        << readFile(dir + "/c.err");
+    // No ghostscript is left behind.
+    EXPECT_EQ(std::system("pgrep -f '^\\[xadrad-gs\\]' >/dev/null"), 256);
+    EXPECT_EQ(stopWithHup(), 0);
+}
