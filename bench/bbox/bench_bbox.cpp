@@ -11,6 +11,8 @@
 #include "xadracommon/PreviewApi.h"
 #include "xadracommon/RendererClient.h"
 
+#include "../common/DaemonProcess.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -28,6 +30,7 @@
 
 using namespace xad::preview::api;
 using namespace Plume;
+using benchdaemon::DaemonProcess;
 
 namespace {
 
@@ -141,52 +144,6 @@ void BM_PageBoxesCold300(benchmark::State& state) {
 BENCHMARK(BM_PageBoxesCold300)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
 
 // ------------------------------------------------------- the real daemon
-
-int freePort() {
-    auto d = Sock::Device::newInstance(Sock::Address::newInstance("127.0.0.1:0"));
-    d->bind();
-    return d->getBoundPort();
-}
-
-class DaemonProcess {
-public:
-    DaemonProcess() {
-        char d[] = "/tmp/xadrad-bbox-bench-XXXXXX";
-        dir_ = mkdtemp(d);
-        port_ = freePort();
-        pid_ = fork();
-        if (pid_ == 0) {
-            freopen("/dev/null", "w", stderr);
-            setenv("XAD_CONF_DIR", dir_.c_str(), 1);
-            std::string a1 = "--xadrad_cache_baseDir=" + dir_ + "/base";
-            std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);
-            std::string bin = std::string(XAD_BIN_DIR) + "/xadrad";
-            execl(bin.c_str(), bin.c_str(), "-n", a1.c_str(), a2.c_str(), "--xadrad_job_nWorkers=2",
-                  "--xadrad_cache_mbytes=2000", "--xadrad_suUser=root", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {
-            try {
-                Sock::DeviceFactory f;
-                close(f.connect(*Sock::Address::newInstance("127.0.0.1:" + std::to_string(port_)), 100));
-                break;
-            } catch (const std::exception&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-    }
-    ~DaemonProcess() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-    int port() const { return port_; }
-
-private:
-    std::string dir_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-};
 
 ObjPtr<IMimeInputStream> file(const std::string& name, const std::string& path, const char* mime) {
     return preview::FileMimeInputStream::newInstance(name, name, path, mime);

@@ -1,0 +1,125 @@
+// A Letter page at 150 dpi through the daemon (cold: a new input name each
+// time, so that the input is fetched and ghostscript runs; and from the
+// cache) against a bare gs run with the same arguments; eight concurrent
+// cold requests on two workers against two bare gs runs in parallel.
+#include "xadracommon/PreviewApi.h"
+#include "xadracommon/RendererClient.h"
+
+#include "../common/DaemonProcess.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <vector>
+
+using namespace xad::preview::api;
+using namespace Plume;
+using benchdaemon::DaemonProcess;
+
+namespace {
+
+const std::string kLetter = std::string(XAD_TEST_DATA) + "/pdf/letter_3pages.pdf";
+
+bool runQuietly(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+}
+
+std::vector<std::string> gsLetter150(const std::string& out) {
+    return {"gs", "-dQUIET", "-dBATCH", "-dNOPAUSE", "-dTextAlphaBits=4", "-dGraphicsAlphaBits=4", "-sDEVICE=png16m",
+            "-dFirstPage=1", "-dLastPage=1", "-r150x150", "-g1275x1650", "-sOutputFile=" + out, kLetter};
+}
+
+size_t drain(IMimeInputStream& s) {
+    size_t n = 0;
+    for (;;) {
+        auto b = s.readBlock(65536);
+        if (!b || b->getSize() == 0) break;
+        n += b->getSize();
+    }
+    s.close();
+    return n;
+}
+
+ObjPtr<IMimeInputStream> letter(const std::string& name) {
+    return preview::FileMimeInputStream::newInstance(name, name, kLetter, "application/pdf");
+}
+
+void BM_BareGs(benchmark::State& state) {
+    for (auto _ : state)
+        if (!runQuietly(gsLetter150("/tmp/xad-bench-gs.png"))) state.SkipWithError("gs failed");
+}
+BENCHMARK(BM_BareGs)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_PageColdEndToEnd(benchmark::State& state) {
+    DaemonProcess d(2);
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    long n = 0;
+    for (auto _ : state)
+        drain(*c->renderPngByResolution(letter("l" + std::to_string(n++) + ".pdf"), 150, true, 0, nullptr, nullptr));
+}
+BENCHMARK(BM_PageColdEndToEnd)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_PageCacheHitEndToEnd(benchmark::State& state) {
+    DaemonProcess d(2);
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    drain(*c->renderPngByResolution(letter("hit.pdf"), 150, true, 0, nullptr, nullptr));
+    for (auto _ : state) drain(*c->renderPngByResolution(letter("hit.pdf"), 150, true, 0, nullptr, nullptr));
+}
+BENCHMARK(BM_PageCacheHitEndToEnd)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Eight pages: two bare gs runs at a time, four rounds.
+void BM_BareGsTwoInParallel(benchmark::State& state) {
+    for (auto _ : state)
+        for (int round = 0; round < 4; ++round) {
+            std::thread a([] { runQuietly(gsLetter150("/tmp/xad-bench-gs-a.png")); });
+            std::thread b([] { runQuietly(gsLetter150("/tmp/xad-bench-gs-b.png")); });
+            a.join();
+            b.join();
+        }
+    state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
+
+// Eight clients at once on two workers; a client whose request finds the
+// pool full asks again.
+void BM_EightClientsTwoWorkers(benchmark::State& state) {
+    DaemonProcess d(2);
+    std::atomic<long> serial{0};
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+                const std::string name = "p" + std::to_string(serial++) + ".pdf";
+                for (;;) {
+                    try {
+                        drain(*c->renderPngByResolution(letter(name), 150, true, 0, nullptr, nullptr));
+                        break;
+                    } catch (const ThrowableException&) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    }
+                }
+            });
+        for (auto& t : threads) t.join();
+    }
+    state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EightClientsTwoWorkers)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
