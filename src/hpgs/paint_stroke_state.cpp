@@ -87,23 +87,57 @@ void apply_stroke_state(PaintDevice *p, double &alpha) {
   }
 }
 
+void snap_thin_points(double *xy, size_t n, bool closed, int w, int h) {
+  auto on_far = [](double v, int e) { return v >= e && v <= e + 1.0 / 128; };
+  bool far_x_prev = false, far_y_prev = false;  // of the point before, as it was
+  const bool last_x = n > 0 && on_far(xy[2 * n - 2], w), last_y = n > 0 && on_far(xy[2 * n - 1], h);
+  const bool first_x = n > 0 && on_far(xy[0], w), first_y = n > 0 && on_far(xy[1], h);
+  for (size_t i = 0; i < n; ++i) {
+    double &x = xy[2 * i], &y = xy[2 * i + 1];
+    const bool fx = on_far(x, w), fy = on_far(y, h);
+    const bool has_prev = i > 0 || closed, has_next = i + 1 < n || closed;
+    const bool px = i > 0 ? far_x_prev : last_x, py = i > 0 ? far_y_prev : last_y;
+    const bool nx = i + 1 < n ? on_far(xy[2 * i + 2], w) : first_x;
+    const bool ny = i + 1 < n ? on_far(xy[2 * i + 3], h) : first_y;
+    far_x_prev = fx, far_y_prev = fy;
+    x = fx && ((has_prev && px) || (has_next && nx)) ? w - 0.5 : pixel_centre(x);
+    y = fy && ((has_prev && py) || (has_next && ny)) ? h - 0.5 : pixel_centre(y);
+  }
+}
+
 // Thin lines are drawn one pixel wide; between two pixel rows such a line
 // would cover both by half and show as a faint double line. Its vertices
 // are moved to pixel centres (by at most half a pixel), so that a hairline
 // lights single pixels with its full (thin-alpha scaled) coverage.
-void snap_thin_path(cairo_t *cr) {
+void snap_thin_path(cairo_t *cr, int w, int h) {
   cairo_path_t *path = cairo_copy_path(cr);
   if (!path || path->status != CAIRO_STATUS_SUCCESS) {
     if (path) cairo_path_destroy(path);
     return;
   }
+  // Subpath by subpath: the points gathered, snapped, written back.
+  std::vector<double> xy;
+  std::vector<cairo_path_data_t *> where;
+  auto flush = [&](bool closed) {
+    snap_thin_points(xy.data(), where.size(), closed, w, h);
+    for (size_t k = 0; k < where.size(); ++k) where[k]->point.x = xy[2 * k], where[k]->point.y = xy[2 * k + 1];
+    xy.clear();
+    where.clear();
+  };
   for (int i = 0; i < path->num_data; i += path->data[i].header.length) {
     cairo_path_data_t *d = &path->data[i];
+    if (d->header.type == CAIRO_PATH_MOVE_TO) flush(false);
+    if (d->header.type == CAIRO_PATH_CLOSE_PATH) {
+      flush(true);
+      continue;
+    }
     for (int k = 1; k < d->header.length; ++k) {
-      d[k].point.x = pixel_centre(d[k].point.x);
-      d[k].point.y = pixel_centre(d[k].point.y);
+      xy.push_back(d[k].point.x);
+      xy.push_back(d[k].point.y);
+      where.push_back(&d[k]);
     }
   }
+  flush(false);
   cairo_new_path(cr);
   cairo_append_path(cr, path);
   cairo_path_destroy(path);
