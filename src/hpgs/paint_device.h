@@ -199,6 +199,10 @@ inline double pixel_centre(double v) { return std::floor(v) + 0.5; }
 // near edge takes the first. Lines that only end on the far edge keep the
 // plain rule.
 void snap_thin_points(double *xy, size_t n, bool closed, int w, int h);
+// The dash pattern in pixels as it is drawn: an even list, dots at least a
+// pixel long, dots whose gap is too short for that merged with the next
+// dash (a gap of 0).
+std::vector<double> dash_pixels(const PaintDevice *p);
 // Hands the stroke state to cairo: line width in pixels (thin-line rule),
 // caps, joins, miter limit, dashes; sets the coverage factor.
 void apply_stroke_state(PaintDevice *p, double &alpha);

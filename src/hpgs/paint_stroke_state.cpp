@@ -24,8 +24,21 @@ int dev_setdash(hpgs_device *d, const float *segs, unsigned n, double offset) {
   }
   // cairo refuses negative lengths and an all-zero pattern: draw solid.
   // A pattern far below a pixel would cost a dash per pixel for nothing
-  // visible: drawn solid as well.
-  if (!ok || !(sum > 0) || sum * p->scale < 1e-3) p->dash.clear();
+  // visible: drawn solid as well. So is one whose dots all merge with
+  // their gaps (dash_pixels): it is a line, drawn as solid lines are.
+  if (!ok || !(sum > 0) || sum * p->scale < 1e-3) {
+    p->dash.clear();
+  } else {
+    // As dash_pixels leaves the gaps: pairs (dash, gap) of the even list,
+    // every pair of an odd one (it repeats with on and off swapped).
+    const size_t n = p->dash.size();
+    bool gaps = false;
+    for (size_t k = 0; k < n && !gaps; k += n % 2 ? 1 : 2) {
+      const double on = p->dash[k] * p->scale, off = p->dash[(k + 1) % n] * p->scale;
+      gaps = on < 1.0 ? off > 1.0 - on : off > 0;
+    }
+    if (!gaps) p->dash.clear();
+  }
   p->dash_offset = std::isfinite(offset) ? offset : 0.0;
   return 0;
 }
@@ -44,6 +57,31 @@ int dev_setlinejoin(hpgs_device *d, hpgs_line_join j) {
 int dev_setmiterlimit(hpgs_device *d, double l) {
   pd(d)->miter = std::isfinite(l) && l >= 1.0 ? l : 1.0;
   return 0;
+}
+
+std::vector<double> dash_pixels(const PaintDevice *p) {
+  std::vector<double> d(p->dash.size());
+  for (size_t i = 0; i < d.size(); ++i) d[i] = p->dash[i] * p->scale;
+  // An odd list repeats with on and off swapped: written out twice it is
+  // the even list of the same marks.
+  if (d.size() % 2) d.insert(d.end(), d.begin(), d.end());
+  // Dots (dashes shorter than a pixel) would vanish with butt caps, and
+  // fade to nothing with anti-aliasing: they become one pixel long, the
+  // time taken from the following gap so that the pattern keeps its
+  // length. A gap too short for that is a dot's width of ink anyway: the
+  // dot takes all of it and runs on into the next dash (so a pattern far
+  // below a pixel becomes a line).
+  for (size_t i = 0; i + 1 < d.size(); i += 2) {
+    if (!(d[i] < 1.0)) continue;
+    if (d[i + 1] > 1.0 - d[i]) {
+      d[i + 1] -= 1.0 - d[i];
+      d[i] = 1.0;
+    } else {
+      d[i] += d[i + 1];
+      d[i + 1] = 0.0;
+    }
+  }
+  return d;
 }
 
 double drawn_width(const PaintDevice *p, double &alpha) {
@@ -70,19 +108,7 @@ void apply_stroke_state(PaintDevice *p, double &alpha) {
   if (p->dash.empty()) {
     cairo_set_dash(cr, nullptr, 0, 0);
   } else {
-    std::vector<double> d(p->dash.size());
-    for (size_t i = 0; i < d.size(); ++i) d[i] = p->dash[i] * p->scale;
-    // Dots (dashes shorter than a pixel) would vanish with butt caps, and
-    // fade to nothing with anti-aliasing: they become one pixel long, the
-    // time taken from the following gap so that the pattern keeps its length.
-    if (d.size() % 2 == 0) {
-      for (size_t i = 0; i + 1 < d.size(); i += 2) {
-        if (d[i] < 1.0 && d[i + 1] > 1.0 - d[i]) {
-          d[i + 1] -= 1.0 - d[i];
-          d[i] = 1.0;
-        }
-      }
-    }
+    const std::vector<double> d = dash_pixels(p);
     cairo_set_dash(cr, d.data(), static_cast<int>(d.size()), p->dash_offset * p->scale);
   }
 }
