@@ -122,6 +122,7 @@ struct PlotSizeDevice {
     reach_ = half_ > 0 ? r * half_ : 0.0;
     inv_half_ = half_ > 0 ? 1.0 / half_ : 0.0;
     margin_ = reach_ - half_;
+    update_page_inner();
     limit_cos_ = 2.0 / (miter_ * miter_) - 1.0;
   }
   // A stroke attribute changes: a path under construction no longer knows
@@ -153,8 +154,11 @@ struct PlotSizeDevice {
   // y0 ... y1 lie inside what the page has already, so that they add
   // nothing whatever clip they meet.
   bool deep_in_page(double x0, double x1, double y0, double y1) const {
-    return x0 - reach_ >= page_.llx && x1 + reach_ <= page_.urx && y0 - reach_ >= page_.lly &&
-           y1 + reach_ <= page_.ury;
+    return x0 >= page_inner_.llx && x1 <= page_inner_.urx && y0 >= page_inner_.lly && y1 <= page_inner_.ury;
+  }
+  // page_ shrunk by reach_ on every side (empty: llx > urx).
+  void update_page_inner() {
+    page_inner_ = hpgs_bbox{page_.llx + reach_, page_.lly + reach_, page_.urx - reach_, page_.ury - reach_};
   }
   // The marks at cur_ between the last segment (seg_) and the segment
   // (bx, by) leaving it. Returns the length of (bx, by) when it was worked
@@ -165,10 +169,11 @@ struct PlotSizeDevice {
     // How far the marks may reach and still stay in the box the stroke
     // has already (its points grown by half the width, the marks found so
     // far): p's distance to the nearest side of that box.
+    if (deep_in_page(p.x, p.x, p.y, p.y)) return -1;
     const double x0 = std::min(path_.llx - half_, extra_.llx), x1 = std::max(path_.urx + half_, extra_.urx);
     const double y0 = std::min(path_.lly - half_, extra_.lly), y1 = std::max(path_.ury + half_, extra_.ury);
     const double d = std::min(std::min(p.x - x0, x1 - p.x), std::min(p.y - y0, y1 - p.y));
-    if (d >= reach_ || deep_in_page(p.x, p.x, p.y, p.y)) return -1;
+    if (d >= reach_) return -1;
     return corner_marks(bx, by, d);
   }
   [[gnu::noinline]] double corner_marks(double bx, double by, double d) {
@@ -319,6 +324,7 @@ struct PlotSizeDevice {
       if (stroke && !hpgs_bbox_isnull(&extra_)) hpgs_bbox_expand(&b, &extra_);
       if (!hpgs_bbox_isnull(&clip_)) hpgs_bbox_intersect(&b, &clip_);
       hpgs_bbox_expand(&page_, &b);
+      update_page_inner();
     }
     clear_path();
   }
@@ -502,6 +508,7 @@ struct PlotSizeDevice {
     if (s->pages_.size() >= 1000000) return hpgs_set_error("More than a million pages.");
     s->pages_.push_back(s->page_result());
     hpgs_bbox_null(&s->page_);
+    s->update_page_inner();
     hpgs_bbox_null(&s->declared_);
     s->clear_path();
     return 0;
@@ -515,6 +522,7 @@ struct PlotSizeDevice {
   bool ignore_ps_, do_linewidth_;
   hpgs_bbox path_, page_, declared_, clip_;
   hpgs_bbox extra_;  // square-cap corners and miter tips of the path
+  hpgs_bbox page_inner_;  // update_page_inner
   hpgs_point cur_{0, 0};
   hpgs_color color_{0, 0, 0};
   double linewidth_ = 0.0;
