@@ -191,8 +191,11 @@ struct PlotSizeDevice {
       const double dot = ax * bx + ay * by;
       const double l2 = (ax * ax + ay * ay) * (bx * bx + by * by);
       if (cos_at_least(dot, l2, kFlatTurn) || !cos_at_least(dot, l2, limit_cos_)) return -1;
-      const double fit = d * inv_half_;
-      if (cos_at_least(dot, l2, 2.0 / (fit * fit) - 1.0)) return -1;
+      // Within d: sqrt(2 / (1 + cos)) <= f = d / half, i.e. with the root
+      // l of l2, l (f^2 - 2) >= -f^2 dot; told by the signs and squares.
+      const double f2 = (d * inv_half_) * (d * inv_half_), a = f2 - 2.0, b = -f2 * dot;
+      const bool within = a >= 0 ? (b <= 0 || l2 * a * a >= b * b) : (b < 0 && b * b >= l2 * a * a);
+      if (within) return -1;
     }
     const double la = seg_len_ >= 0 ? seg_len_ : std::sqrt(ax * ax + ay * ay);
     const double lb = std::sqrt(bx * bx + by * by);

@@ -173,6 +173,27 @@ TEST(HpgsPlotSizeInk, SquareCapsAndMiterJoinsCountWhereTheyReach) {
   }
 }
 
+TEST(HpgsPlotSizeInk, ZigZagsWithEveryMiterLimitLieInside) {
+  // Sharp and blunt turns mixed, one path and many, so that joins are
+  // passed over inside the box and the page and worked out on its edges.
+  unsigned seed = 12345;
+  auto next = [&seed](int n) {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<int>((seed >> 8) % static_cast<unsigned>(n));
+  };
+  for (const char *limit : {"1.5", "4", "10"}) {
+    for (int drawing = 0; drawing < 4; ++drawing) {
+      std::string t = std::string("IN;SP1;PW2;LA1,1,2,1,3,") + limit + ";";
+      for (int line = 0; line < 3; ++line) {
+        t += "PU" + std::to_string(next(3000)) + "," + std::to_string(next(3000)) + ";PD";
+        for (int i = 0; i < 12; ++i) t += (i ? "," : "") + std::to_string(next(3000)) + "," + std::to_string(next(3000));
+        t += ";";
+      }
+      expect_box_holds_the_ink(t, t, 100, true, 1.0 * kMm);
+    }
+  }
+}
+
 TEST(HpgsPlotSizeInk, MarksBeyondHalfTheWidthHaveTheirExactReach) {
   const double h = 1.5 * kMm;  // half of PW3
   // A square cap on a 45 degree line: its corners lie half the width
