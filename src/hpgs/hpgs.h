@@ -338,7 +338,12 @@ void hpgs_device_destroy(hpgs_device *dev);
    ignore_ps: the plot size declared by PS is ignored and the box of the
    marks is measured; without it a declared plot size replaces the measured
    box of its page.
-   do_linewidth: strokes count with half their line width on every side.
+   do_linewidth: strokes count with their width: half of it on every side
+   of their points, and where square caps and miter joins (below the miter
+   limit) reach further, as far as they reach. Caps and joins are taken in
+   the stroke state set when the path is built; a path whose stroke state
+   changes before its stroke counts with the farthest reach of the new
+   state on every side.
    Marks in pure white (pen 0 by default) do not count: on white media they
    leave no trace. Soft-clip windows (IW) clip the measurement.
    Type name "hpgs_plotsize_device". */

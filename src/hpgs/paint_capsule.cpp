@@ -54,7 +54,7 @@ int capsule_stroke(PaintDevice *p) {
   double alpha;
   const double w = drawn_width(p, alpha);
   const bool thin = given < 1.0;
-  auto coord = [thin](int32_t v) { return thin ? pixel_centre(v / 256.0) : v / 256.0; };
+  const int iw = p->img->width, ih = p->img->height;
   const double r = w / 2;
   const StrokeCap cap = p->cap == hpgs_cap_round    ? StrokeCap::round
                         : p->cap == hpgs_cap_square ? StrokeCap::square
@@ -70,8 +70,10 @@ int capsule_stroke(PaintDevice *p) {
   // Ends the subpath in pts (after a close_path cairo starts the next one
   // with a move_to to its first point).
   auto flush = [&](bool closed) {
-    if (!pts.empty() && (pts.size() > 2 || closed))
+    if (!pts.empty() && (pts.size() > 2 || closed)) {
+      if (thin) snap_thin_points(pts.data(), pts.size() / 2, closed, iw, ih);
       ok = ok && cs.add_polyline(pts.data(), pts.size() / 2, closed, r, cap, join, p->miter);
+    }
     pts.clear();
   };
   for (const auto &o : p->own_path) {
@@ -81,8 +83,8 @@ int capsule_stroke(PaintDevice *p) {
         flush(false);
         [[fallthrough]];
       case PaintDevice::PathOp::kLine:
-        pts.push_back(coord(o.x));
-        pts.push_back(coord(o.y));
+        pts.push_back(o.x / 256.0);
+        pts.push_back(o.y / 256.0);
         break;
       case PaintDevice::PathOp::kClose:
         flush(true);

@@ -191,11 +191,24 @@ double drawn_width(const PaintDevice *p, double &alpha);
 // The centre of the pixel holding coordinate v: where a thin line's
 // vertices go.
 inline double pixel_centre(double v) { return std::floor(v) + 0.5; }
+// Moves the n points (x, y interleaved) of one subpath of a thin line to
+// pixel centres. A pixel holds its near edge, so a line running along the
+// far edge of the w x h image (right or bottom: points there, up to the
+// 1/256 pixel of cairo's coordinates, next to one another) would go to the
+// pixels outside: it takes the last pixels inside, as a line along the
+// near edge takes the first. Lines that only end on the far edge keep the
+// plain rule.
+void snap_thin_points(double *xy, size_t n, bool closed, int w, int h);
+// The dash pattern in pixels as it is drawn: an even list, dots at least a
+// pixel long, dots whose gap is too short for that merged with the next
+// dash (a gap of 0).
+std::vector<double> dash_pixels(const PaintDevice *p);
 // Hands the stroke state to cairo: line width in pixels (thin-line rule),
 // caps, joins, miter limit, dashes; sets the coverage factor.
 void apply_stroke_state(PaintDevice *p, double &alpha);
-// Moves the vertices of cairo's current path to pixel centres (thin lines).
-void snap_thin_path(cairo_t *cr);
+// Moves the vertices of cairo's current path to pixel centres (thin lines)
+// of the w x h image.
+void snap_thin_path(cairo_t *cr, int w, int h);
 
 // --- paint_capsule.cpp
 // Paints the current path as a union of convex pieces (capsule_stroke.h)

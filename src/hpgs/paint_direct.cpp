@@ -138,7 +138,7 @@ int dev_stroke(hpgs_device *d) {
   cairo_path_ready(p);
   double alpha;
   apply_stroke_state(p, alpha);
-  if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
+  if (p->line_width * p->scale < 1.0) snap_thin_path(cr, p->img->width, p->img->height);
   int rc = 0;
   if (p->vector_plain()) {
     cairo_set_source_rgba(cr, p->color.r, p->color.g, p->color.b, alpha);

@@ -95,7 +95,7 @@ int paint_device_pattern(hpgs_device *d, const PaintPattern &pat, bool stroke, b
   double alpha = 1.0;
   if (stroke) {
     apply_stroke_state(p, alpha);
-    if (p->line_width * p->scale < 1.0) snap_thin_path(cr);
+    if (p->line_width * p->scale < 1.0) snap_thin_path(cr, p->img->width, p->img->height);
   } else {
     cairo_set_fill_rule(cr, winding ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
   }

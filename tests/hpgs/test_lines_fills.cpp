@@ -383,3 +383,124 @@ TEST(HpgsScreenedVectors, HatchFillsIgnoreTheScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+// Inked pixels (red below 128) of row y, and the runs they form.
+struct RowInk {
+  int inked = 0, runs = 0;
+};
+RowInk row_ink(const Painted &p, int y, int w) {
+  RowInk r;
+  bool prev = false;
+  for (int x = 0; x < w; ++x) {
+    const bool ink = p.red(x, y) < 128;
+    r.inked += ink;
+    r.runs += ink && !prev;
+    prev = ink;
+  }
+  return r;
+}
+
+// Inked pixels of a w x h render of text whose page is the drawing's
+// measured box, painted at dpi (as previews are).
+long fitted_ink(const std::string &text, double dpi, bool aa, int *width = nullptr) {
+  hpgs_bbox box;
+  if (plotsize(text, &box) != 0) return -1;
+  const int w = int(std::floor((box.urx - box.llx) * dpi / 72 + 0.5));
+  const int h = int(std::floor((box.ury - box.lly) * dpi / 72 + 0.5));
+  hpgs_png_image *img = hpgs_new_png_image(w, h, 24, HPGS_FALSE, HPGS_TRUE);
+  hpgs_paint_device *p = hpgs_new_paint_device(img, "", &box, aa ? HPGS_TRUE : HPGS_FALSE);
+  ReaderPtr r(hpgs_new_reader(mem(text), reinterpret_cast<hpgs_device *>(p), HPGS_FALSE, 0));
+  if (hpgs_read(r.get(), HPGS_TRUE) != 0) return -1;
+  long n = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      unsigned char c[3];
+      hpgs_image_get_pixel(img, x, y, c, nullptr);
+      n += c[0] < 128;
+    }
+  if (width) *width = w;
+  return n;
+}
+
+TEST(HpgsLineTypes, PatternsFarBelowAPixelShowAsALine) {
+  // Every fixed and adaptive type, with patterns from a third of a pixel
+  // down to a millionth: the dots and dashes merge into the line they
+  // draw, as wide as the pen and as long as the vector (pixels 3 ... 37;
+  // the ends take half a pixel each).
+  for (bool aa : {true, false}) {
+    const RowInk solid = row_ink(Painted(kPointUnits + "PW0.36;PU3,4.5;PD37,4.5;", 40, 10, aa), 5, 40);
+    EXPECT_GE(solid.inked, 33) << "aa " << aa;
+    for (int type = -8; type <= 8; ++type) {
+      if (type == 0) continue;
+      for (const char *mm : {"0.1", "0.01", "0.0001", "0.0000003"}) {
+        const std::string lt = "LT" + std::to_string(type) + "," + mm + ",1;";
+        Painted p(kPointUnits + "PW0.36;" + lt + "PU3,4.5;PD37,4.5;", 40, 10, aa);
+        ASSERT_EQ(p.rc, 0) << hpgs_get_error();
+        const RowInk r = row_ink(p, 5, 40);
+        EXPECT_EQ(r.inked, solid.inked) << lt << " aa " << aa;
+        EXPECT_EQ(r.runs, 1) << lt << " aa " << aa;
+      }
+    }
+  }
+}
+
+TEST(HpgsLineTypes, DottedLinesShowAtAnyResolution) {
+  // A dotted line whose pattern (0.01 % of the diagonal, 0.1 point) is
+  // below a pixel up to 600 dpi: a line of the pen's width there, dots
+  // where a pixel holds less than a pattern.
+  const std::string dotted = "IN;SP1;PW0.5;LT1,0.01;PU0,0;PD4000,0;";
+  const std::string solid = "IN;SP1;PW0.5;PU0,0;PD4000,0;";
+  for (bool aa : {true, false}) {
+    for (double dpi : {72.0, 150.0, 600.0}) {
+      const long d = fitted_ink(dotted, dpi, aa), s = fitted_ink(solid, dpi, aa);
+      ASSERT_GT(s, 0);
+      EXPECT_EQ(d, s) << dpi << " dpi, aa " << aa;
+    }
+    // At 2400 dpi a pattern takes 3.3 pixels: dots a pixel long, as many
+    // as the patterns the line holds.
+    int w = 0;
+    const long d = fitted_ink(dotted, 2400, aa, &w), s = fitted_ink(solid, 2400, aa);
+    EXPECT_GT(d, s / 5) << "aa " << aa;
+    EXPECT_LT(d, s / 2) << "aa " << aa;
+  }
+  // A pattern of a few millimetres keeps its dots.
+  for (bool aa : {true, false}) {
+    Painted p(kPointUnits + "PW0.36;LT1,1.4111,1;PU2,4.5;PD38,4.5;", 40, 10, aa);  // 4 points
+    const RowInk r = row_ink(p, 5, 40);
+    EXPECT_EQ(r.runs, r.inked) << "aa " << aa;  // single pixels
+    EXPECT_GE(r.runs, 9) << "aa " << aa;
+  }
+}
+
+TEST(HpgsLineTypes, DotsWithGapsShorterThanAPixelRunIntoTheNextDash) {
+  // LT4 over 3.5 pixels: a dash of 2.8, gap 0.35, dot, gap 0.35. The dot
+  // cannot take a pixel from its gap: it takes the gap and runs on into
+  // the next dash, leaving one gap per pattern.
+  Canvas c(40, 10, false);
+  hpgs_device *d = c.dev();
+  const float pat[4] = {2.8f, 0.35f, 0.0f, 0.35f};
+  hpgs_setlinewidth(d, 1.0);
+  hpgs_setdash(d, pat, 4, 0.0);
+  hpgs_point a{0, 4.5}, b{35, 4.5};
+  hpgs_moveto(d, &a);
+  hpgs_lineto(d, &b);
+  hpgs_stroke(d);
+  int inked = 0;
+  for (int x = 0; x < 40; ++x) inked += c.px(x, 5) < 128;
+  EXPECT_GT(inked, 20);  // the dots are not lost
+  EXPECT_LT(inked, 35);  // and the gaps stay
+  // A dot whose gap is shorter than the pixel it needs makes, repeated, a
+  // line: drawn solid, however many patterns it holds.
+  Canvas s(40, 10, false);
+  const float dots[2] = {0.0f, 0.5f};
+  hpgs_setlinewidth(s.dev(), 1.0);
+  hpgs_setdash(s.dev(), dots, 2, 0.25);
+  hpgs_moveto(s.dev(), &a);
+  hpgs_lineto(s.dev(), &b);
+  hpgs_stroke(s.dev());
+  for (int x = 0; x < 35; ++x) EXPECT_EQ(s.px(x, 5), 0) << "x " << x;
+}
+
+}  // namespace
