@@ -3,6 +3,7 @@
 #include "Startup.h"
 #include "cache/HPGSRendererCacheEntry.h"
 #include "jobs/BBoxJobs.h"
+#include "jobs/HpglOutputJobs.h"
 #include "jobs/PdfOutputJobs.h"
 #include "jobs/PngRendererJob.h"
 #include "xadracommon/LogService.h"
@@ -68,7 +69,7 @@ IHPGLRenderer::Stream HPGSRenderer::insertAnnotations(const Stream& input, int32
     requireStream(input, "insertAnnotations", "input");
     if (mimeTypeOf(input) == kPdf)
         return resultStream(finishPdf(input, nullptr, angle, stampText(stamp), annotations));
-    unavailable("insertAnnotations into HPGL/2 drawings");
+    return resultStream(insertHpglAnnotations(input, angle, stampText(stamp), annotations));
 }
 
 IHPGLRenderer::Stream HPGSRenderer::mergeWithAnnotations(const Stream& input1, int32_t angle1, const Stream& input2,
@@ -76,7 +77,8 @@ IHPGLRenderer::Stream HPGSRenderer::mergeWithAnnotations(const Stream& input1, i
                                                         const StringP& stamp) {
     requireStream(input1, "mergeWithAnnotations", "first input");
     requireStream(input2, "mergeWithAnnotations", "second input");
-    if (mimeTypeOf(input1) == kHpgl && mimeTypeOf(input2) == kHpgl) unavailable("mergeWithAnnotations of two HPGL/2 drawings");
+    if (mimeTypeOf(input1) == kHpgl && mimeTypeOf(input2) == kHpgl)
+        return resultStream(mergeHpgl(input1, angle1, input2, angle2, stampText(stamp), annotations));
     return resultStream(mergePdf(input1, angle1, input2, angle2, nullptr, stampText(stamp), annotations));
 }
 

@@ -585,11 +585,16 @@ TEST_F(Xadrad, PdfInputsAreFinishedAndMergedThroughTheService) {
                   c.renderer->renderPdf(pdfFileStream("encrypted_user.pdf"), nullptr, 0, nullptr, nullptr);
               }),
               "PDF file is encrypted.");
-    EXPECT_NE(remoteError<IOError>([&] {
-                  c.renderer->mergeWithAnnotations(fileStream("syn_bezier.hpgl"), 0, fileStream("syn_bezier.hpgl"), 0,
-                                                   nullptr, nullptr);
-              }).find("not available"),
-              std::string::npos);
+    // Two drawings: one HP-GL/2 file of both, the input's bytes first.
+    auto hpgl = c.renderer->mergeWithAnnotations(fileStream("syn_arcs_relative.hpgl"), 0, fileStream("syn_bezier.hpgl"),
+                                                 0, nullptr, nullptr);
+    ASSERT_TRUE(hpgl);
+    EXPECT_EQ(hpgl->getMimeType()->str(), "image/hpgl");
+    const std::string joined = readStream(*hpgl);
+    const std::string arcs = readFile(kData + "/syn_arcs_relative.hpgl");
+    EXPECT_EQ(joined.compare(0, arcs.size() - 8, arcs, 0, arcs.size() - 8), 0);
+    auto inserted = c.renderer->insertAnnotations(fileStream("syn_bezier.hpgl"), 0, nullptr, nullptr);
+    EXPECT_EQ(readStream(*inserted).rfind(readFile(kData + "/syn_bezier.hpgl").substr(0, 100), 0), 0u);
     EXPECT_EQ(stopWithHup(), 0);
 }
 

@@ -122,7 +122,9 @@ TEST(GhostscriptPath, ConfiguredPathWinsAndDiscoveryFallsBackToUsrBinGs) {
     GSHelper::setGhostscriptPath("");
     struct stat st;
     const bool probed = ::stat("/opt/gpl-ghostscript/bin/gs", &st) == 0 || ::stat("/usr/bin/gs-gpl", &st) == 0;
-    if (!probed) EXPECT_EQ(GSHelper::getGhostscriptPath(), "/usr/bin/gs");
+    if (!probed) {
+        EXPECT_EQ(GSHelper::getGhostscriptPath(), "/usr/bin/gs");
+    }
 }
 
 TEST(TileRenderBox, MapsTheTurnedBoxBackIntoThePage) {

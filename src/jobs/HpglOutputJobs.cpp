@@ -1,0 +1,217 @@
+#include "HpglOutputJobs.h"
+
+#include "HpglAssetDevice.h"
+
+#include "daemon/Settings.h"
+#include "hpgs/hpgs_ptr.h"
+#include "hpgspdf.h"
+#include "hpgspdf_ptr.h"
+#include "xadracommon/LogService.h"
+#include "xadracommon/XadraException.h"
+
+#include <cstring>
+#include <sstream>
+
+using namespace xad::preview::api;
+using Plume::ObjPtr;
+
+namespace Xadra {
+
+namespace {
+
+std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
+
+struct FrameContext {
+    hpgs_reader* reader;
+    hpgs_pdf_fdf_bundle* bundle;
+    int pageOffset;
+};
+
+int drawFrameAssets(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix, const hpgs_matrix* xform,
+                    const hpgs_bbox* pageBox, int index) {
+    if (std::string(hpgs_device_rtti(dev)) != "hpgs_hpgl_asset_device") return 0;
+    auto* c = static_cast<FrameContext*>(ctxt);
+    const double border = Settings::getPdfBorder();
+    const double offset[2] = {-border, -border};
+    hpgs_bbox box;
+    hpgs_matrix_xform_bbox(&box, pageMatrix, pageBox);
+    if (startAsset(dev, hpgs_reader_get_current_pen(c->reader), *xform) != 0) return -1;
+    if (hpgs_pdf_fdf_bundle_render(c->bundle, dev, offset, &box, index + c->pageOffset) != 0) return -1;
+    return finishAsset(dev);
+}
+
+// Opens an ostream on the job's file; on a failed render the file goes.
+struct JobOutput {
+    explicit JobOutput(const RendererJob& job) : path(jobCache().getJobFileName(job.runningWorkerIndex())) {
+        out.reset(hpgs_new_file_ostream(path.c_str()));
+    }
+    // Closes the stream; -1 when it could not be completed.
+    int close() { return hpgs_ostream_close(out.release()) == 0 ? 0 : hpgs_set_error("Write error on %s.", path.c_str()); }
+    int fail() {
+        out.reset();
+        removeJobFile(path);
+        return -1;
+    }
+    std::string path;
+    hpgs::UniqueOstream out;
+};
+
+int putText(hpgs_ostream* out, const char* s) {
+    const size_t n = std::strlen(s);
+    return hpgs_ostream_write(s, 1, n, out) == n ? 0 : hpgs_set_error("Cannot write \"%s\" to the output.", s);
+}
+
+}  // namespace
+
+int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const ObjPtr<HPGSDataHolder>& input,
+                            int32_t angle, int pageOffset, hpgs_ostream* out) {
+    hpgs::UniqueIstream in = input->openHpgsStream();
+    if (!in) return -1;
+    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+    if (!measuring) return -1;
+    hpgs_device* measure = measuring.get();
+    hpgs::UniqueReader made(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
+    if (!made) return -1;
+    hpgs_reader* reader = setReader(job, mutex, std::move(made));
+    if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
+    hpgs_bbox box;
+    if (hpgs_getplotsize(measure, 1, &box) < 0) return -1;
+    // A drawing without marks has no page to place; its bytes are still
+    // copied (with nothing inserted).
+    if (!hpgs_bbox_isempty(&box) &&
+        hpgs_reader_set_dynamic_page(reader, &box, 72000.0, 72000.0, 0.0, static_cast<double>(angle)) < 0)
+        return -1;
+
+    hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
+    if (!bundle) return -1;
+    const ObjPtr<Plume::List>& annotations = job.getAnnotations();
+    for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
+        auto a = Plume::objCast<Annotation>(annotations->get(i));
+        if (!a || a->getMode() != 2) continue;
+        ObjPtr<HPGSDataHolder> holder = getAnnotationInput(job, i);
+        if (!holder) continue;
+        hpgs::UniqueIstream fdf = holder->openHpgsStream();
+        if (!fdf) return -1;
+        const RgbColor c = parseColor(a->getColor());
+        const double colour[3] = {c.r, c.g, c.b};
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), text(a->getOwner()).c_str(),
+                                           text(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
+            return -1;
+    }
+    FrameContext context{reader, bundle.get(), pageOffset};
+    hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
+    struct Unset {
+        hpgs_reader* reader;
+        ~Unset() { hpgs_reader_set_frame_asset_func(reader, nullptr, nullptr); }
+    } unset{reader};
+
+    hpgs_istream* copy = newHpglCopyStream(input->openHpgsStream().release(), out);
+    if (!copy) return -1;
+    hpgs_device* dev = newHpglAssetDevice(out, Settings::getHpglMaxFractBits());
+    if (!dev) {
+        hpgs_istream_close(copy);
+        return -1;
+    }
+    // The reader takes device and stream over, also when the calls fail.
+    if (hpgs_reader_imbue(reader, dev) < 0) {
+        hpgs_istream_close(copy);
+        return -1;
+    }
+    if (hpgs_reader_attach(reader, copy) != 0) return -1;
+    if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
+    // The copy stream and the device go with the reader, before out closes.
+    clearReader(job, mutex);
+    return 0;
+}
+
+std::string hpglInsertTag(int32_t angle, const ObjPtr<Plume::List>& annotations) {
+    std::ostringstream s;
+    s << angle << "deg";
+    appendAnnotationKey(s, annotations);
+    return s.str();
+}
+
+std::string hpglMergeTag(int32_t angle2, const std::string& firstUniqueName, int32_t angle1,
+                         const ObjPtr<Plume::List>& annotations) {
+    std::ostringstream s;
+    s << angle2 << "deg,+" << firstUniqueName << ',' << angle1 << "deg";
+    appendAnnotationKey(s, annotations);
+    return s.str();
+}
+
+HPGSInsertRendererJob::HPGSInsertRendererJob(const ObjPtr<IMimeInputStream>& input, std::string uniqueName,
+                                             std::string prettyName, std::string tag, std::string stamp,
+                                             double timestamp, const ObjPtr<Plume::List>& annotations, int32_t angle)
+    : HPGSRendererJob(input, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
+                      timestamp, annotations),
+      angle_(angle) {}
+
+int HPGSInsertRendererJob::render(Plume::Mutex& mutex) {
+    JobOutput o(*this);
+    if (!o.out) return -1;
+    if (drawHpglWithAnnotations(*this, mutex, getInput(), angle_, 0, o.out.get()) != 0) return o.fail();
+    return o.close() == 0 ? 0 : o.fail();
+}
+
+HPGSHpglMergeJob::HPGSHpglMergeJob(const ObjPtr<IMimeInputStream>& input2, std::string uniqueName,
+                                   std::string prettyName, std::string tag, std::string stamp, double timestamp,
+                                   const ObjPtr<Plume::List>& annotations, int32_t angle2, First first)
+    : HPGSRendererJob(input2, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
+                      timestamp, annotations),
+      angle2_(angle2),
+      firstInput_(Plume::makeObj<HPGSMimeDownloadDataHolder>(first.input)),
+      firstUniqueName_(std::move(first.uniqueName)),
+      firstPrettyName_(std::move(first.prettyName)),
+      firstTimestamp_(first.timestamp),
+      firstAngle_(first.angle) {}
+
+void HPGSHpglMergeJob::prepareInputs(Plume::Mutex& mutex) {
+    HPGSRendererJob::prepareInputs(mutex);
+    const size_t n = getAnnotations() ? getAnnotations()->getSize() : 0;
+    if (!firstInput_) throw Exception(CAT_DAEMON, 3, "Merge job has no first input.");
+    firstInput_->fetch(runningWorkerIndex(), static_cast<int>(n + 1), &mutex, this);
+}
+
+void HPGSHpglMergeJob::releaseInputs() {
+    firstInput_.reset();
+    HPGSRendererJob::releaseInputs();
+}
+
+int HPGSHpglMergeJob::render(Plume::Mutex& mutex) {
+    JobOutput o(*this);
+    if (!o.out) return -1;
+    // Each drawing ends with "PG;". A drawing wrapped in PCL ends in PCL
+    // mode, where a plotter ignores HP-GL/2 (the second drawing would be
+    // lost): ESC %1B goes back to HP-GL/2 first, and does nothing there.
+    const char* const endOfPage = "\x1b%1BPG;";
+    if (drawHpglWithAnnotations(*this, mutex, firstInput_, firstAngle_, 0, o.out.get()) != 0 ||
+        putText(o.out.get(), endOfPage) != 0 ||
+        drawHpglWithAnnotations(*this, mutex, getInput(), angle2_, 1, o.out.get()) != 0 ||
+        putText(o.out.get(), endOfPage) != 0)
+        return o.fail();
+    return o.close() == 0 ? 0 : o.fail();
+}
+
+ObjPtr<HPGSRendererCacheEntry> insertHpglAnnotations(const ObjPtr<IMimeInputStream>& input, int32_t angle,
+                                                     const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
+    if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
+    const std::string unique = text(input->getUniqueName()), pretty = text(input->getPrettyName());
+    const double ts = input->getTimestamp();
+    return executeJob(Plume::makeObj<HPGSInsertRendererJob>(input, unique, pretty, hpglInsertTag(angle, annotations),
+                                                            stamp, ts, annotations, angle));
+}
+
+ObjPtr<HPGSRendererCacheEntry> mergeHpgl(const ObjPtr<IMimeInputStream>& input1, int32_t angle1,
+                                         const ObjPtr<IMimeInputStream>& input2, int32_t angle2,
+                                         const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
+    if (!input1 || !input2) throwPreviewf<IOError>(CAT_DAEMON, 3, "No %s input stream given.", input1 ? "second" : "first");
+    const std::string unique2 = text(input2->getUniqueName()), pretty2 = text(input2->getPrettyName());
+    const double ts2 = input2->getTimestamp();
+    HPGSHpglMergeJob::First f{input1, text(input1->getUniqueName()), text(input1->getPrettyName()),
+                              input1->getTimestamp(), angle1};
+    const std::string tag = hpglMergeTag(angle2, f.uniqueName, angle1, annotations);
+    return executeJob(Plume::makeObj<HPGSHpglMergeJob>(input2, unique2, pretty2, tag, stamp, ts2, annotations, angle2,
+                                                       std::move(f)));
+}
+
+}  // namespace Xadra

@@ -1,0 +1,86 @@
+// HP-GL/2 results: the input drawing's own bytes with the request's drawn
+// (mode 2) FDF annotations inserted as HP-GL/2 at the end of each frame
+// (HPGSInsertRendererJob), or two drawings joined as two pages of one file,
+// each followed by ESC %1B "PG;" (HPGSHpglMergeJob; the escape brings a
+// PCL-wrapped drawing back to HP-GL/2).
+//
+// Tags: insert "<angle>deg" and the annotation keys; merge "<angle2>deg,+
+// <input1 unique name>,<angle1>deg" and the annotation keys. The stamp is
+// part of the identity but not drawn.
+//
+// Errors: the factories fail as executeJob; hpgs failures arrive as
+// HPGSError with hpgs's message. A failed render leaves no job file.
+// Thread-safety: factories may be called from any number of threads.
+#pragma once
+
+#include "daemon/JobRegistry.h"
+
+#include "xadracommon/PreviewApi.h"
+
+#include <cstdint>
+#include <string>
+
+namespace Xadra {
+
+class HPGSInsertRendererJob : public HPGSRendererJob {
+public:
+    HPGSInsertRendererJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input, std::string uniqueName,
+                          std::string prettyName, std::string tag, std::string stamp, double timestamp,
+                          const Plume::ObjPtr<Plume::List>& annotations, int32_t angle);
+    int render(Plume::Mutex& mutex) override;
+    std::string getResultMimeType() override { return "image/hpgl"; }
+    std::string getResultUniqueName() override { return getUniqueName(); }
+    std::string getResultPrettyName() override { return getPrettyName(); }
+
+private:
+    const int32_t angle_;
+};
+
+class HPGSHpglMergeJob : public HPGSRendererJob {
+public:
+    struct First {
+        Plume::ObjPtr<xad::preview::api::IMimeInputStream> input;
+        std::string uniqueName, prettyName;
+        double timestamp;
+        int32_t angle;
+    };
+    HPGSHpglMergeJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input2, std::string uniqueName,
+                     std::string prettyName, std::string tag, std::string stamp, double timestamp,
+                     const Plume::ObjPtr<Plume::List>& annotations, int32_t angle2, First first);
+    // The inherited inputs, then the first input with sub-index (number of
+    // annotations + 1).
+    void prepareInputs(Plume::Mutex& mutex) override;
+    void releaseInputs() override;
+    int render(Plume::Mutex& mutex) override;
+    std::string getResultMimeType() override { return "image/hpgl"; }
+    std::string getResultUniqueName() override { return getUniqueName(); }
+    std::string getResultPrettyName() override { return getPrettyName(); }
+
+private:
+    const int32_t angle2_;
+    Plume::ObjPtr<HPGSDataHolder> firstInput_;
+    const std::string firstUniqueName_, firstPrettyName_;
+    const double firstTimestamp_;
+    const int32_t firstAngle_;
+};
+
+// Copies the drawing of input to out with the job's drawn annotations
+// inserted at each frame's end, their page indexes counted from pageOffset.
+// 0, or -1 with hpgs's error.
+int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Plume::ObjPtr<HPGSDataHolder>& input,
+                            int32_t angle, int pageOffset, hpgs_ostream* out);
+
+std::string hpglInsertTag(int32_t angle, const Plume::ObjPtr<Plume::List>& annotations);
+std::string hpglMergeTag(int32_t angle2, const std::string& firstUniqueName, int32_t angle1,
+                         const Plume::ObjPtr<Plume::List>& annotations);
+
+Plume::ObjPtr<HPGSRendererCacheEntry> insertHpglAnnotations(
+    const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input, int32_t angle, const std::string& stamp,
+    const Plume::ObjPtr<Plume::List>& annotations);
+Plume::ObjPtr<HPGSRendererCacheEntry> mergeHpgl(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input1,
+                                                int32_t angle1,
+                                                const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input2,
+                                                int32_t angle2, const std::string& stamp,
+                                                const Plume::ObjPtr<Plume::List>& annotations);
+
+}  // namespace Xadra

@@ -1,0 +1,270 @@
+#include "jobs/HpglAssetDevice.h"
+#include "jobs/HpglOutputJobs.h"
+#include "jobs/PngRendererJob.h"
+
+#include "daemon/Settings.h"
+
+#include "../daemon/JobFixture.h"
+#include "../hpgs/ink_compare.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+using namespace jobtest;
+using namespace Xadra;
+
+namespace {
+
+const std::string kData = XAD_TEST_DATA;
+const std::string kBin = XAD_BIN_DIR;
+
+std::string pe(int64_t n) {
+    std::string s;
+    appendPeNumber(s, n);
+    return s;
+}
+
+// What an hpgs memory stream holds.
+std::string memText(hpgs_ostream* os) {
+    size_t n = 0;
+    const unsigned char* d = hpgs_mem_ostream_data(os, &n);
+    return std::string(reinterpret_cast<const char*>(d), n);
+}
+
+struct MemOut {
+    hpgs::UniqueOstream os{hpgs_new_mem_ostream(256)};
+    std::string text() { return memText(os.get()); }
+};
+
+// A drawn square annotation whose rectangle lies dx, dy points inside the
+// drawing's lower-left corner (FDF coordinates are those of the drawing's
+// PDF page, which has the PDF border round it).
+ObjPtr<Annotation> drawnSquare(double dx, double dy, double w, double h, const std::string& name = "sq.fdf") {
+    const double b = Settings::getPdfBorder();
+    char rect[128];
+    std::snprintf(rect, sizeof rect, "[%g %g %g %g]", b + dx, b + dy, b + dx + w, b + dy + h);
+    const std::string fdf = std::string("%FDF-1.2\n1 0 obj\n<< /FDF << /Annots [2 0 R] >> >>\nendobj\n") +
+                            "2 0 obj\n<< /Type /Annot /Subtype /Square /Page 0 /Rect " + rect +
+                            " /C [0 0 1] /BS << /W 3 >> >>\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n";
+    auto a = Annotation::newInstance();
+    a->setMode(2);
+    a->setColor(Plume::String::newInstance("#0000ff"));
+    a->setFdf(Plume::makeObj<TestStream>(fdf, name, 7.0, "application/vnd.fdf"));
+    return a;
+}
+
+bool isSubsequence(const std::string& small, const std::string& big) {
+    size_t j = 0;
+    for (size_t i = 0; i < big.size() && j < small.size(); ++i)
+        if (big[i] == small[j]) ++j;
+    return j == small.size();
+}
+
+class HpglOutputTest : public JobTest {
+protected:
+    std::string tmp(const std::string& name) const { return base_ + "/" + name; }
+    void make(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+};
+
+}  // namespace
+
+// -------------------------------------------------------------- encoding
+
+TEST(HpglPeNumbers, EncodeInSixBitDigitsWithTheLastMarked) {
+    EXPECT_EQ(pe(0), "\xbf");          // 191
+    EXPECT_EQ(pe(1), "\xc1");          // 193
+    EXPECT_EQ(pe(-1), "\xc2");         // 194
+    EXPECT_EQ(pe(32), "\x3f\xc0");     // 63, 192
+    EXPECT_EQ(pe(-32), "\x40\xc0");    // v = 65: 64, 192
+    EXPECT_EQ(pe(100000).size(), 3u);  // v = 200000: 18 bits, three digits
+    EXPECT_EQ(static_cast<unsigned char>(pe(INT64_MIN).back()) >= 191, true);
+}
+
+TEST(HpglAssetDevice, OneClosedFilledPolygonGivesTheDocumentedBytes) {
+    MemOut out;
+    hpgs::UniqueDevice dev(newHpglAssetDevice(out.os.get(), 0));
+    ASSERT_TRUE(dev);
+    EXPECT_STREQ(hpgs_device_rtti(dev.get()), "hpgs_hpgl_asset_device");
+    EXPECT_EQ(hpgs_device_capabilities(dev.get()), 636);
+    // The drawing's own colour and raster operation, outside any asset:
+    // remembered, not written.
+    hpgs_color drawing{0.2, 0.4, 0.6};
+    ASSERT_EQ(hpgs_setrgbcolor(dev.get(), &drawing), 0);
+    ASSERT_EQ(hpgs_setrop3(dev.get(), 238, HPGS_FALSE, HPGS_TRUE), 0);
+    hpgs_point p{5, 5};
+    ASSERT_EQ(hpgs_moveto(dev.get(), &p), 0);
+    ASSERT_EQ(hpgs_lineto(dev.get(), &p), 0);
+    EXPECT_EQ(out.text(), "");
+
+    const hpgs_matrix identity{0, 0, 1, 0, 0, 1};
+    ASSERT_EQ(startAsset(dev.get(), 2, identity), 0);
+    hpgs_color c{1.0, 0.5, 0.0};
+    ASSERT_EQ(hpgs_setrgbcolor(dev.get(), &c), 0);
+    hpgs_point a{10, 20}, b{30, 20}, d{30, 40};
+    ASSERT_EQ(hpgs_moveto(dev.get(), &a), 0);
+    ASSERT_EQ(hpgs_lineto(dev.get(), &b), 0);
+    ASSERT_EQ(hpgs_lineto(dev.get(), &d), 0);
+    ASSERT_EQ(hpgs_closepath(dev.get()), 0);
+    ASSERT_EQ(hpgs_fill(dev.get(), HPGS_TRUE), 0);
+    ASSERT_EQ(finishAsset(dev.get()), 0);
+    const std::string expected = "IW" "PC2,255,128,0" "PUPA10,20PM0PE" + pe(0) + pe(0) + pe(20) + pe(0) + pe(0) +
+                                 pe(20) + ";PM1" ";PM2FP1" "PC2,51,102,153" "\x1b%1A\x1b*v1N\x1b*v0O\x1b*l238O\x1b%1B";
+    EXPECT_EQ(out.text(), expected);
+}
+
+TEST(HpglAssetDevice, FractionBitsOnlyWhenAllowedAndStrokesEndTheirPath) {
+    // Asset units eight times finer than the device's.
+    const hpgs_matrix fine{0, 0, 0.125, 0, 0, 0.125};
+    for (int maxBits : {0, 8}) {
+        MemOut out;
+        hpgs::UniqueDevice dev(newHpglAssetDevice(out.os.get(), maxBits));
+        ASSERT_EQ(startAsset(dev.get(), 1, fine), 0);
+        hpgs_point a{1.5625, 2}, b{2, 2};
+        hpgs_moveto(dev.get(), &a);
+        hpgs_lineto(dev.get(), &b);
+        ASSERT_EQ(hpgs_stroke(dev.get()), 0);
+        const std::string s = out.text();
+        std::string shown;
+        for (unsigned char ch : s) shown += ch >= 32 && ch < 127 ? std::string(1, char(ch)) : "<" + std::to_string(ch) + ">";
+        SCOPED_TRACE(shown);
+        // The start point with one fraction digit (12.5 asset units).
+        EXPECT_EQ(s.rfind("IWPUPA12.5,16.0PM0PE", 0), 0u) << s;
+        if (maxBits == 0) {
+            EXPECT_EQ(s.find('>'), std::string::npos);
+            // 16 - round(12.5) = 3 whole units.
+            EXPECT_NE(s.find(pe(0) + pe(0) + pe(3) + pe(0) + ";PM2EP"), std::string::npos);
+        } else {
+            // Three fraction bits (log2 8): units of 1/8, 128 - 100.
+            EXPECT_NE(s.find(">" + pe(3) + pe(0) + pe(0) + pe(28) + pe(0) + ";PM2EP"), std::string::npos);
+        }
+    }
+}
+
+TEST(HpglCopyStream, PassesEveryByteOnInOrder) {
+    for (const char* f : {"syn_bezier.hpgl", "pu_graph_dashed.hpgl", "gp_pcl5_response.hpgl", "syn_rtl_raster.hpgl"}) {
+        const std::string input = readFile(kData + "/hpgl/" + f);
+        MemOut out;
+        hpgs_istream* in = hpgs_new_mem_istream(input.data(), input.size(), HPGS_FALSE);
+        hpgs::UniqueIstream copy(newHpglCopyStream(in, out.os.get()));
+        ASSERT_TRUE(copy);
+        while (hpgs_getc(copy.get()) != EOF) {
+        }
+        EXPECT_EQ(out.text(), input) << f;
+    }
+    // PG and FR with their argument are held back until what follows.
+    const std::string text = "PA0,0;FR 12 ;PD1,1;PG2;";
+    MemOut out;
+    hpgs::UniqueIstream copy(newHpglCopyStream(hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE), out.os.get()));
+    std::string seen;
+    for (int c; (c = hpgs_getc(copy.get())) != EOF;) {
+        seen += static_cast<char>(c);
+        if (seen == "PA0,0;FR 12 ;") {
+            EXPECT_EQ(out.text(), "PA0,0;") << "FR passed on before its end";
+        }
+        if (seen == "PA0,0;FR 12 ;PD1,1;PG2;") {
+            EXPECT_EQ(out.text(), "PA0,0;FR 12 ;PD1,1;") << "PG passed on before its end";
+        }
+    }
+    EXPECT_EQ(out.text(), text);
+}
+
+// ----------------------------------------------------------------- jobs
+
+TEST_F(HpglOutputTest, InsertedAnnotationKeepsTheInputAndLandsWhereThePngPutsIt) {
+    // A new list each time: a test stream hands its bytes out once.
+    auto annotations = [] {
+        auto list = Plume::List::newInstance();
+        list->add(drawnSquare(12, 12, 24, 12));
+        return list;
+    };
+    for (const char* name : {"syn_bezier", "pu_graph_dashed", "ps_parts_hpgl2", "syn_arcs_relative",
+                             "fig_ibmgl_bracket_ro90", "gp_pcl5_response", "pu_pic2plot_states"}) {
+        SCOPED_TRACE(name);
+        const std::string file = kData + "/hpgl/" + name + ".hpgl";
+        const std::string input = readFile(file);
+        ObjPtr<HPGSRendererCacheEntry> e;
+        auto t = thrownBy([&] { e = insertHpglAnnotations(newStream(input, std::string(name) + ".plt"), 0, "", annotations()); });
+        ASSERT_FALSE(t) << t->getDetailMessage();
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->getMimeType(), "image/hpgl");
+        EXPECT_EQ(e->getOutputUniqueName(), std::string(name) + ".plt");
+        const std::string output = readFile(e->getDataFilePath());
+        EXPECT_GT(output.size(), input.size());
+        // The input's bytes, untouched up to the insertion, all of them in order.
+        size_t same = 0;
+        while (same < input.size() && input[same] == output[same]) ++same;
+        EXPECT_NE(output.find("IW", same > 0 ? same - 1 : 0), std::string::npos);
+        EXPECT_TRUE(isSubsequence(input, output));
+        // Read back by our own reader, it looks like the PNG preview of the
+        // input with the annotation.
+        std::ofstream(tmp("out.plt"), std::ios::binary) << output;
+        make(kBin + "/hpgl2png " + tmp("out.plt") + " " + tmp("out.png") + " --dpi 150 >/dev/null 2>&1");
+        auto ref = renderPngByResolution(newStream(input, std::string(name) + ".plt"), 150, true, 0, "", annotations());
+        if (const char* keep = std::getenv("XAD_TEST_KEEP"))
+            std::system(("cp " + ref->getDataFilePath() + " " + keep + "/" + name + ".ref.png; cp " + tmp("out.png") +
+                         " " + keep + "/" + name + ".out.png; cp " + tmp("out.plt") + " " + keep + "/" + name + ".plt")
+                            .c_str());
+        hpgs_test::Png a, b;
+        ASSERT_TRUE(hpgs_test::read_png(ref->getDataFilePath(), a));
+        ASSERT_TRUE(hpgs_test::read_png(tmp("out.png"), b));
+        auto score = hpgs_test::compare_ink(a, b);
+        ASSERT_TRUE(score.ok);
+        EXPECT_GE(score.f_tol, 0.98) << "precision " << score.precision << " recall " << score.recall;
+        EXPECT_EQ(a.width, b.width);
+        EXPECT_EQ(a.height, b.height);
+        // The annotation in the same place: blue ink round (12, 12) points
+        // inside the lower-left corner in both (150 dpi, rows from the top).
+        auto blueNear = [](const hpgs_test::Png& p) {
+            int n = 0;
+            for (int y = p.height - 1 - 60; y < p.height - 1 - 10; ++y)
+                for (int x = 10; x < 90 && x < p.width; ++x)
+                    n += p.at(x, y, 2) > 180 && p.at(x, y, 0) < 90 && p.at(x, y, 1) < 90;
+            return n;
+        };
+        EXPECT_GT(blueNear(a), 20);
+        EXPECT_GT(blueNear(b), 20);
+        // hp2xx takes the output wherever it takes the input.
+        const int before = std::system(("hp2xx -q -m pbm -f /dev/null " + file + " >/dev/null 2>&1").c_str());
+        const int after = std::system(("hp2xx -q -m pbm -f /dev/null " + tmp("out.plt") + " >/dev/null 2>&1").c_str());
+        EXPECT_EQ(before, after);
+    }
+}
+
+TEST_F(HpglOutputTest, TwoDrawingsMergeIntoTwoPagesWithTheAnnotationsOnTheSecond) {
+    const std::string first = readFile(kData + "/hpgl/syn_bezier.hpgl");
+    const std::string second = readFile(kData + "/hpgl/pu_graph_dashed.hpgl");
+    auto list = Plume::List::newInstance();
+    auto a = drawnSquare(10, 10, 60, 30);
+    list->add(a);
+    auto e = mergeHpgl(newStream(first, "a.plt"), 0, newStream(second, "b.plt"), 90, "", list);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->getOutputUniqueName(), "b.plt");
+    const std::string out = readFile(e->getDataFilePath());
+    EXPECT_EQ(out.rfind(first.substr(0, 20), 0), 0u);
+    EXPECT_EQ(out.substr(out.size() - 3), "PG;");
+    EXPECT_TRUE(isSubsequence(first + "\x1b%1BPG;" + second + "\x1b%1BPG;", out));
+    // The annotation is on page 0 of the FDF: drawn into the first drawing only.
+    const size_t split = out.find(second.substr(0, 40));
+    ASSERT_NE(split, std::string::npos);
+    EXPECT_NE(out.substr(0, split).find("IW"), std::string::npos);
+    std::ofstream(tmp("m.plt"), std::ios::binary) << out;
+    make(kBin + "/hpgl-info -m " + tmp("m.plt") + " > " + tmp("info.txt"));
+    EXPECT_NE(readFile(tmp("info.txt")).find("pages: 2"), std::string::npos) << readFile(tmp("info.txt"));
+    // The tag names both inputs and angles.
+    EXPECT_EQ(hpglMergeTag(90, "a.plt", 0, nullptr), "90deg,+a.plt,0deg");
+    EXPECT_EQ(hpglInsertTag(180, nullptr), "180deg");
+}
+
+TEST_F(HpglOutputTest, FailedInsertLeavesNoJobFile) {
+    auto list = Plume::List::newInstance();
+    auto a = Annotation::newInstance();
+    a->setMode(2);
+    a->setFdf(Plume::makeObj<TestStream>("not an FDF", "bad.fdf", 7.0, "application/vnd.fdf"));
+    list->add(a);
+    auto t = thrownBy([&] { insertHpglAnnotations(newStream("IN;PA0,0;PD100,100;", "d.plt"), 0, "", list); });
+    EXPECT_TRUE(Plume::objCast<HPGSError>(t));
+    size_t files = 0;
+    for (auto& f : fs::directory_iterator(base_ + "/jobs")) files += f.is_regular_file();
+    EXPECT_EQ(files, 0u);
+}
