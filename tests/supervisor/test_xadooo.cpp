@@ -133,8 +133,9 @@ protected:
     }
     void TearDown() override {
         if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+            // Through the supervisor, so that an office below it ends too.
+            kill(pid, SIGTERM);
+            if (waitFor(pid, 8000ms) == -1) ADD_FAILURE() << "xadooo " << pid << " did not stop on SIGTERM";
         }
         unsetenv("XAD_CONF_DIR");
         unsetenv("XAD_RUNTIME_DIR");
@@ -330,19 +331,31 @@ TEST_F(Xadooo, RealOfficeSuiteListensConvertsAndComesBack) {
         GTEST_SKIP() << soffice << " is not installed (XAD_INSTALL_OFFICE=1 scripts/install-deps installs "
                      << "libreoffice-nogui); the test with the real office suite is skipped";
     int port = freePort();
+    std::ofstream(conf + "/xad.conf") << "OOO_PORT=" << port << "\n";
+    // A profile of its own, shared by the supervised office and the converting soffice.
     std::string home = dir + "/home";
     mkdir(home.c_str(), 0755);
+    const bool hadHome = getenv("HOME") != nullptr;
+    const std::string savedHome = hadHome ? getenv("HOME") : "";
+    auto restoreHome = [&] {
+        if (hadHome)
+            setenv("HOME", savedHome.c_str(), 1);
+        else
+            unsetenv("HOME");
+    };
     setenv("HOME", home.c_str(), 1);
-    std::ofstream(conf + "/xad.conf") << "OOO_PORT=" << port << "\n";
     startForeground();
+    restoreHome();
     ASSERT_TRUE(waitUntil([&] { return listening(port); }, 90000ms)) << log();
 
     // A conversion by a second soffice with the same profile is carried out
     // by the running instance.
     std::ofstream(dir + "/in.txt") << "xadooo conversion test\n";
+    setenv("HOME", home.c_str(), 1);
     int st = waitFor(launch({soffice, "--headless", "--convert-to", "pdf", "--outdir", dir + "/out", dir + "/in.txt"},
                             dir + "/conv.out", dir + "/conv.err"),
                      120000ms);
+    restoreHome();
     EXPECT_EQ(st, 0) << readFile(dir + "/conv.err");
     EXPECT_EQ(readFile(dir + "/out/in.pdf").substr(0, 5), "%PDF-") << readFile(dir + "/conv.out") << log();
 
@@ -354,7 +367,6 @@ TEST_F(Xadooo, RealOfficeSuiteListensConvertsAndComesBack) {
                                                                      << log();
     EXPECT_EQ(stop(SIGTERM, 20000ms), 0) << log();
     for (pid_t p : office) EXPECT_TRUE(gone(p));
-    unsetenv("HOME");
 }
 
 }  // namespace
