@@ -280,6 +280,25 @@ TEST_F(Xadooo, StatusAndStopReachTheRunningInstance) {
     EXPECT_EQ(access(pidFile.c_str(), F_OK), -1) << pidFile;
 }
 
+TEST_F(Xadooo, ChildThatEndsAtOnceIsRetriedEverySecondAndItsStatusIsReported) {
+    script("err:bad argument,exit:3");
+    ASSERT_EQ(waitFor(launch({kXadooo, "-a", app}, dir + "/start.out", dir + "/start.err")), 0)
+        << readFile(dir + "/start.err");
+    auto t0 = Clock::now();
+    std::string out;
+    ASSERT_TRUE(waitUntil(
+        [&] { return request({"-s"}, &out) == 0 && count(out, "INFO process returned status 3.") >= 2; }, 5000ms))
+        << out;
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_NE(out.find("\noffice: not running, "), std::string::npos) << out;
+    EXPECT_NE(out.find(", last exit status 3"), std::string::npos) << out;
+    // One start, one error line and one exit line a second, not more.
+    size_t starts = count(out, " INFO Starting ");
+    EXPECT_LE(starts, static_cast<size_t>(seconds) + 2) << out;
+    EXPECT_LE(count(out, " INFO stderr: bad argument\n"), starts) << out;
+    EXPECT_EQ(request({"-k"}, &out), 0) << out;
+}
+
 TEST_F(Xadooo, FailuresExitWithStatus1) {
     std::string err;
     EXPECT_EQ(request({"-s"}, nullptr, &err), 1);
