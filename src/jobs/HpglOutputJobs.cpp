@@ -35,6 +35,12 @@ int drawFrameAssets(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix,
     const double offset[2] = {-border, -border};
     hpgs_bbox box;
     hpgs_matrix_xform_bbox(&box, pageMatrix, pageBox);
+    // A frame without annotations is left exactly as it was: no IW (which
+    // would reset the drawing's input window) and no restoring sequence.
+    int count = 0;
+    if (hpgs_pdf_fdf_bundle_count_annotations(c->bundle, &count, offset, &box, index + c->pageOffset) != 0)
+        return -1;
+    if (count == 0) return 0;
     if (startAsset(dev, hpgs_reader_get_current_pen(c->reader), *xform) != 0) return -1;
     if (hpgs_pdf_fdf_bundle_render(c->bundle, dev, offset, &box, index + c->pageOffset) != 0) return -1;
     return finishAsset(dev);
@@ -126,7 +132,8 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
 
 std::string hpglInsertTag(int32_t angle, const ObjPtr<Plume::List>& annotations) {
     std::ostringstream s;
-    s << angle << "deg";
+    // ",hpgl" keeps the key apart from the PDF of the same drawing ("0deg").
+    s << angle << "deg,hpgl";
     appendAnnotationKey(s, annotations);
     return s.str();
 }
@@ -134,7 +141,8 @@ std::string hpglInsertTag(int32_t angle, const ObjPtr<Plume::List>& annotations)
 std::string hpglMergeTag(int32_t angle2, const std::string& firstUniqueName, int32_t angle1,
                          const ObjPtr<Plume::List>& annotations) {
     std::ostringstream s;
-    s << angle2 << "deg,+" << firstUniqueName << ',' << angle1 << "deg";
+    // ",hpgl" keeps the key apart from the PDF merge of the same inputs.
+    s << angle2 << "deg,+" << firstUniqueName << ',' << angle1 << "deg,hpgl";
     appendAnnotationKey(s, annotations);
     return s.str();
 }

@@ -4,8 +4,9 @@
 // each followed by ESC %1B "PG;" (HPGSHpglMergeJob; the escape brings a
 // PCL-wrapped drawing back to HP-GL/2).
 //
-// Tags: insert "<angle>deg" and the annotation keys; merge "<angle2>deg,+
-// <input1 unique name>,<angle1>deg" and the annotation keys. The stamp is
+// Tags: insert "<angle>deg,hpgl" and the annotation keys; merge "<angle2>deg,+
+// <input1 unique name>,<angle1>deg,hpgl" and the annotation keys (",hpgl"
+// keeps them apart from the PDF jobs' "<angle>deg" and merge forms). The stamp is
 // part of the identity but not drawn.
 //
 // Errors: the factories fail as executeJob; hpgs failures arrive as

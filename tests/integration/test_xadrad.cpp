@@ -592,9 +592,14 @@ TEST_F(Xadrad, PdfInputsAreFinishedAndMergedThroughTheService) {
     EXPECT_EQ(hpgl->getMimeType()->str(), "image/hpgl");
     const std::string joined = readStream(*hpgl);
     const std::string arcs = readFile(kData + "/syn_arcs_relative.hpgl");
-    EXPECT_EQ(joined.compare(0, arcs.size() - 8, arcs, 0, arcs.size() - 8), 0);
+    size_t same = 0;
+    while (same < arcs.size() && same < joined.size() && arcs[same] == joined[same]) ++same;
+    // Without annotations nothing is inserted: the first drawing's bytes,
+    // then the end of its page.
+    EXPECT_EQ(same, arcs.size()) << "differs at byte " << same;
+    EXPECT_EQ(joined.compare(arcs.size(), 7, "\x1b%1BPG;"), 0);
     auto inserted = c.renderer->insertAnnotations(fileStream("syn_bezier.hpgl"), 0, nullptr, nullptr);
-    EXPECT_EQ(readStream(*inserted).rfind(readFile(kData + "/syn_bezier.hpgl").substr(0, 100), 0), 0u);
+    EXPECT_EQ(readStream(*inserted), readFile(kData + "/syn_bezier.hpgl"));
     EXPECT_EQ(stopWithHup(), 0);
 }
 

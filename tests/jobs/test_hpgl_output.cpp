@@ -232,7 +232,8 @@ TEST_F(HpglOutputTest, InsertedAnnotationKeepsTheInputAndLandsWhereThePngPutsIt)
 }
 
 TEST_F(HpglOutputTest, TwoDrawingsMergeIntoTwoPagesWithTheAnnotationsOnTheSecond) {
-    const std::string first = readFile(kData + "/hpgl/syn_bezier.hpgl");
+    // The first drawing wrapped in PCL (it starts with ESC E).
+    const std::string first = readFile(kData + "/hpgl/syn_arcs_relative.hpgl");
     const std::string second = readFile(kData + "/hpgl/pu_graph_dashed.hpgl");
     auto list = Plume::List::newInstance();
     auto a = drawnSquare(10, 10, 60, 30);
@@ -241,7 +242,7 @@ TEST_F(HpglOutputTest, TwoDrawingsMergeIntoTwoPagesWithTheAnnotationsOnTheSecond
     ASSERT_TRUE(e);
     EXPECT_EQ(e->getOutputUniqueName(), "b.plt");
     const std::string out = readFile(e->getDataFilePath());
-    EXPECT_EQ(out.rfind(first.substr(0, 20), 0), 0u);
+    EXPECT_EQ(out.rfind(first.substr(0, 20), 0), 0u) << out.substr(0, 40);
     EXPECT_EQ(out.substr(out.size() - 3), "PG;");
     EXPECT_TRUE(isSubsequence(first + "\x1b%1BPG;" + second + "\x1b%1BPG;", out));
     // The annotation is on page 0 of the FDF: drawn into the first drawing only.
@@ -252,8 +253,16 @@ TEST_F(HpglOutputTest, TwoDrawingsMergeIntoTwoPagesWithTheAnnotationsOnTheSecond
     make(kBin + "/hpgl-info -m " + tmp("m.plt") + " > " + tmp("info.txt"));
     EXPECT_NE(readFile(tmp("info.txt")).find("pages: 2"), std::string::npos) << readFile(tmp("info.txt"));
     // The tag names both inputs and angles.
-    EXPECT_EQ(hpglMergeTag(90, "a.plt", 0, nullptr), "90deg,+a.plt,0deg");
-    EXPECT_EQ(hpglInsertTag(180, nullptr), "180deg");
+    EXPECT_EQ(hpglMergeTag(90, "a.plt", 0, nullptr), "90deg,+a.plt,0deg,hpgl");
+    EXPECT_EQ(hpglInsertTag(180, nullptr), "180deg,hpgl");
+}
+
+TEST_F(HpglOutputTest, WithoutAnnotationsTheOutputIsTheInput) {
+    for (const char* f : {"syn_arcs_relative.hpgl", "pu_pcl_spectrum.hpgl", "syn_pjl_frame.hpgl"}) {
+        const std::string input = readFile(kData + "/hpgl/" + f);
+        auto e = insertHpglAnnotations(newStream(input, f), 90, "stamp", nullptr);
+        EXPECT_EQ(readFile(e->getDataFilePath()), input) << f;
+    }
 }
 
 TEST_F(HpglOutputTest, FailedInsertLeavesNoJobFile) {
