@@ -7,6 +7,8 @@
 
 #include "../common/DaemonProcess.h"
 
+#include "../common/RunQuietly.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -21,22 +23,7 @@ namespace {
 
 const std::string kLetter = std::string(XAD_TEST_DATA) + "/pdf/letter_3pages.pdf";
 
-bool runQuietly(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
-}
+using benchdaemon::runQuietly;
 
 std::vector<std::string> gsLetter150(const std::string& out) {
     return {"gs", "-dQUIET", "-dBATCH", "-dNOPAUSE", "-dTextAlphaBits=4", "-dGraphicsAlphaBits=4", "-sDEVICE=png16m",

@@ -9,6 +9,8 @@
 #include "xadracommon/ByteArrayMimeInputStream.h"
 #include "xadracommon/LogService.h"
 
+#include "../common/RunQuietly.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -35,22 +37,7 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-bool runQuietly(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
-}
+using benchdaemon::runQuietly;
 
 struct Env {
     Env() {

@@ -68,19 +68,11 @@ double now() {
 
 JobKey keyOf(const RendererJob& job) { return JobKey(job.getUniqueName(), job.getTag(), job.getStamp()); }
 
-// Cache lookup that treats an entry of another input timestamp as a miss,
-// and one of another kind of result too: jobs of different families may
-// share a key (a PDF of a drawing and the drawing with annotations inserted
-// are both "0deg"), and a caller must never get the other one's file.
-ObjPtr<HPGSRendererCacheEntry> lookupCurrent(RendererJob& job) {
+// Cache lookup that treats an entry of another input timestamp as a miss.
+ObjPtr<HPGSRendererCacheEntry> lookupCurrent(const RendererJob& job) {
     ObjPtr<HPGSRendererCacheEntry> e = jobCache().lookup(job.getUniqueName(), job.getTag(), job.getStamp());
     if (e && std::fabs(e->getInputTimestamp() - job.getTimestamp()) > 0.01) {
         job.log(3, "found outdated preview.");
-        return nullptr;
-    }
-    if (e && e->getMimeType() != job.getResultMimeType()) {
-        job.log(4, "found a cached %s under the key of this %s result.", e->getMimeType().c_str(),
-                job.getResultMimeType().c_str());
         return nullptr;
     }
     return e;
