@@ -163,25 +163,19 @@ int HPGSInsertRendererJob::render(Plume::Mutex& mutex) {
 
 HPGSHpglMergeJob::HPGSHpglMergeJob(const ObjPtr<IMimeInputStream>& input2, std::string uniqueName,
                                    std::string prettyName, std::string tag, std::string stamp, double timestamp,
-                                   const ObjPtr<Plume::List>& annotations, int32_t angle2, First first)
+                                   const ObjPtr<Plume::List>& annotations, int32_t angle2, MergeInput first)
     : HPGSRendererJob(input2, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
                       timestamp, annotations),
       angle2_(angle2),
-      firstInput_(Plume::makeObj<HPGSMimeDownloadDataHolder>(first.input)),
-      firstUniqueName_(std::move(first.uniqueName)),
-      firstPrettyName_(std::move(first.prettyName)),
-      firstTimestamp_(first.timestamp),
-      firstAngle_(first.angle) {}
+      first_(std::move(first)) {}
 
 void HPGSHpglMergeJob::prepareInputs(Plume::Mutex& mutex) {
     HPGSRendererJob::prepareInputs(mutex);
-    const size_t n = getAnnotations() ? getAnnotations()->getSize() : 0;
-    if (!firstInput_) throw Exception(CAT_DAEMON, 3, "Merge job has no first input.");
-    firstInput_->fetch(runningWorkerIndex(), static_cast<int>(n + 1), &mutex, this);
+    first_.fetch(*this, mutex);
 }
 
 void HPGSHpglMergeJob::releaseInputs() {
-    firstInput_.reset();
+    first_.release();
     HPGSRendererJob::releaseInputs();
 }
 
@@ -192,7 +186,7 @@ int HPGSHpglMergeJob::render(Plume::Mutex& mutex) {
     // mode, where a plotter ignores HP-GL/2 (the second drawing would be
     // lost): ESC %1B goes back to HP-GL/2 first, and does nothing there.
     const char* const endOfPage = "\x1b%1BPG;";
-    if (drawHpglWithAnnotations(*this, mutex, firstInput_, firstAngle_, 0, o.out.get()) != 0 ||
+    if (drawHpglWithAnnotations(*this, mutex, first_.holder(), first_.angle(), 0, o.out.get()) != 0 ||
         putText(o.out.get(), endOfPage) != 0 ||
         drawHpglWithAnnotations(*this, mutex, getInput(), angle2_, 1, o.out.get()) != 0 ||
         putText(o.out.get(), endOfPage) != 0)
@@ -212,14 +206,13 @@ ObjPtr<HPGSRendererCacheEntry> insertHpglAnnotations(const ObjPtr<IMimeInputStre
 ObjPtr<HPGSRendererCacheEntry> mergeHpgl(const ObjPtr<IMimeInputStream>& input1, int32_t angle1,
                                          const ObjPtr<IMimeInputStream>& input2, int32_t angle2,
                                          const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
-    if (!input1 || !input2) throwPreviewf<IOError>(CAT_DAEMON, 3, "No %s input stream given.", input1 ? "second" : "first");
+    if (!input2) throwPreviewf<IOError>(CAT_DAEMON, 3, "No second input stream given.");
     const std::string unique2 = text(input2->getUniqueName()), pretty2 = text(input2->getPrettyName());
     const double ts2 = input2->getTimestamp();
-    HPGSHpglMergeJob::First f{input1, text(input1->getUniqueName()), text(input1->getPrettyName()),
-                              input1->getTimestamp(), angle1};
-    const std::string tag = hpglMergeTag(angle2, f.uniqueName, angle1, annotations);
+    MergeInput first(input1, angle1);
+    const std::string tag = hpglMergeTag(angle2, first.uniqueName(), angle1, annotations);
     return executeJob(Plume::makeObj<HPGSHpglMergeJob>(input2, unique2, pretty2, tag, stamp, ts2, annotations, angle2,
-                                                       std::move(f)));
+                                                       std::move(first)));
 }
 
 }  // namespace Xadra

@@ -14,6 +14,8 @@
 // Thread-safety: factories may be called from any number of threads.
 #pragma once
 
+#include "MergeInput.h"
+
 #include "daemon/JobRegistry.h"
 
 #include "xadracommon/PreviewApi.h"
@@ -39,17 +41,9 @@ private:
 
 class HPGSHpglMergeJob : public HPGSRendererJob {
 public:
-    struct First {
-        Plume::ObjPtr<xad::preview::api::IMimeInputStream> input;
-        std::string uniqueName, prettyName;
-        double timestamp;
-        int32_t angle;
-    };
     HPGSHpglMergeJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input2, std::string uniqueName,
                      std::string prettyName, std::string tag, std::string stamp, double timestamp,
-                     const Plume::ObjPtr<Plume::List>& annotations, int32_t angle2, First first);
-    // The inherited inputs, then the first input with sub-index (number of
-    // annotations + 1).
+                     const Plume::ObjPtr<Plume::List>& annotations, int32_t angle2, MergeInput first);
     void prepareInputs(Plume::Mutex& mutex) override;
     void releaseInputs() override;
     int render(Plume::Mutex& mutex) override;
@@ -59,10 +53,7 @@ public:
 
 private:
     const int32_t angle2_;
-    Plume::ObjPtr<HPGSDataHolder> firstInput_;
-    const std::string firstUniqueName_, firstPrettyName_;
-    const double firstTimestamp_;
-    const int32_t firstAngle_;
+    MergeInput first_;
 };
 
 // Copies the drawing of input to out with the job's drawn annotations

@@ -376,26 +376,20 @@ int HPGSPdfFileJob::render(Plume::Mutex& mutex) {
 HPGSPdfMergeJob::HPGSPdfMergeJob(const ObjPtr<IMimeInputStream>& input2, std::string uniqueName,
                                  std::string prettyName, std::string tag, std::string stamp, double timestamp,
                                  const ObjPtr<Plume::List>& annotations, const ObjPtr<Plume::List>& properties,
-                                 int32_t angle2, First first)
+                                 int32_t angle2, MergeInput first)
     : HPGSRendererJob(input2, std::move(uniqueName), std::move(prettyName), std::move(tag), std::move(stamp),
                       timestamp, annotations),
       properties_(properties),
       angle2_(angle2),
-      firstInput_(Plume::makeObj<HPGSMimeDownloadDataHolder>(first.input)),
-      firstUniqueName_(std::move(first.uniqueName)),
-      firstPrettyName_(std::move(first.prettyName)),
-      firstTimestamp_(first.timestamp),
-      firstAngle_(first.angle) {}
+      first_(std::move(first)) {}
 
 void HPGSPdfMergeJob::prepareInputs(Plume::Mutex& mutex) {
     HPGSRendererJob::prepareInputs(mutex);
-    const size_t n = getAnnotations() ? getAnnotations()->getSize() : 0;
-    if (!firstInput_) throw Exception(CAT_DAEMON, 3, "Merge job has no first input.");
-    firstInput_->fetch(runningWorkerIndex(), static_cast<int>(n + 1), &mutex, this);
+    first_.fetch(*this, mutex);
 }
 
 void HPGSPdfMergeJob::releaseInputs() {
-    firstInput_.reset();
+    first_.release();
     HPGSRendererJob::releaseInputs();
 }
 
@@ -409,8 +403,8 @@ int HPGSPdfMergeJob::render(Plume::Mutex& mutex) {
         const int o = p->getType()->getOrdinal();
         if (o == PDFPropertyType::ANNOTATION || o == PDFPropertyType::SCALE_ANNO) firstProperties->add(p);
     }
-    PdfDocumentRequest first{firstInput_, firstUniqueName_, firstPrettyName_, firstTimestamp_, firstAngle_,
-                             "",          firstProperties,  nullptr};
+    PdfDocumentRequest first{first_.holder(), first_.uniqueName(), first_.prettyName(), first_.timestamp(),
+                             first_.angle(),  "",                   firstProperties,       nullptr};
     hpgs::UniquePdfFile front = buildPdfDocument(*this, mutex, first, nullptr);
     if (!front) return -1;
     PdfDocumentRequest second{getInput(), getUniqueName(), getPrettyName(), getTimestamp(), angle2_,
@@ -444,11 +438,11 @@ ObjPtr<HPGSRendererCacheEntry> mergePdf(const ObjPtr<IMimeInputStream>& input1, 
                                         const ObjPtr<Plume::List>& properties, const std::string& stamp,
                                         const ObjPtr<Plume::List>& annotations) {
     Identity second = identityOf(input2, "second input");
-    Identity first = identityOf(input1, "first input");
-    HPGSPdfMergeJob::First f{input1, first.uniqueName, first.prettyName, first.timestamp, angle1};
-    return executeJob(Plume::makeObj<HPGSPdfMergeJob>(
-        input2, second.uniqueName, second.prettyName, pdfMergeTag(properties, angle2, first.uniqueName, angle1, annotations),
-        stamp, second.timestamp, annotations, properties, angle2, std::move(f)));
+    MergeInput first(input1, angle1);
+    const std::string tag = pdfMergeTag(properties, angle2, first.uniqueName(), angle1, annotations);
+    return executeJob(Plume::makeObj<HPGSPdfMergeJob>(input2, second.uniqueName, second.prettyName, tag, stamp,
+                                                      second.timestamp, annotations, properties, angle2,
+                                                      std::move(first)));
 }
 
 }  // namespace Xadra

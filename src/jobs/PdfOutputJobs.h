@@ -27,6 +27,8 @@
 // job owns its reader, devices, documents and bundles.
 #pragma once
 
+#include "MergeInput.h"
+
 #include "daemon/JobRegistry.h"
 
 #include "hpgspdf_ptr.h"
@@ -84,19 +86,11 @@ private:
 // Joins two inputs; the job's own input (names, result names) is the second.
 class HPGSPdfMergeJob : public HPGSRendererJob {
 public:
-    struct First {
-        Plume::ObjPtr<xad::preview::api::IMimeInputStream> input;
-        std::string uniqueName, prettyName;
-        double timestamp;
-        int32_t angle;
-    };
     HPGSPdfMergeJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input2, std::string uniqueName,
                     std::string prettyName, std::string tag, std::string stamp, double timestamp,
                     const Plume::ObjPtr<Plume::List>& annotations, const Plume::ObjPtr<Plume::List>& properties,
-                    int32_t angle2, First first);
+                    int32_t angle2, MergeInput first);
 
-    // The inherited inputs, then the first input with sub-index (number of
-    // annotations + 1).
     void prepareInputs(Plume::Mutex& mutex) override;
     void releaseInputs() override;
     int render(Plume::Mutex& mutex) override;
@@ -107,10 +101,7 @@ public:
 private:
     const Plume::ObjPtr<Plume::List> properties_;
     const int32_t angle2_;
-    Plume::ObjPtr<HPGSDataHolder> firstInput_;
-    const std::string firstUniqueName_, firstPrettyName_;
-    const double firstTimestamp_;
-    const int32_t firstAngle_;
+    MergeInput first_;
 };
 
 // What buildPdfDocument works on: one input with its identity and the
