@@ -30,6 +30,8 @@ struct AssetDevice {
     bool srcTransparent = true, patTransparent = true;
     double width = 1.0;
     double red = 0, green = 0, blue = 0;
+    int (*beforeWrite)(void*) = nullptr;  // lets a copy stream writing to out go first
+    void* beforeWriteContext = nullptr;
 };
 
 AssetDevice* self(hpgs_device* d) { return reinterpret_cast<AssetDevice*>(d); }
@@ -37,6 +39,8 @@ AssetDevice* self(hpgs_device* d) { return reinterpret_cast<AssetDevice*>(d); }
 // Writes s; on failure sets "<what>: <reason>" and returns -1.
 int put(AssetDevice* d, const std::string& s, const char* what) {
     if (s.empty()) return 0;
+    if (d->beforeWrite && d->beforeWrite(d->beforeWriteContext) != 0)
+        return hpgs_set_error("%s: the copied input could not be written", what);
     errno = 0;
     if (hpgs_ostream_write(s.data(), 1, s.size(), d->out) != s.size() || hpgs_ostream_iserror(d->out))
         return hpgs_set_error("%s: %s", what, std::strerror(errno ? errno : EIO));
@@ -242,12 +246,26 @@ struct CopyStream {
     unsigned char held[32];
     int count = 0;
     int mode = 0;  // 0 none, 1 PG seen, 2 FR seen, 3 digits after FR, 4 blank after the digits
+    // Bytes passed on but not yet written: one write per 64 KiB instead of
+    // one per byte. Written before anything else writes to out.
+    std::string pending;
 
+    int writePending() {
+        if (pending.empty()) return 0;
+        const size_t n = pending.size();
+        const bool ok = hpgs_ostream_write(pending.data(), 1, n, out) == n;
+        pending.clear();
+        return ok ? 0 : -1;
+    }
+    int emit(const unsigned char* p, size_t n) {
+        pending.append(reinterpret_cast<const char*>(p), n);
+        return pending.size() >= 65536 ? writePending() : 0;
+    }
     int flush() {
         if (count == 0) return 0;
         const size_t n = static_cast<size_t>(count);
         count = 0;
-        return hpgs_ostream_write(held, 1, n, out) == n ? 0 : -1;
+        return emit(held, n);
     }
     void holdAlone(unsigned char x) {
         held[0] = x;
@@ -266,7 +284,7 @@ int copyGetc(void* stream) {
     CopyStream* c = cs(stream);
     const int x = hpgs_getc(c->in);
     if (x == EOF) {
-        if (c->flush() != 0) return -1;
+        if (c->flush() != 0 || c->writePending() != 0) return -1;
         return x;
     }
     const unsigned char b = static_cast<unsigned char>(x);
@@ -278,7 +296,7 @@ int copyGetc(void* stream) {
         if (c->mode != 0) {
             c->held[c->count++] = b;
         } else {
-            if (hpgs_ostream_write(c->held, 1, 1, c->out) != 1) return -1;
+            if (c->emit(c->held, 1) != 0) return -1;
             c->held[0] = c->held[1];
             c->count = 1;
             c->afterOne(b);
@@ -313,7 +331,7 @@ int copyUngetc(int ch, void* stream) {
 
 size_t copyRead(void* ptr, size_t size, size_t nmemb, void* stream) {
     CopyStream* c = cs(stream);
-    if (c->flush() != 0) return 0;
+    if (c->flush() != 0 || c->writePending() != 0) return 0;
     return hpgs_istream_read(ptr, size, nmemb, c->in);
 }
 
@@ -331,7 +349,9 @@ int copyEof(void* stream) { return hpgs_istream_iseof(cs(stream)->in); }
 int copyError(void* stream) { return hpgs_istream_iserror(cs(stream)->in); }
 int copyClose(void* stream) {
     std::unique_ptr<CopyStream> c(cs(stream));
-    return hpgs_istream_close(c->in) == 0 ? 0 : -1;
+    // What was passed on is written; held bytes are not (as on a seek).
+    const int written = c->writePending();
+    return hpgs_istream_close(c->in) == 0 && written == 0 ? 0 : -1;
 }
 
 const hpgs_istream_vtable kCopyVtable = {copyGetc, copyUngetc, copyRead, copySeek,
@@ -397,6 +417,18 @@ int finishAsset(hpgs_device* dev) {
     return put(d, s, "finishAsset");
 }
 
+int flushHpglCopyStream(hpgs_istream* stream) {
+    if (!stream || stream->vtable != &kCopyVtable) return hpgs_set_error("Not an HPGL copy stream.");
+    return cs(stream->stream)->writePending();
+}
+
+void setBeforeWrite(hpgs_device* dev, int (*fn)(void*), void* context) {
+    if (AssetDevice* d = asset(dev)) {
+        d->beforeWrite = fn;
+        d->beforeWriteContext = context;
+    }
+}
+
 void setMaxFractBits(hpgs_device* dev, int bits) {
     if (AssetDevice* d = asset(dev)) d->maxFractBits = bits;
 }
@@ -407,7 +439,7 @@ hpgs_istream* newHpglCopyStream(hpgs_istream* in, hpgs_ostream* out) {
         hpgs_set_error("HPGL copy stream: no %s stream given.", in ? "output" : "input");
         return nullptr;
     }
-    auto* c = new (std::nothrow) CopyStream{in, out, {}, 0, 0};
+    auto* c = new (std::nothrow) CopyStream{in, out, {}, 0, 0, {}};
     if (!c) {
         hpgs_istream_close(in);
         hpgs_set_error("HPGL copy stream: out of memory.");

@@ -31,11 +31,18 @@ int startAsset(hpgs_device* dev, int pen, const hpgs_matrix& matrix);
 // Restores the drawing's colour and raster operation and ends the asset.
 int finishAsset(hpgs_device* dev);
 void setMaxFractBits(hpgs_device* dev, int bits);
+// fn(context) runs before each write of the device (0 to go on): the copy
+// stream feeding the same output writes what it passed on first.
+void setBeforeWrite(hpgs_device* dev, int (*fn)(void*), void* context);
 
 // An input stream that reads from in and writes what it reads to out, holding
 // back PG and FR commands (with their number and separators) so that what
 // a frame-asset callback writes comes before the frame's end. Takes in over
 // (closed also when the stream cannot be made); null on failure.
+// The copy stream collects what it passes on and writes it in large pieces:
+// when it reaches the end of its input, when it is closed, and on
+// flushHpglCopyStream (0, or -1 when out fails).
 hpgs_istream* newHpglCopyStream(hpgs_istream* in, hpgs_ostream* out);
+int flushHpglCopyStream(hpgs_istream* stream);
 
 }  // namespace Xadra

@@ -118,6 +118,8 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
         hpgs_istream_close(copy);
         return -1;
     }
+    // The input's bytes read so far go out before an inserted annotation.
+    setBeforeWrite(dev, [](void* c) { return flushHpglCopyStream(static_cast<hpgs_istream*>(c)); }, copy);
     // The reader takes device and stream over, also when the calls fail.
     if (hpgs_reader_imbue(reader, dev) < 0) {
         hpgs_istream_close(copy);

@@ -159,10 +159,13 @@ TEST(HpglCopyStream, PassesEveryByteOnInOrder) {
     std::string seen;
     for (int c; (c = hpgs_getc(copy.get())) != EOF;) {
         seen += static_cast<char>(c);
+        // What a frame-asset callback would see: the copy written so far.
         if (seen == "PA0,0;FR 12 ;") {
+            ASSERT_EQ(flushHpglCopyStream(copy.get()), 0);
             EXPECT_EQ(out.text(), "PA0,0;") << "FR passed on before its end";
         }
         if (seen == "PA0,0;FR 12 ;PD1,1;PG2;") {
+            ASSERT_EQ(flushHpglCopyStream(copy.get()), 0);
             EXPECT_EQ(out.text(), "PA0,0;FR 12 ;PD1,1;") << "PG passed on before its end";
         }
     }
