@@ -82,7 +82,8 @@ void BM_BareGsTwoInParallel(benchmark::State& state) {
 BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // Eight clients at once on two workers; a client whose request finds the
-// pool full asks again.
+// pool full (a Timeout at once) asks again after 20 ms, as xadrac pauses
+// before asking a full daemon again.
 void BM_EightClientsTwoWorkers(benchmark::State& state) {
     DaemonProcess d(2);
     std::atomic<long> serial{0};
@@ -97,7 +98,7 @@ void BM_EightClientsTwoWorkers(benchmark::State& state) {
                         drain(*c->renderPngByResolution(letter(name), 150, true, 0, nullptr, nullptr));
                         break;
                     } catch (const ThrowableException&) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
                     }
                 }
             });
