@@ -5,6 +5,7 @@
 #include "jobs/BBoxJobs.h"
 #include "jobs/HpglOutputJobs.h"
 #include "jobs/PdfOutputJobs.h"
+#include "jobs/PngCompareJob.h"
 #include "jobs/PngRendererJob.h"
 #include "xadracommon/LogService.h"
 
@@ -90,25 +91,28 @@ IHPGLRenderer::Stream HPGSRenderer::mergePdfWithAnnotations(const Stream& input1
     return resultStream(mergePdf(input1, angle1, input2, angle2, properties, stampText(stamp), annotations));
 }
 
-IHPGLRenderer::Stream HPGSRenderer::comparePngByResolution(const Stream& input1, int32_t, const Stream& input2,
-                                                          int32_t, double, bool) {
+IHPGLRenderer::Stream HPGSRenderer::comparePngByResolution(const Stream& input1, int32_t angle1, const Stream& input2,
+                                                          int32_t angle2, double resolution, bool antialias) {
     requireStream(input1, "comparePngByResolution", "first input");
     requireStream(input2, "comparePngByResolution", "second input");
-    unavailable("comparePngByResolution");
+    return resultStream(Xadra::comparePngByResolution(input1, angle1, input2, angle2, resolution, antialias));
 }
 
-IHPGLRenderer::Stream HPGSRenderer::comparePngByPixelSize(const Stream& input1, int32_t, const Stream& input2, int32_t,
-                                                         int32_t, bool) {
+IHPGLRenderer::Stream HPGSRenderer::comparePngByPixelSize(const Stream& input1, int32_t angle1, const Stream& input2,
+                                                         int32_t angle2, int32_t pixelSize, bool antialias) {
     requireStream(input1, "comparePngByPixelSize", "first input");
     requireStream(input2, "comparePngByPixelSize", "second input");
-    unavailable("comparePngByPixelSize");
+    return resultStream(Xadra::comparePngByPixelSize(input1, angle1, input2, angle2, pixelSize, antialias));
 }
 
-IHPGLRenderer::Stream HPGSRenderer::comparePngTileByResolution(const Stream& input1, const BBox&, const Stream& input2,
-                                                              const BBox&, double, bool, int32_t, int32_t) {
+IHPGLRenderer::Stream HPGSRenderer::comparePngTileByResolution(const Stream& input1, const BBox& tile1,
+                                                              const Stream& input2, const BBox& tile2,
+                                                              double resolution, bool antialias, int32_t width,
+                                                              int32_t height) {
     requireStream(input1, "comparePngTileByResolution", "first input");
     requireStream(input2, "comparePngTileByResolution", "second input");
-    unavailable("comparePngTileByResolution");
+    return resultStream(Xadra::comparePngTileByResolution(input1, tile1, input2, tile2, resolution, antialias, width,
+                                                          height));
 }
 
 IHPGLRenderer::Stream HPGSRenderer::renderPngByResolution(const Stream& input, double resolution, bool antialias,

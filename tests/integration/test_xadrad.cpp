@@ -637,3 +637,27 @@ TEST_F(Xadrad, PdfPagesBecomePngPreviewsThroughGhostscript) {
     EXPECT_EQ(std::system("pgrep -f '^\\[xadrad-gs\\]' >/dev/null"), 256);
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+TEST_F(Xadrad, XadracComparesADrawingAndAPdfWithThemselvesTurned) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    std::system(("cp " + kData + "/ps_parts_hpgl2.hpgl " + work + "/parts.plt").c_str());
+    std::system(("cp " + kPdfData + "/a4_drawing.pdf " + work + "/a4.pdf").c_str());
+    std::ofstream(work + "/requests") << "parts.plt 0 cmp\na4.pdf 0 cmp\n";
+    pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(c, 120000), 0);
+    const std::string err = readFile(dir + "/c.err");
+    EXPECT_NE(err.find("File parts.png successfully written."), std::string::npos) << err;
+    EXPECT_NE(err.find("File a4.png successfully written."), std::string::npos) << err;
+    // The drawing against itself turned by 180 degrees: the size of the
+    // rendering at 72 dpi; the A4 page likewise.
+    EXPECT_GT(pngSize(readFile(work + "/parts.png")).first, 100u);
+    EXPECT_EQ(pngSize(readFile(work + "/a4.png")), (std::pair<uint32_t, uint32_t>(595, 842)));
+    Client cl(port);
+    auto diff = cl.renderer->comparePngByResolution(fileStream("syn_bezier.hpgl"), 0, fileStream("syn_arcs_relative.hpgl"),
+                                                    0, 72, true);
+    EXPECT_GT(pngSize(readStream(*diff)).first, 100u);
+    EXPECT_EQ(stopWithHup(), 0);
+}
