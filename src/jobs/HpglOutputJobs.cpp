@@ -106,9 +106,15 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
     }
     FrameContext context{reader, bundle.get(), pageOffset};
     hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
+    // The callback's context lives on this frame: a reader left registered
+    // after a failure (the job releases it later) must not keep pointing at
+    // it. On success the reader goes before this returns, and the guard is
+    // disarmed first.
     struct Unset {
         hpgs_reader* reader;
-        ~Unset() { hpgs_reader_set_frame_asset_func(reader, nullptr, nullptr); }
+        ~Unset() {
+            if (reader) hpgs_reader_set_frame_asset_func(reader, nullptr, nullptr);
+        }
     } unset{reader};
 
     hpgs_istream* copy = newHpglCopyStream(input->openHpgsStream().release(), out);
@@ -128,6 +134,7 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
     if (hpgs_reader_attach(reader, copy) != 0) return -1;
     if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
     // The copy stream and the device go with the reader, before out closes.
+    unset.reader = nullptr;
     clearReader(job, mutex);
     return 0;
 }
