@@ -15,6 +15,8 @@
 
 #include "../common/RunQuietly.h"
 
+#include "../common/JobBenchEnv.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -38,26 +40,12 @@ namespace {
 
 const std::string kHarmonograph = std::string(XAD_TEST_DATA) + "/hpgl/pu_big_harmonograph.hpgl";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using benchdaemon::readFile;
 
 using benchdaemon::runQuietly;
 
-struct Env {
-    Env() {
-        char tmpl[] = "/tmp/xadbboxbenchXXXXXX";
-        base = ::mkdtemp(tmpl);
-        Xadra::logService().levelThreshold = 2;
-        cache.setSyncWrites(false);
-        cache.initialise(100000.0, base);
-        Xadra::setJobCache(&cache);
-        Xadra::Settings::setRenderTimeout(600);
-        Xadra::setNWorkers(2);
-        Xadra::startWorkers();
+struct Env : benchdaemon::JobBenchEnv {
+    Env() : JobBenchEnv("/tmp/xadbboxbenchXXXXXX") {
         drawing = readFile(kHarmonograph);
         // 300 Letter pages: the three-page document a hundred times.
         std::vector<std::string> args = {"qpdf", "--empty", "--pages"};
@@ -68,13 +56,6 @@ struct Env {
         if (!runQuietly(args)) std::abort();
         pdf = readFile(pages300);
     }
-    ~Env() {
-        Xadra::stopWorkers();
-        Xadra::setJobCache(nullptr);
-        std::filesystem::remove_all(base);
-    }
-    std::string base;
-    Xadra::HPGSRendererCache cache;
     std::string drawing, pdf, pages300;
 };
 

@@ -9,6 +9,8 @@
 #include "imaging/PngWriter.h"
 #include "xadracommon/LogService.h"
 
+#include "../common/JobBenchEnv.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -36,32 +38,16 @@ void writePage(const std::string& path, int shift) {
     w.close();
 }
 
-struct Env {
-    Env() {
-        char tmpl[] = "/tmp/xadcmpbenchXXXXXX";
-        base = ::mkdtemp(tmpl);
-        Xadra::logService().levelThreshold = 2;
-        cache.setSyncWrites(false);
-        cache.initialise(100000.0, base);
-        Xadra::setJobCache(&cache);
-        Xadra::Settings::setRenderTimeout(600);
-        Xadra::setNWorkers(2);
-        Xadra::startWorkers();
+struct Env : benchdaemon::JobBenchEnv {
+    Env() : JobBenchEnv("/tmp/xadcmpbenchXXXXXX") {
         writePage(base + "/a.png", 0);
         writePage(base + "/b.png", 5);
-    }
-    ~Env() {
-        Xadra::stopWorkers();
-        Xadra::setJobCache(nullptr);
-        std::filesystem::remove_all(base);
     }
     ObjPtr<Xadra::HPGSRendererCacheEntry> entry(const std::string& name, const std::string& tag) const {
         const std::string path = base + "/" + name;
         return Plume::makeObj<Xadra::HPGSRendererCacheEntry>(name, name, tag, "", 1.0, path, path + ".m", name, name,
                                                              "image/png", 1.0, 0);
     }
-    std::string base;
-    Xadra::HPGSRendererCache cache;
 };
 
 Env& env() {

@@ -5,6 +5,8 @@
 #include "xadracommon/PreviewApi.h"
 #include "xadracommon/RendererClient.h"
 
+#include "../common/DaemonProcess.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -24,56 +26,7 @@ namespace {
 
 const std::string kData = std::string(XAD_TEST_DATA) + "/hpgl";
 
-int freePort() {
-    auto d = Sock::Device::newInstance(Sock::Address::newInstance("127.0.0.1:0"));
-    d->bind();
-    return d->getBoundPort();
-}
-
-// One xadrad process with its own directories.
-class DaemonProcess {
-public:
-    explicit DaemonProcess(unsigned workers) {
-        char d[] = "/tmp/xadrad-bench-XXXXXX";
-        dir_ = mkdtemp(d);
-        port_ = freePort();
-        std::string base = dir_ + "/base";
-        pid_ = fork();
-        if (pid_ == 0) {
-            freopen("/dev/null", "w", stderr);
-            setenv("XAD_CONF_DIR", dir_.c_str(), 1);
-            std::string a1 = "--xadrad_cache_baseDir=" + base;
-            std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);
-            std::string a3 = "--xadrad_job_nWorkers=" + std::to_string(workers);
-            std::string a4 = "--xadrad_cache_mbytes=2000";
-            std::string bin = std::string(XAD_BIN_DIR) + "/xadrad";
-            execl(bin.c_str(), bin.c_str(), "-n", a1.c_str(), a2.c_str(), a3.c_str(), a4.c_str(),
-                  "--xadrad_job_renderTimeout=120", "--xadrad_suUser=root", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {
-            try {
-                Sock::DeviceFactory f;
-                int fd = f.connect(*Sock::Address::newInstance("127.0.0.1:" + std::to_string(port_)), 100);
-                close(fd);
-                break;
-            } catch (const std::exception&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-    }
-    ~DaemonProcess() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-    int port() const { return port_; }
-
-private:
-    std::string dir_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-};
+using benchdaemon::DaemonProcess;
 
 struct Client {
     RendererClient renderer;

@@ -9,6 +9,8 @@
 
 #include "../common/RunQuietly.h"
 
+#include "../common/JobBenchEnv.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -24,24 +26,10 @@ namespace {
 
 const std::string kHarmonograph = std::string(XAD_TEST_DATA) + "/hpgl/pu_big_harmonograph.hpgl";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using benchdaemon::readFile;
 
-struct Env {
-    Env() {
-        char tmpl[] = "/tmp/xadhpglbenchXXXXXX";
-        base = ::mkdtemp(tmpl);
-        Xadra::logService().levelThreshold = 2;
-        cache.setSyncWrites(false);
-        cache.initialise(100000.0, base);
-        Xadra::setJobCache(&cache);
-        Xadra::Settings::setRenderTimeout(600);
-        Xadra::setNWorkers(2);
-        Xadra::startWorkers();
+struct Env : benchdaemon::JobBenchEnv {
+    Env() : JobBenchEnv("/tmp/xadhpglbenchXXXXXX") {
         drawing = readFile(kHarmonograph);
         const double b = Xadra::Settings::getPdfBorder();
         fdf = "%FDF-1.2\n1 0 obj\n<< /FDF << /Annots [2 0 R] >> >>\nendobj\n2 0 obj\n<< /Type /Annot /Subtype "
@@ -49,13 +37,7 @@ struct Env {
               std::to_string(b + 20) + " " + std::to_string(b + 20) + " " + std::to_string(b + 120) + " " +
               std::to_string(b + 80) + "] /C [1 0 0] >>\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n";
     }
-    ~Env() {
-        Xadra::stopWorkers();
-        Xadra::setJobCache(nullptr);
-        std::filesystem::remove_all(base);
-    }
-    std::string base, drawing, fdf;
-    Xadra::HPGSRendererCache cache;
+    std::string drawing, fdf;
 };
 
 Env& env() {

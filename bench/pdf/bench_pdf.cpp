@@ -11,6 +11,8 @@
 
 #include "../common/RunQuietly.h"
 
+#include "../common/JobBenchEnv.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -30,26 +32,12 @@ namespace {
 
 const std::string kHarmonograph = std::string(XAD_TEST_DATA) + "/hpgl/pu_big_harmonograph.hpgl";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using benchdaemon::readFile;
 
 using benchdaemon::runQuietly;
 
-struct Env {
-    Env() {
-        char tmpl[] = "/tmp/xadpdfbenchXXXXXX";
-        base = ::mkdtemp(tmpl);
-        Xadra::logService().levelThreshold = 2;
-        cache.setSyncWrites(false);
-        cache.initialise(100000.0, base);
-        Xadra::setJobCache(&cache);
-        Xadra::Settings::setRenderTimeout(600);
-        Xadra::setNWorkers(2);
-        Xadra::startWorkers();
+struct Env : benchdaemon::JobBenchEnv {
+    Env() : JobBenchEnv("/tmp/xadpdfbenchXXXXXX") {
         drawing = bytes(readFile(kHarmonograph), "harmonograph.plt", "image/hpgl");
         // 100 A4 pages, each a copy of the sample drawing.
         std::vector<std::string> args;
@@ -64,16 +52,9 @@ struct Env {
         if (!runQuietly(args)) std::abort();
         pdfData = readFile(pages100);
     }
-    ~Env() {
-        Xadra::stopWorkers();
-        Xadra::setJobCache(nullptr);
-        std::filesystem::remove_all(base);
-    }
     static ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name, const char* mime) {
         return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), name, mime);
     }
-    std::string base;
-    Xadra::HPGSRendererCache cache;
     ObjPtr<IMimeInputStream> drawing;
     std::string pages100, pdfData;
 };

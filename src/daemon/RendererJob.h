@@ -164,6 +164,9 @@ Plume::ObjPtr<HPGSDataHolder> getAnnotationInput(const HPGSRendererJob& job, siz
 // dot). Names without such a dot are returned unchanged.
 std::string replaceExtension(const std::string& name, const std::string& extension);
 
+// The text of a remote string; "" for null.
+inline std::string textOf(const Plume::ObjPtr<Plume::String>& s) { return Plume::String::toText(s.get()); }
+
 struct RgbColor {
     double r, g, b;
 };

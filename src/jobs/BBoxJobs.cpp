@@ -21,8 +21,6 @@ namespace {
 
 const char* const kPdfMimeType = "application/pdf";
 
-std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
 void appendLine(std::string& out, const char* key, double value) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.16g", value);
@@ -73,8 +71,8 @@ struct Request {
 Request readRequest(const ObjPtr<IMimeInputStream>& input) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
     Request r;
-    r.uniqueName = text(input->getUniqueName());
-    r.prettyName = text(input->getPrettyName());
+    r.uniqueName = textOf(input->getUniqueName());
+    r.prettyName = textOf(input->getPrettyName());
     r.timestamp = input->getTimestamp();
     return r;
 }
@@ -141,7 +139,7 @@ ObjPtr<HPGSRendererCacheEntry> measureBoundingBox(const ObjPtr<IMimeInputStream>
 ObjPtr<HPGSRendererCacheEntry> measurePageBoundingBoxes(const ObjPtr<IMimeInputStream>& input) {
     Request r = readRequest(input);
     // Refused before the input is fetched: pages are a PDF notion.
-    const std::string mimeType = text(input->getMimeType());
+    const std::string mimeType = textOf(input->getMimeType());
     if (mimeType != kPdfMimeType)
         throwPreviewf<HPGSError>(CAT_DAEMON, 3, "Page bounding boxes need a PDF document; %s is of type %s.",
                                  r.prettyName.c_str(), mimeType.c_str());

@@ -32,12 +32,11 @@ std::atomic<unsigned> g_hangLimit{0};
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
-    char buf[4200];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    std::string s = Plume::vformat(fmt, ap);
     va_end(ap);
-    return buf;
+    return s;
 }
 
 bool isRegularFile(const char* path) {

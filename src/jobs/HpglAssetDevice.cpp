@@ -1,5 +1,7 @@
 #include "HpglAssetDevice.h"
 
+#include "plume/Log.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cerrno>
@@ -51,12 +53,11 @@ int component(double c) { return static_cast<int>(c * 255.0 + 0.5); }
 
 std::string printf1(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string printf1(const char* fmt, ...) {
-    char buf[256];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    std::string s = Plume::vformat(fmt, ap);
     va_end(ap);
-    return buf;
+    return s;
 }
 
 hpgs_point mapped(const AssetDevice* d, const hpgs_point* p) {

@@ -19,8 +19,6 @@ namespace Xadra {
 
 namespace {
 
-std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
 struct FrameContext {
     hpgs_reader* reader;
     hpgs_pdf_fdf_bundle* bundle;
@@ -100,8 +98,8 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
         if (!fdf) return -1;
         const RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
-        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), text(a->getOwner()).c_str(),
-                                           text(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), textOf(a->getOwner()).c_str(),
+                                           textOf(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
             return -1;
     }
     FrameContext context{reader, bundle.get(), pageOffset};
@@ -206,7 +204,7 @@ int HPGSHpglMergeJob::render(Plume::Mutex& mutex) {
 ObjPtr<HPGSRendererCacheEntry> insertHpglAnnotations(const ObjPtr<IMimeInputStream>& input, int32_t angle,
                                                      const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
-    const std::string unique = text(input->getUniqueName()), pretty = text(input->getPrettyName());
+    const std::string unique = textOf(input->getUniqueName()), pretty = textOf(input->getPrettyName());
     const double ts = input->getTimestamp();
     return executeJob(Plume::makeObj<HPGSInsertRendererJob>(input, unique, pretty, hpglInsertTag(angle, annotations),
                                                             stamp, ts, annotations, angle));
@@ -216,7 +214,7 @@ ObjPtr<HPGSRendererCacheEntry> mergeHpgl(const ObjPtr<IMimeInputStream>& input1,
                                          const ObjPtr<IMimeInputStream>& input2, int32_t angle2,
                                          const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
     if (!input2) throwPreviewf<IOError>(CAT_DAEMON, 3, "No second input stream given.");
-    const std::string unique2 = text(input2->getUniqueName()), pretty2 = text(input2->getPrettyName());
+    const std::string unique2 = textOf(input2->getUniqueName()), pretty2 = textOf(input2->getPrettyName());
     const double ts2 = input2->getTimestamp();
     MergeInput first(input1, angle1);
     const std::string tag = hpglMergeTag(angle2, first.uniqueName(), angle1, annotations);

@@ -29,8 +29,6 @@ const char* const kPdfMimeType = "application/pdf";
 // accept without a user unit.
 constexpr double kMaxPageSide = 14400.0;
 
-std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
 // Calls f(key, value) for each property whose key satisfies wanted, in list
 // order; entries that are not PDFProperty objects or have no type are skipped.
 template <class Wanted, class F>
@@ -40,7 +38,7 @@ int forEachProperty(const ObjPtr<Plume::List>& properties, Wanted wanted, F f) {
         if (!p || !p->getType()) continue;
         const int key = pdfInfoKey(p->getType()->getOrdinal());
         if (key < 0 || !wanted(key)) continue;
-        if (f(key, p->getType()->getName(), text(p->getValue())) != 0) return -1;
+        if (f(key, p->getType()->getName(), textOf(p->getValue())) != 0) return -1;
     }
     return 0;
 }
@@ -108,8 +106,8 @@ struct Identity {
 Identity identityOf(const ObjPtr<IMimeInputStream>& input, const char* what) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No %s stream given.", what);
     Identity id;
-    id.uniqueName = text(input->getUniqueName());
-    id.prettyName = text(input->getPrettyName());
+    id.uniqueName = textOf(input->getUniqueName());
+    id.prettyName = textOf(input->getPrettyName());
     id.timestamp = input->getTimestamp();
     return id;
 }
@@ -307,12 +305,12 @@ hpgs::UniquePdfFile buildPdfDocument(HPGSRendererJob& job, Plume::Mutex& mutex, 
             if (!bundle) return nullptr;
             hpgs::UniqueIstream fdf = holder->openHpgsStream();
             if (!fdf) return nullptr;
-            const std::string colourText = text(a->getColor());
+            const std::string colourText = textOf(a->getColor());
             const RgbColor c = parseColor(colourText);
             const double colour[3] = {c.r, c.g, c.b};
             // The import closes the stream, also when it fails.
-            if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), text(a->getOwner()).c_str(),
-                                               text(a->getTitle()).c_str(), "UTF-8",
+            if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), textOf(a->getOwner()).c_str(),
+                                               textOf(a->getTitle()).c_str(), "UTF-8",
                                                colourText.empty() ? nullptr : colour, mode) != 0)
                 return nullptr;
         }

@@ -19,8 +19,6 @@ namespace Xadra {
 
 namespace {
 
-std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
 // The job file of sub-index k: the naming of the data holders' fetch.
 std::string subJobFile(int worker, int k) {
     char suffix[16];
@@ -139,8 +137,8 @@ int HPGSPdfPngRendererJob::render(Plume::Mutex& mutex) {
         if (!in) return -1;
         const RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
-        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), in.release(), text(a->getOwner()).c_str(),
-                                           text(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), in.release(), textOf(a->getOwner()).c_str(),
+                                           textOf(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
             return -1;
     }
     hpgs_device* dev = hpgs::as_device(paint.get());

@@ -24,8 +24,6 @@ const char* const kPdfMimeType = "application/pdf";
 // Largest page side hpgs places, in points.
 constexpr double kMaxPageSide = 72000.0;
 
-std::string text(const ObjPtr<Plume::String>& s) { return s ? s->str() : std::string(); }
-
 
 struct Request {
     std::string uniqueName, prettyName, tag, mimeType;
@@ -38,11 +36,11 @@ Request readRequest(const ObjPtr<IMimeInputStream>& input, int32_t page, int32_t
                     const ObjPtr<Plume::List>& annotations) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
     Request r;
-    r.uniqueName = text(input->getUniqueName());
-    r.prettyName = text(input->getPrettyName());
+    r.uniqueName = textOf(input->getUniqueName());
+    r.prettyName = textOf(input->getPrettyName());
     r.tag = pngJobTag(page, pixelSize, resolution, box, antialias, angle, annotations);
     r.timestamp = input->getTimestamp();
-    r.mimeType = text(input->getMimeType());
+    r.mimeType = textOf(input->getMimeType());
     return r;
 }
 
@@ -182,8 +180,8 @@ std::unique_ptr<HPGSHpglPngRendererJob::AnnotationLayer> HPGSHpglPngRendererJob:
         RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
         // The import closes the stream, also when it fails.
-        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, in.release(), text(a->getOwner()).c_str(),
-                                           text(a->getTitle()).c_str(), "utf-8", colour, 2) != 0)
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, in.release(), textOf(a->getOwner()).c_str(),
+                                           textOf(a->getTitle()).c_str(), "utf-8", colour, 2) != 0)
             return nullptr;
     }
     hpgs_reader_set_page_asset_func(reader, layer.get(), drawAnnotations);
