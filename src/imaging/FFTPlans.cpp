@@ -1,0 +1,128 @@
+#include "imaging/FFTPlans.h"
+
+#include "plume/Thread.h"
+
+#include <map>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace Xadra::fft {
+
+namespace {
+
+// FFTW's planner state (plans, wisdom, the time limit) is process-wide.
+Plume::Mutex& plannerMutex() {
+    static Plume::Mutex mutex;
+    return mutex;
+}
+
+struct DoubleFree {
+    void operator()(double* p) const noexcept { fftw_free(p); }
+};
+using Scratch = std::unique_ptr<double[], DoubleFree>;
+
+Scratch scratch(size_t count) {
+    auto* p = static_cast<double*>(fftw_malloc(sizeof(double) * count));
+    if (!p) throw std::bad_alloc();
+    return Scratch(p);
+}
+
+class PlanCache {
+public:
+    // Makes sure the planner mutex outlives the cache, whose plans take it
+    // when they are destroyed at exit.
+    PlanCache() { plannerMutex(); }
+
+    const Plans& get(unsigned w, unsigned h) EXCLUDES(mapMutex_) {
+        Entry* entry;
+        {
+            Plume::MutexLock lock(mapMutex_);
+            std::unique_ptr<Entry>& slot = entries_[{w, h}];
+            if (!slot) slot = std::make_unique<Entry>();
+            entry = slot.get();
+        }
+        Plume::MutexLock lock(entry->mutex);
+        if (!entry->ready) {
+            entry->plans = makePlans(w, h, kPlannerFlags, kPlanTimeLimit);
+            entry->ready = true;
+        }
+        return entry->plans;
+    }
+
+private:
+    struct Entry {
+        Plume::Mutex mutex;
+        bool ready GUARDED_BY(mutex) = false;
+        // Written once under the mutex while !ready, read-only afterwards.
+        Plans plans;
+    };
+    Plume::Mutex mapMutex_;
+    // Entries are never removed: sizes are powers of two, so a process
+    // meets few of them.
+    std::map<std::pair<unsigned, unsigned>, std::unique_ptr<Entry>> entries_ GUARDED_BY(mapMutex_);
+};
+
+}  // namespace
+
+void PlanDestroy::operator()(fftw_plan p) const noexcept {
+    Plume::MutexLock lock(plannerMutex());
+    fftw_destroy_plan(p);
+}
+
+Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit) {
+    const unsigned halfW = w / 2;
+    // The planner may overwrite the arrays it is given while it measures.
+    Scratch data = scratch(size_t(w) * h);
+    Scratch nyquist = scratch(2 * size_t(h));
+    Scratch row = scratch(2 * (size_t(halfW) + 1));
+    auto* crow = reinterpret_cast<fftw_complex*>(row.get());
+    auto* cdata = reinterpret_cast<fftw_complex*>(data.get());
+    auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist.get());
+
+    // Row y starts y * W doubles into the data; when that breaks FFTW's
+    // alignment the row plans must not count on it.
+    const unsigned rowFlags = fftw_alignment_of(data.get() + w) == fftw_alignment_of(data.get())
+                                  ? flags
+                                  : flags | FFTW_UNALIGNED;
+    const int n = int(h);
+    const int columns = int(halfW);
+
+    fftw_plan raw[6] = {};
+    {
+        Plume::MutexLock lock(plannerMutex());
+        fftw_set_timelimit(timeLimit < 0 ? FFTW_NO_TIMELIMIT : timeLimit);
+        raw[0] = fftw_plan_dft_r2c_1d(int(w), data.get(), crow, rowFlags | FFTW_DESTROY_INPUT);
+        raw[1] = fftw_plan_dft_c2r_1d(int(w), crow, data.get(), rowFlags | FFTW_DESTROY_INPUT);
+        raw[2] = fftw_plan_many_dft(1, &n, columns, cdata, nullptr, columns, 1, cdata, nullptr, columns, 1,
+                                    FFTW_BACKWARD, flags);
+        raw[3] = fftw_plan_many_dft(1, &n, columns, cdata, nullptr, columns, 1, cdata, nullptr, columns, 1,
+                                    FFTW_FORWARD, flags);
+        raw[4] = fftw_plan_dft_1d(n, cnyquist, cnyquist, FFTW_BACKWARD, flags);
+        raw[5] = fftw_plan_dft_1d(n, cnyquist, cnyquist, FFTW_FORWARD, flags);
+        bool complete = true;
+        for (fftw_plan p : raw) complete = complete && p != nullptr;
+        if (!complete) {
+            for (fftw_plan p : raw)
+                if (p) fftw_destroy_plan(p);
+            throw std::runtime_error("FFTW made no plan for a " + std::to_string(w) + "x" + std::to_string(h) +
+                                     " image.");
+        }
+    }
+    Plans plans;
+    plans.rowForward.reset(raw[0]);
+    plans.rowBackward.reset(raw[1]);
+    plans.columnsForward.reset(raw[2]);
+    plans.columnsBackward.reset(raw[3]);
+    plans.nyquistForward.reset(raw[4]);
+    plans.nyquistBackward.reset(raw[5]);
+    return plans;
+}
+
+const Plans& plansFor(unsigned w, unsigned h) {
+    static PlanCache cache;
+    return cache.get(w, h);
+}
+
+}  // namespace Xadra::fft

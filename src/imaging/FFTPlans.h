@@ -1,0 +1,54 @@
+// FFTW plans for FFTImage's transforms, made once per image size and kept
+// for the life of the process.
+//
+// A size's plans: the real-to-complex and complex-to-real transforms of one
+// row of W values (out of place, into and out of a row buffer of W/2 + 1
+// complex values), the in-place complex transforms of the W/2 complex
+// columns of H values (stride W/2) and of the Nyquist column, each in both
+// directions. They are executed with FFTW's new-array functions on any
+// image's arrays allocated with fftw_malloc; rows of images narrower than
+// FFTW's SIMD alignment get plans that do not rely on it.
+//
+// Thread-safety: plansFor may be called from any thread. FFTW's planner is
+// not thread-safe, so every plan is made and destroyed under one
+// process-wide lock; a size being planned makes only the callers of that
+// size wait. Executing the plans with the new-array functions is
+// thread-safe in FFTW.
+//
+// Errors: std::runtime_error naming the size when FFTW makes no plan (it
+// does for every power-of-two size); std::bad_alloc.
+#pragma once
+
+#include <fftw3.h>
+
+#include <memory>
+#include <type_traits>
+
+namespace Xadra::fft {
+
+struct PlanDestroy {
+    void operator()(fftw_plan p) const noexcept;
+};
+using UniquePlan = std::unique_ptr<std::remove_pointer_t<fftw_plan>, PlanDestroy>;
+
+struct Plans {
+    UniquePlan rowForward;       // r2c, W reals -> W/2 + 1 complex (sign -)
+    UniquePlan rowBackward;      // c2r, W/2 + 1 complex -> W reals (sign +)
+    UniquePlan columnsForward;   // W/2 columns of H, in place, sign +
+    UniquePlan columnsBackward;  // the same, sign -
+    UniquePlan nyquistForward;   // H complex, in place, sign +
+    UniquePlan nyquistBackward;  // the same, sign -
+};
+
+// Planner flags and the time limit per plan (seconds) that plansFor uses.
+constexpr unsigned kPlannerFlags = FFTW_MEASURE;
+constexpr double kPlanTimeLimit = 1.0;
+
+// The cached plans of a w x h image (both powers of two, at least 2).
+const Plans& plansFor(unsigned w, unsigned h);
+
+// Fresh plans with the given flags and time limit (< 0: none), not cached;
+// for benchmarks comparing planner flags.
+Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit);
+
+}  // namespace Xadra::fft
