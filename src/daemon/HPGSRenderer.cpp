@@ -7,6 +7,7 @@
 #include "jobs/PdfOutputJobs.h"
 #include "jobs/PngCompareJob.h"
 #include "jobs/PngRendererJob.h"
+#include "jobs/PngSeekJob.h"
 #include "xadracommon/LogService.h"
 
 using namespace Plume;
@@ -28,10 +29,6 @@ void requireStream(const IHPGLRenderer::Stream& s, const char* method, const cha
 std::string mimeTypeOf(const IHPGLRenderer::Stream& s) {
     ObjPtr<String> mime = s->getMimeType();
     return mime ? mime->str() : std::string();
-}
-
-[[noreturn]] void unavailable(const char* method) {
-    throwPreviewf<IOError>(CAT_DAEMON, 3, "%s is not available in this build of xadrad.", method);
 }
 
 const ObjPtr<HPGSRendererCacheEntry>& requireEntry(const ObjPtr<HPGSRendererCacheEntry>& e) {
@@ -59,10 +56,10 @@ IHPGLRenderer::ListP HPGSRenderer::getPageBoundingBoxes(const Stream& input) {
     return readPageBoundingBoxes(requireEntry(measurePageBoundingBoxes(input))->getDataFilePath());
 }
 
-ObjPtr<PatternSeekResult> HPGSRenderer::seekPattern(const Stream& input, const Stream& pattern, int32_t) {
+ObjPtr<PatternSeekResult> HPGSRenderer::seekPattern(const Stream& input, const Stream& pattern, int32_t angle) {
     requireStream(input, "seekPattern", "input");
     requireStream(pattern, "seekPattern", "pattern");
-    unavailable("seekPattern");
+    return readPatternSeekResult(requireEntry(Xadra::seekPattern(input, pattern, angle))->getDataFilePath());
 }
 
 IHPGLRenderer::Stream HPGSRenderer::insertAnnotations(const Stream& input, int32_t angle, const StringP& stamp,

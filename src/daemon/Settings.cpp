@@ -20,7 +20,6 @@ std::string g_gsPath GUARDED_BY(g_gsMutex);
 std::atomic<unsigned> g_seekSize{2048};
 std::atomic<unsigned> g_labelSize{1024};
 std::atomic<int> g_maxFractBits{0};
-std::atomic<double> g_whiteOver{1.0};
 std::atomic<double> g_correlation{1.0};
 std::atomic<unsigned long long> g_maxPixels{400ull * 1000 * 1000};
 }  // namespace
@@ -80,12 +79,6 @@ unsigned getLabelSize() { return g_labelSize; }
 
 void setHpglMaxFractBits(int v) { g_maxFractBits = v; }
 int getHpglMaxFractBits() { return g_maxFractBits; }
-
-void setFftWhiteOver(double v) {
-    g_whiteOver = v;
-    logCategory(CAT_FFT, 6, "Using white over estimation factor [%lf].", v);
-}
-double getFftWhiteOver() { return g_whiteOver; }
 
 void setCorrelationFactor(double v) {
     g_correlation = v;

@@ -49,9 +49,8 @@ unsigned getLabelSize();
 void setHpglMaxFractBits(int v);
 int getHpglMaxFractBits();
 
-// FFT white over-estimation factor and correlation correction factor (default 1.0 each).
-void setFftWhiteOver(double v);
-double getFftWhiteOver();
+// Correlation correction factor of the pattern seek (default 1.0). The FFT
+// images' white over-estimation factor is FFTImage's own setting.
 void setCorrelationFactor(double v);
 double getCorrelationFactor();
 

@@ -10,6 +10,7 @@
 #include "hpgs/hpgs.h"
 #include "jobs/GSHelper.h"
 #include "hpgspdf.h"
+#include "imaging/FFTImage.h"
 #include "plume/ConfigOptions.h"
 #include "plume/Daemon.h"
 #include "plume/Remoting.h"
@@ -117,7 +118,7 @@ int run(int argc, char** argv) {
     Settings::setSeekSize(static_cast<unsigned>(config->getUInt("xadrad_seek_size", 1024)));
     Settings::setLabelSize(static_cast<unsigned>(config->getUInt("xadrad_label_size", 0)));
     Settings::setHpglMaxFractBits(static_cast<int>(config->getInt("xadrad_hpgl_max_fract_bits", 0)));
-    Settings::setFftWhiteOver(config->getDouble("xadrad_fft_white_over", 1.0));
+    FFTImage::setWhiteOverEstimation(config->getDouble("xadrad_fft_white_over", 1.0));
     Settings::setCorrelationFactor(config->getDouble("xadrad_fft_correlation_fac", 1.0));
 
     int64_t maxCoreMb = config->getInt("xadrad_max_core_mb", 0);

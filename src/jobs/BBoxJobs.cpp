@@ -77,7 +77,9 @@ Request readRequest(const ObjPtr<IMimeInputStream>& input) {
     return r;
 }
 
-ObjPtr<BoundingBoxWithAngle> readBox(const Plume::ConfigOptions& o, const std::string& suffix) {
+}  // namespace
+
+ObjPtr<BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& o, const std::string& suffix) {
     auto b = BoundingBoxWithAngle::newInstance();
     b->setLlx(o.getDouble("llx" + suffix));
     b->setLly(o.getDouble("lly" + suffix));
@@ -87,8 +89,6 @@ ObjPtr<BoundingBoxWithAngle> readBox(const Plume::ConfigOptions& o, const std::s
     b->setUserUnit(o.getDouble("user_unit" + suffix, 1.0));
     return b;
 }
-
-}  // namespace
 
 int HPGSBBoxJob::render(Plume::Mutex& mutex) {
     hpgs::UniqueIstream in = getInput()->openHpgsStream();
@@ -150,7 +150,7 @@ ObjPtr<HPGSRendererCacheEntry> measurePageBoundingBoxes(const ObjPtr<IMimeInputS
 ObjPtr<BoundingBoxWithAngle> readBoundingBox(const std::string& path) {
     auto o = Plume::ConfigOptions::newInstance(path);
     o->load(path, 0);
-    return readBox(*o, "");
+    return readBoundingBoxFrom(*o, "");
 }
 
 ObjPtr<Plume::List> readPageBoundingBoxes(const std::string& path) {
@@ -160,7 +160,7 @@ ObjPtr<Plume::List> readPageBoundingBoxes(const std::string& path) {
     // The count comes from a file: do not let a damaged one reserve memory
     // for pages it does not list (a missing page key throws below anyway).
     auto list = Plume::List::newInstance(static_cast<size_t>(std::min<uint64_t>(n, 100000)));
-    for (uint64_t i = 0; i < n; ++i) list->add(readBox(*o, "_" + std::to_string(i)));
+    for (uint64_t i = 0; i < n; ++i) list->add(readBoundingBoxFrom(*o, "_" + std::to_string(i)));
     return list;
 }
 

@@ -20,6 +20,7 @@
 
 #include "daemon/JobRegistry.h"
 
+#include "plume/ConfigOptions.h"
 #include "xadracommon/PreviewApi.h"
 
 #include <string>
@@ -59,6 +60,9 @@ Plume::ObjPtr<HPGSRendererCacheEntry> measurePageBoundingBoxes(
 // Plume::Exception naming key and file; native_angle defaults to 0 and
 // user_unit to 1.0.
 Plume::ObjPtr<xad::preview::api::BoundingBoxWithAngle> readBoundingBox(const std::string& path);
+// The box whose keys end in suffix ("llx" + suffix ...) from a loaded result.
+Plume::ObjPtr<xad::preview::api::BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& options,
+                                                                          const std::string& suffix);
 Plume::ObjPtr<Plume::List> readPageBoundingBoxes(const std::string& path);
 
 }  // namespace Xadra
