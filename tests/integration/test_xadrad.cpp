@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -659,5 +660,54 @@ TEST_F(Xadrad, XadracComparesADrawingAndAPdfWithThemselvesTurned) {
     auto diff = cl.renderer->comparePngByResolution(fileStream("syn_bezier.hpgl"), 0, fileStream("syn_arcs_relative.hpgl"),
                                                     0, 72, true);
     EXPECT_GT(pngSize(readStream(*diff)).first, 100u);
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, XadracSeeksATitleBlockInADrawingAndInAPdf) {
+    start();
+    std::string work = dir + "/work";
+    mkdir(work.c_str(), 0755);
+    // A title block of 1600 x 800 units, and a sheet with the block drawn at
+    // (10000, 400) near its lower right corner.
+    auto block = [](long x, long y) {
+        std::ostringstream s;
+        s << "PU" << x << "," << y << ";PD" << x + 1600 << "," << y << "," << x + 1600 << "," << y + 800 << "," << x
+          << "," << y + 800 << "," << x << "," << y << ";PU" << x + 1200 << "," << y + 400 << ";CI250;PU"
+          << x + 100 << "," << y + 100 << ";PM0;PD" << x + 500 << "," << y + 100 << "," << x + 100 << "," << y + 700
+          << "," << x + 100 << "," << y + 100 << ";PM2;FP;PU" << x + 600 << "," << y + 700 << ";PD" << x + 1500
+          << "," << y + 150 << ";PU;";
+        return s.str();
+    };
+    std::ofstream(work + "/block.plt") << "IN;SP1;PW0.5;" << block(0, 0) << "SP0;";
+    std::ofstream(work + "/sheet.plt") << "IN;SP1;PW0.5;PU0,0;PD12000,0,12000,8000,0,8000,0,0;PU3000,4000;CI1200;"
+                                       << "PU500,7000;PD9000,2500;PU;" << block(10000, 400) << "SP0;";
+    // The sheet's PDF through the daemon, then both searched through xadrac.
+    std::ofstream(work + "/requests") << "sheet.plt 0 pdf\nsheet.plt 0 block.plt\nsheet.pdf 0 block.plt\n";
+    pid_t c = launch({kBin + "/xadrac", "-h", "127.0.0.1:" + std::to_string(port), "-c", work, "-i", "requests"},
+                     dir + "/c.out", dir + "/c.err");
+    EXPECT_EQ(waitFor(c, 180000), 0);
+    const std::string out = readFile(dir + "/c.out");
+    // Two seeks of 5 + 4 x 5 lines each.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 50) << out << readFile(dir + "/c.err");
+    auto value = [&](const std::string& key, size_t from) {
+        size_t at = out.find(key + " = ", from);
+        return at == std::string::npos ? std::nan("") : std::atof(out.c_str() + at + key.size() + 3);
+    };
+    const size_t second = out.find("angle = ", out.find("overlap[270]"));
+    ASSERT_NE(second, std::string::npos) << out;
+    // The block's own box starts a quarter line width inside its frame; at
+    // angle 0 the HP-GL/2 sheet (box from its frame's outer edge) and the PDF
+    // page (the border of 20 mm added) both place it where it was drawn.
+    const double dx = 10000 * 72.0 / 1016, dy = 400 * 72.0 / 1016;
+    EXPECT_NEAR(value("dx[0]", 0), dx, 1.5) << out;
+    EXPECT_NEAR(value("dy[0]", 0), dy, 1.5) << out;
+    EXPECT_NEAR(value("dx[0]", second), dx + 56.69291338582677, 1.5) << out;
+    EXPECT_NEAR(value("dy[0]", second), dy + 56.69291338582677, 1.5) << out;
+    for (size_t from : {size_t(0), second}) {
+        const double c0 = value("correlation[0]", from);
+        for (const char* other : {"correlation[90]", "correlation[180]", "correlation[270]"})
+            EXPECT_GT(c0, value(other, from)) << other << "\n" << out;
+    }
+    EXPECT_NE(log().find("sheet.plt;block.plt(seek;"), std::string::npos) << log();
     EXPECT_EQ(stopWithHup(), 0);
 }
