@@ -277,6 +277,28 @@ TEST_F(SeekTest, PatternCutByTheDrawingsEdgeOverlapsByTheMissingPart) {
     EXPECT_NEAR(at(*r, 0).getOverlap(), -at(*r, 0).getDx(), 1e-9);
 }
 
+TEST_F(SeekTest, PatternCutAtTheTopWrapsToANegativeRowAndADyAboveTheBox) {
+    // The input window cuts off the pattern's top 300 units: its top-left
+    // corner lies above the seek image, where the cyclic correlation puts
+    // it in the last rows.
+    const std::string pattern = Hpgl().pattern(0, 0).str();
+    auto patternBox = boxOf(pattern, "pattern-box.plt");
+    Hpgl h;
+    h.pattern(1000, 1000).circle(600, 600, 400).move(2200, 100).line(2900, 1400);
+    const std::string text = "IN;IW0,0,3000,1500;" + h.str().substr(3);
+    auto drawingBox = boxOf(text, "top-box.plt");
+    auto r = seek(hpgl(text, "top.plt"), hpgl(pattern, "pattern.plt"));
+    ASSERT_TRUE(r && patternBox && drawingBox);
+    EXPECT_EQ(best(*r), 0);
+    const double dy = patternBox->getLly() + 1000 * kPointsPerUnit - drawingBox->getLly();
+    const double ph = patternBox->getUry() - patternBox->getLly();
+    ASSERT_GT(dy + ph, drawingBox->getUry() - drawingBox->getLly() + 10.0);
+    EXPECT_NEAR(at(*r, 0).getDy(), dy, 1.0);
+    EXPECT_NEAR(at(*r, 0).getDx(), patternBox->getLlx() + 1000 * kPointsPerUnit - drawingBox->getLlx(), 1.0);
+    // What sticks out at the top counts as overlap.
+    EXPECT_NEAR(at(*r, 0).getOverlap(), dy + ph - (drawingBox->getUry() - drawingBox->getLly()), 1.5);
+}
+
 TEST_F(SeekTest, RepeatedSeekComesFromTheCacheAndANewerPatternOutdatesIt) {
     const std::string drawing = sheet(identity, 10000, 400);
     const std::string pattern = Hpgl().pattern(0, 0).str();
