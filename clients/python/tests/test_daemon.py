@@ -26,6 +26,16 @@ PDF = os.path.join(DATA, "pdf")
 
 daemon = None
 
+# Argument kinds of the renderer's methods in wire order: s stream, i int,
+# d double, b boolean, t String, l List, x BoundingBoxWithAngle.
+ARG_KINDS = {
+    "comparePngByPixelSize": "sisiib", "comparePngByResolution": "sisidb", "comparePngTileByResolution": "sxsxdbii",
+    "getBoundingBox": "s", "getPageBoundingBoxes": "s", "insertAnnotations": "sitl",
+    "mergePdfWithAnnotations": "sisiltl", "mergeWithAnnotations": "sisilt", "renderPdf": "slitl",
+    "renderPngByPixelSize": "sibitl", "renderPngByResolution": "sdbitl", "renderPngPageByResolution": "sidbitl",
+    "renderPngTileByResolution": "sdbxtl", "seekPattern": "ssi",
+}
+
 
 def setUpModule():
     global daemon
@@ -143,6 +153,27 @@ class Framework(ClientTest):
         # getLoadFactor ignores its argument array.
         self.assertIsInstance(self.conn.call("hpgsRenderer", "getLoadFactor", [1, 2]), int)
 
+    def test_every_method_checks_its_argument_count(self):
+        counts = {"comparePngByPixelSize": 6, "comparePngByResolution": 6, "comparePngTileByResolution": 8,
+                  "getBoundingBox": 1, "getPageBoundingBoxes": 1, "insertAnnotations": 4,
+                  "mergePdfWithAnnotations": 7, "mergeWithAnnotations": 6, "renderPdf": 5, "renderPngByPixelSize": 6,
+                  "renderPngByResolution": 6, "renderPngPageByResolution": 7, "renderPngTileByResolution": 6,
+                  "seekPattern": 3}
+        for method, n in counts.items():
+            for given in (n - 1, n + 1):
+                with self.subTest(method=method, arguments=given):
+                    with self.assertRaises(xadra.RemoteError) as e:
+                        self.conn.call("hpgsRenderer", method, [None] * given)
+                    self.assertEqual(e.exception.message,
+                                     "Invalid number of arguments specified in call to IHPGLRenderer::" + method)
+            # The right count gets past the dispatch: a missing stream is the service's own error.
+            with self.subTest(method=method, arguments=n):
+                args = [None] * n
+                for i, kind in enumerate(ARG_KINDS[method]):
+                    args[i] = {"i": 0, "d": 72.0, "b": False}.get(kind)
+                with self.assertRaises(xadra.PreviewException):
+                    self.conn.call("hpgsRenderer", method, args)
+
 
 class Rendering(ClientTest):
     def test_png_of_an_hpgl_file_read_through_calls_back(self):
@@ -183,6 +214,17 @@ class Rendering(ClientTest):
         data = result.read_all()
         self.assertTrue(data.startswith(b"%PDF-"), data[:16])
         self.assertIn(b"Python title", data)
+
+    def test_boxes_count_angles_counter_clockwise_and_carry_the_user_unit(self):
+        # /Rotate 90 turns the page clockwise: a quarter turn short of a full
+        # counter-clockwise turn.
+        box = self.r.getBoundingBox(xadra.FileStream(os.path.join(PDF, "rotate90.pdf"), xadra.MIME_PDF))
+        self.assertEqual((box.angle, box.urx, box.ury), (270, 612, 792))
+        box = self.r.getBoundingBox(xadra.FileStream(os.path.join(PDF, "userunit2.pdf"), xadra.MIME_PDF))
+        self.assertEqual(box.userUnit, 2.0)
+        # Not HP-GL/2 at all: no marks, a box of zeros rather than an error.
+        box = self.r.getBoundingBox(xadra.BytesStream(b"this is not a plot file\n", xadra.MIME_HPGL, "garbage.plt"))
+        self.assertEqual((box.llx, box.lly, box.urx, box.ury), (0, 0, 0, 0))
 
     def test_page_boxes_of_a_pdf(self):
         s = xadra.FileStream(os.path.join(PDF, "letter_3pages.pdf"), xadra.MIME_PDF)
@@ -258,6 +300,8 @@ class Failures(ClientTest):
         with self.assertRaises(xadra.DRMError) as e:
             self.r.renderPdf(s, None, 90, None, None)
         self.assertEqual(e.exception.category, 16)
+        with self.assertRaises(xadra.DRMError):
+            self.r.getBoundingBox(xadra.FileStream(os.path.join(PDF, "encrypted_restricted.pdf"), xadra.MIME_PDF))
 
     def test_failure_of_the_clients_stream_reaches_the_caller(self):
         class Failing(xadra.BytesStream):
@@ -268,6 +312,7 @@ class Failures(ClientTest):
             self.r.renderPngByResolution(Failing(b"IN;PU0,0;PD100,100;", xadra.MIME_HPGL, "f.hpgl",
                                                  unique_name="py-failing", timestamp=500.0), 72.0)
         self.assertEqual(e.exception.message, "disk on fire")
+        self.assertEqual(e.exception.category, 16)
         # The failed job answers the same identity (unique name, parameters,
         # stamp, timestamp within 0.01 s) until it is purged: a good stream
         # under that identity gets the old failure.
@@ -279,6 +324,15 @@ class Failures(ClientTest):
         png = self.r.renderPngByResolution(xadra.BytesStream(b"IN;PU0,0;PD100,100;", xadra.MIME_HPGL, "f.hpgl",
                                                              unique_name="py-failing", timestamp=501.0), 72.0)
         self.assertIsNotNone(png_size(png.read_all()))
+
+    def test_failure_of_a_getter_on_the_request_thread_comes_back_unchanged(self):
+        class NoName(xadra.BytesStream):
+            def getUniqueName(self):
+                raise xadra.HPGSError("no name here", category=64, level=4)
+
+        with self.assertRaises(xadra.HPGSError) as e:
+            self.r.renderPngByResolution(NoName(b"IN;", xadra.MIME_HPGL), 72.0)
+        self.assertEqual((e.exception.message, e.exception.category, e.exception.level), ("no name here", 64, 4))
 
     def test_stream_size_needs_the_long_wrapper(self):
         class PlainSize(xadra.BytesStream):

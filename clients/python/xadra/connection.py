@@ -68,7 +68,8 @@ class Connection:
     proxy_factory(connection, id, interface) makes proxies of the daemon's
     objects; the default makes a RemoteStream for IMimeInputStream."""
 
-    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, connect_timeout=10.0, workers=4, proxy_factory=None):
+    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, connect_timeout=10.0, workers=4, proxy_factory=None,
+                 trace=None):
         self._sock = socket.create_connection((host, port), timeout=connect_timeout)
         self._sock.settimeout(None)
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -85,6 +86,9 @@ class Connection:
         self._open = True
         self._close_reason = None
         self._proxy_factory = proxy_factory or _default_proxy
+        # trace(direction, message, frame): called with ">" for every frame
+        # sent and "<" for every frame received (for debugging).
+        self._trace = trace
         self._pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="xadra-callback")
         self._reader = threading.Thread(target=self._read_loop, name="xadra-reader", daemon=True)
         self._reader.start()
@@ -137,6 +141,8 @@ class Connection:
 
     def _send(self, message):
         frame = pack_frame(message)
+        if self._trace:
+            self._trace(">", message, frame)
         with self._send_lock:
             if not self._open:
                 raise ConnectionLost("connection to %s is closed: %s" % (self.peer, self._close_reason))
@@ -232,7 +238,10 @@ class Connection:
                 if payload is None:
                     reason = "connection lost in the middle of a message"
                     break
-                self._handle(unpack_payload(payload))
+                message = unpack_payload(payload)
+                if self._trace:
+                    self._trace("<", message, head + payload)
+                self._handle(message)
         except ProtocolError as e:
             reason = "protocol error: %s" % e
         except OSError as e:
