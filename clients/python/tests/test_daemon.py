@@ -214,6 +214,13 @@ class Rendering(ClientTest):
         data = result.read_all()
         self.assertTrue(data.startswith(b"%PDF-"), data[:16])
         self.assertIn(b"Python title", data)
+        # An object array is not a java.util.List: where a List is declared
+        # it arrives as null, and the title is not set.
+        as_array = xadra.ObjectArray("java.lang.Object", props)
+        s = xadra.FileStream(os.path.join(HPGL, "syn_arcs_relative.hpgl"), xadra.MIME_HPGL, unique_name="py-array")
+        data = self.r.renderPdf(s, as_array, 0, None, None).read_all()
+        self.assertTrue(data.startswith(b"%PDF-"))
+        self.assertNotIn(b"Python title", data)
 
     def test_boxes_count_angles_counter_clockwise_and_carry_the_user_unit(self):
         # /Rotate 90 turns the page clockwise: a quarter turn short of a full
