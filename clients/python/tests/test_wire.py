@@ -132,6 +132,12 @@ class Values(unittest.TestCase):
             c.decode([name, uid, 0.5, 0.0, 0.0, 0.0, 0.0, 0.0])  # a double where an int belongs
         with self.assertRaises(wire.ProtocolError):
             c.decode(["no.such.Type", 1])
+        with self.assertRaises(wire.ProtocolError):
+            c.decode(["xad.preview.api.PDFPropertyType", 0, 14, "NO_SUCH"])  # ordinal out of range
+        with self.assertRaises(wire.ProtocolError):
+            c.decode({"a": 1})
+        with self.assertRaises(wire.ProtocolError):
+            wire.unpack_payload(b"\x92\x01\x81\x91\x01\x02")  # a map with a list as key
 
     def test_throwables_carry_their_message_and_timeout_its_seconds(self):
         c = codec()

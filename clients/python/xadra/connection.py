@@ -246,6 +246,8 @@ class Connection:
             reason = "protocol error: %s" % e
         except OSError as e:
             reason = str(e)
+        except Exception as e:  # a value this side cannot represent: treated as a protocol error
+            reason = "protocol error: %s: %s" % (type(e).__name__, e)
         self._shut(reason)
 
     def _read_exactly(self, n):

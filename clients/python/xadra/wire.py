@@ -135,7 +135,7 @@ def unpack_payload(payload):
                                   max_str_len=MAX_FRAME_BYTES, max_array_len=MAX_FRAME_BYTES)
     except msgpack.ExtraData:
         raise ProtocolError("trailing bytes after the message") from None
-    except (ValueError, msgpack.UnpackException) as e:
+    except Exception as e:  # FormatError, StackError, unhashable map keys ...
         raise ProtocolError("malformed message: %s" % e) from None
     if not isinstance(message, list) or len(message) < 2:
         raise ProtocolError("message is not an array")
@@ -261,7 +261,10 @@ class Codec:
         values = {}
         for (name, fkind), v in zip(cls.FIELDS, o[2:]):
             values[name] = self._decode_field(kind, name, fkind, v, depth)
-        return cls.from_fields(values) if hasattr(cls, "from_fields") else cls(**values)
+        try:
+            return cls.from_fields(values) if hasattr(cls, "from_fields") else cls(**values)
+        except ValueError as e:  # an enum ordinal out of range
+            raise ProtocolError("%s: %s" % (kind, e)) from None
 
     def _decode_field(self, kind, name, fkind, v, depth):
         is_int = isinstance(v, int) and not isinstance(v, bool)
