@@ -412,6 +412,32 @@ class Timeouts(ClientTest):
         self.assertGreater(max(png_size(outcome["png"])), 10)
 
 
+class JobTimeouts(unittest.TestCase):
+    """A daemon whose render time-out is 0 s: every job that has to render
+    answers its first request with Timeout, and goes on."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.daemon = Daemon(PROGRAM, workers=1, render_timeout=0).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.stop()
+
+    def test_the_job_goes_on_after_timeout_and_the_repeated_call_gets_its_result(self):
+        with xadra.Renderer("127.0.0.1", self.daemon.port) as r:
+            def render():
+                return r.renderPngByResolution(hpgl("pu_big_harmonograph.hpgl"), 100.0, True, 0, None, None)
+
+            with self.assertRaises(xadra.Timeout) as e:
+                render()
+            self.assertEqual(e.exception.message, "Job timed out, try again to obtain result.")
+            self.assertEqual(e.exception.timeout, 0)
+            png = xadra.repeat_on_timeout(render, attempts=100, first_pause=0.05, max_pause=0.2)
+            self.assertGreater(max(png_size(png.read_all())), 100)
+            self.assertIn("cached file", self.daemon.log())
+
+
 class RawProtocol(unittest.TestCase):
     """Frames a client library would not send, written by hand."""
 
