@@ -271,6 +271,28 @@ class Rendering(ClientTest):
         self.assertNotEqual(png_c, png_a)
         self.assertGreater(c.blocks_read, 0)
 
+    def test_annotations_by_value_and_by_reference(self):
+        with open(os.path.join(DATA, "fdf", "square.fdf"), "rb") as f:
+            fdf = f.read()
+        by_value = xadra.Annotation(color="#ff0000", fdf=xadra.ByteArrayMimeInputStream.of(fdf, "square.fdf",
+                                                                                            xadra.MIME_FDF),
+                                    mode=1, owner="py", title="py 0")
+        pdf = self.r.renderPdf(xadra.FileStream(os.path.join(PDF, "a4_drawing.pdf"), xadra.MIME_PDF), None, 0, None,
+                               [by_value]).read_all()
+        self.assertIn(b"/Square", pdf)
+        # Drawn into a PNG, the FDF served by reference: the daemon reads it
+        # through calls back like any input. The square lies inside the A4
+        # page (outside the small drawings).
+        page = os.path.join(PDF, "a4_drawing.pdf")
+        plain = self.r.renderPngByResolution(xadra.FileStream(page, xadra.MIME_PDF), 36.0).read_all()
+        fdf_stream = xadra.BytesStream(fdf, xadra.MIME_FDF, "square.fdf")
+        drawn = xadra.Annotation(color="#0000ff", fdf=fdf_stream, mode=2, owner="py", title="py 1")
+        annotated = self.r.renderPngByResolution(xadra.FileStream(page, xadra.MIME_PDF), 36.0,
+                                                 annotations=[drawn]).read_all()
+        self.assertGreater(fdf_stream.blocks_read, 0)
+        self.assertEqual(png_size(plain), png_size(annotated))
+        self.assertNotEqual(plain, annotated)
+
     def test_byte_array_stream_by_value(self):
         with open(os.path.join(HPGL, "syn_hatch_fill.hpgl"), "rb") as f:
             v = xadra.ByteArrayMimeInputStream.of(f.read(), "hatch.hpgl", xadra.MIME_HPGL)
