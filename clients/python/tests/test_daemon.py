@@ -511,6 +511,29 @@ class RawProtocol(unittest.TestCase):
                 self.send(s, [1, 1, "return", "echo", [bad]])
                 self.assertClosed(s)
 
+    def test_malformed_messages_close_the_connection(self):
+        bad_messages = [
+            [2, 99, None],                               # reply to a call never made
+            [3, 98, 1, 3, ["plume.RemoteError", 1, "x"]],  # error for a call never made
+            [9, 1, 2],                                   # unknown kind
+            [1, 1, "return"],                            # CALL of 3 elements
+            [1, 1, -5, "echo", None],                    # negative object id as target
+            [1, 1, "return", 5, None],                   # method not a str
+            [1, 1, "return", "echo", "x"],               # arguments neither array nor nil
+            [4, 1],                                      # RELEASE of 2 elements
+        ]
+        for m in bad_messages:
+            with self.subTest(message=m):
+                s = self.connect()
+                self.send(s, m)
+                self.assertClosed(s)
+        # Trailing bytes after the message, and a frame above 64 MiB.
+        for frame in (struct.pack(">I", 5) + bytes.fromhex("930201c0c0"), struct.pack(">I", (64 << 20) + 1)):
+            with self.subTest(frame=frame[:8]):
+                s = self.connect()
+                s.sendall(frame)
+                self.assertClosed(s)
+
     def test_release_of_unknown_or_too_many_references_closes_the_connection(self):
         s = self.connect()
         self.send(s, [4, 999, 1])
@@ -529,6 +552,18 @@ class RawProtocol(unittest.TestCase):
         self.assertEqual(self.receive(s)[2][:8], b"\x89PNG\r\n\x1a\n")
         self.send(s, [4, object_id, 2])
         self.assertClosed(s)
+
+    def test_whole_numbers_are_taken_for_doubles(self):
+        with open(os.path.join(HPGL, "syn_bezier.hpgl"), "rb") as f:
+            data = f.read()
+        sizes = []
+        with xadra.Connection("127.0.0.1", daemon.port) as c:
+            for resolution in (36, xadra.Long(36), 36.0):
+                s = xadra.BytesStream(data, xadra.MIME_HPGL, "b.hpgl", unique_name="py-whole-%r" % (resolution,))
+                png = c.call("hpgsRenderer", "renderPngByResolution", [s, resolution, False, 0, None, None])
+                sizes.append(png_size(png.read_all()))
+        self.assertEqual(sizes[0], sizes[2])
+        self.assertEqual(sizes[1], sizes[2])
 
     def test_argument_of_a_wrong_box_fails_the_call_only(self):
         s = self.connect()
