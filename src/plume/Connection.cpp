@@ -107,7 +107,13 @@ std::optional<Connection::Impl::Incoming> Connection::Impl::handleFrame(const ch
         static bool ref(msgpack::type::object_type, std::size_t, void*) { return true; }
     };
     const RemotingLimits& lim = cfg.limits;
-    msgpack::unpack_limit limit(lim.maxFrameBytes, 0, lim.maxFrameBytes, lim.maxFrameBytes, 0, lim.maxDepth + 8);
+    // The nesting limit counts values, which the codec checks. A List or an
+    // object array is two MessagePack arrays (the [type, items] pair and the
+    // items), so the unpacker leaves room for two arrays a level, one level
+    // beyond the limit (for the codec to name the fault), and the message
+    // array with the argument array around them.
+    msgpack::unpack_limit limit(lim.maxFrameBytes, 0, lim.maxFrameBytes, lim.maxFrameBytes, 0,
+                                unpackDepthFor(lim.maxDepth));
     std::size_t off = 0;
     msgpack::object_handle oh = msgpack::unpack(data, len, off, &AlwaysReference::ref, nullptr, limit);
     if (off != len) throw ProtocolError("trailing bytes after the message");

@@ -81,6 +81,11 @@ protected:
     ~WireReferences() = default;
 };
 
+// The MessagePack nesting an unpacker must allow so that values nested
+// maxDepth levels deep (plus one level, reported by decode) fit in a frame:
+// two arrays a value level, plus the message array and the argument array.
+constexpr uint32_t unpackDepthFor(uint32_t maxDepth) { return 2 * (maxDepth + 1) + 2; }
+
 class WireCodec {
 public:
     // The factory, registry and references must outlive the codec;

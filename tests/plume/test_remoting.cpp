@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef MSGPACK_NO_BOOST
+#define MSGPACK_NO_BOOST 1
+#endif
+#include <msgpack.hpp>
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
@@ -297,6 +302,134 @@ TEST(RemotingConnections, DeepNestingIsRefused) {
     }
     EXPECT_THROW(echo(c, deep), RemotingException);
     EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(3))), 3);
+}
+
+namespace {
+
+// Values nested `levels` deep (the argument is level 1, the innermost
+// Integer is at level `levels`), built from one container kind: 'L' List,
+// 'A' object array, 'S' the Sample value type (its object field), 'M' the
+// three in turn.
+ObjPtr<Object> nested(int levels, char kind) {
+    ObjPtr<Object> v = Integer::newInstance(levels);
+    for (int level = levels - 1; level >= 1; --level) {
+        const char k = kind == 'M' ? "LAS"[level % 3] : kind;
+        if (k == 'L') {
+            auto l = List::newInstance();
+            l->add(v);
+            v = l;
+        } else if (k == 'A') {
+            auto a = ObjectArray::newInstance(1);
+            a->set(0, v);
+            v = a;
+        } else {
+            auto s = makeObj<Sample>();
+            s->o = v;
+            v = s;
+        }
+    }
+    return v;
+}
+
+// The innermost Integer of a value made by nested(); -1 when the shape differs.
+int innermost(ObjPtr<Object> v) {
+    for (;;) {
+        if (auto i = objCast<Integer>(v)) return i->value();
+        if (auto l = objCast<List>(v)) {
+            if (l->getSize() != 1) return -1;
+            v = l->get(0);
+        } else if (auto a = objCast<ObjectArray>(v)) {
+            if (a->getSize() != 1) return -1;
+            v = a->get(0);
+        } else if (auto s = objCast<Sample>(v)) {
+            v = s->o;
+        } else {
+            return -1;
+        }
+    }
+}
+
+// The same nesting written by hand as MessagePack, for a receiver test that
+// the sender's own check cannot stop.
+void packNested(msgpack::packer<msgpack::sbuffer>& pk, int level, int levels, char kind) {
+    if (level == levels) {
+        pk.pack_int(levels);
+        return;
+    }
+    const char k = kind == 'M' ? "LAS"[level % 3] : kind;
+    if (k == 'S') {
+        pk.pack_array(7);
+        pk.pack(std::string("test.Sample"));
+        pk.pack_int64(Sample::kUid);
+        pk.pack_int(0);
+        pk.pack_int(0);
+        pk.pack_double(0.5);
+        pk.pack_false();
+    } else {
+        pk.pack_array(2);
+        pk.pack(std::string(k == 'L' ? "java.util.List" : "[Ljava.lang.Object;"));
+        pk.pack_array(1);
+    }
+    packNested(pk, level + 1, levels, kind);
+}
+
+// Sends [1, 7, "return", "echo", [value]] on a raw socket; true when a reply
+// frame came back, false when the server closed the connection instead.
+bool rawEchoAnswered(int port, int levels, char kind) {
+    msgpack::sbuffer buf;
+    msgpack::packer<msgpack::sbuffer> pk(buf);
+    pk.pack_array(5);
+    pk.pack_int(1);
+    pk.pack_int(7);
+    pk.pack(std::string("return"));
+    pk.pack(std::string("echo"));
+    pk.pack_array(1);
+    packNested(pk, 1, levels, kind);
+    int fd = rawConnect(port);
+    if (fd < 0) return false;
+    uint32_t be = htonl(static_cast<uint32_t>(buf.size()));
+    std::string frame(reinterpret_cast<char*>(&be), 4);
+    frame.append(buf.data(), buf.size());
+    send(fd, frame.data(), frame.size(), 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    unsigned char head[5];
+    ssize_t r = recv(fd, head, sizeof head, MSG_WAITALL);
+    close(fd);
+    // A reply frame: length, then an array of three whose first element is 2.
+    return r == 5 && head[4] == 0x93;
+}
+
+}  // namespace
+
+// The limit counts values, whatever container holds them: 32 levels cross
+// in both directions, a 33rd is refused by the sender and closes the
+// connection at the receiver.
+TEST(RemotingConnections, NestingLimitCountsValueLevelsForEveryContainerKind) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    for (char kind : {'L', 'A', 'S', 'M'}) {
+        SCOPED_TRACE(std::string("container kind ") + kind);
+        EXPECT_EQ(innermost(echo(c, nested(32, kind))), 32);
+        EXPECT_THROW(echo(c, nested(33, kind)), RemotingException);
+        EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(5))), 5);  // still connected
+        EXPECT_TRUE(rawEchoAnswered(s.port, 32, kind));
+        EXPECT_FALSE(rawEchoAnswered(s.port, 33, kind));
+    }
+    // Far beyond the limit the unpacker refuses before the codec looks.
+    EXPECT_FALSE(rawEchoAnswered(s.port, 200, 'L'));
+    EXPECT_EQ(Integer::toInteger(echo(c, Integer::newInstance(6))), 6);
+}
+
+// A lower limit set on a server holds for every container kind as well.
+TEST(RemotingConnections, ConfiguredNestingLimitHoldsForLists) {
+    RemotingLimits limits;
+    limits.maxDepth = 4;
+    LoopbackServer s(limits);
+    EXPECT_TRUE(rawEchoAnswered(s.port, 4, 'L'));
+    EXPECT_FALSE(rawEchoAnswered(s.port, 5, 'L'));
+    EXPECT_TRUE(rawEchoAnswered(s.port, 4, 'A'));
+    EXPECT_FALSE(rawEchoAnswered(s.port, 5, 'S'));
 }
 
 TEST(RemotingConnections, IncompatibleUidClosesConnectionAndOldUidIsAccepted) {
