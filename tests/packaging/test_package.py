@@ -463,6 +463,13 @@ class DebPackage(unittest.TestCase):
             f.write(adjusted)
         env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "HPGS_FONT_PATH")}
         env.update(XAD_CONF_DIR=conf, XAD_RUNTIME_DIR=run_dir)
+        # The unit is of Type=notify: systemd's notification socket, played here.
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify_path = os.path.join(work, "notify")
+        notify.bind(notify_path)
+        notify.settimeout(30)
+        daemon_env = dict(env, NOTIFY_SOCKET=notify_path)
         daemon_bin = os.path.join(self.root, "usr/sbin/xadrad")
         # The command line of the packaged unit.
         unit = read(os.path.join(self.root, "lib/systemd/system/xadrad.service"))
@@ -470,10 +477,16 @@ class DebPackage(unittest.TestCase):
         self.assertEqual(exec_start[0], "/usr/sbin/xadrad")
         log_path = os.path.join(work, "daemon.log")
         with open(log_path, "w") as log:
-            daemon = subprocess.Popen([daemon_bin] + exec_start[1:], env=env, stdout=log, stderr=log,
+            daemon = subprocess.Popen([daemon_bin] + exec_start[1:], env=daemon_env, stdout=log, stderr=log,
                                       stdin=subprocess.DEVNULL)
         try:
-            wait_for_port(port, daemon, log_path)
+            try:
+                message = notify.recv(4096)
+            except socket.timeout:
+                self.fail("no readiness notification within 30 s:\n" + read(log_path))
+            self.assertIn(b"READY=1", message)
+            # Ready means serving: the port answers at once.
+            wait_for_port(port, daemon, log_path, timeout=1)
             files = os.path.join(work, "files")
             shutil.copy(source("tests", "data", "hpgl", "syn_iso_ro90.hpgl"), os.path.join(files, "drawing.plt"))
             client = run([os.path.join(self.root, "usr/bin/xadrac"), "-h", "127.0.0.1:%d" % port, "-c", files],
@@ -494,6 +507,34 @@ class DebPackage(unittest.TestCase):
             if daemon.poll() is None:
                 daemon.kill()
                 daemon.wait()
+
+    def test_packaged_supervisor_runs_its_office_with_the_packaged_configuration(self):
+        work = tempfile.mkdtemp(prefix="office-", dir=self.tmp)
+        conf = os.path.join(work, "conf")
+        os.makedirs(conf)
+        shutil.copy(self.root + CONFFILE, os.path.join(conf, "xad.conf"))
+        office = os.path.join(work, "office")
+        with open(office, "w") as f:
+            f.write('#!/bin/sh\necho "office $1 $2"\nexec sleep 60\n')
+        os.chmod(office, 0o755)
+        log_path = os.path.join(work, "xadooo.log")
+        env = dict(os.environ, XAD_CONF_DIR=conf)
+        with open(log_path, "w") as log:
+            supervisor = subprocess.Popen([os.path.join(self.root, "usr/sbin/xadooo"), "-n", "--OOO_BIN=" + office],
+                                          env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 30
+            while "stdout: office" not in read(log_path) and time.monotonic() < deadline:
+                self.assertIsNone(supervisor.poll(), read(log_path))
+                time.sleep(0.05)
+            # The packaged defaults: --headless and the acceptor on 127.0.0.1:8100.
+            self.assertIn("stdout: office --headless --accept=socket,host=127.0.0.1,port=8100;", read(log_path))
+            supervisor.send_signal(signal.SIGTERM)
+            self.assertEqual(supervisor.wait(timeout=30), 0, read(log_path))
+        finally:
+            if supervisor.poll() is None:
+                supervisor.kill()
+                supervisor.wait()
 
     def test_packaged_tools_run(self):
         work = tempfile.mkdtemp(prefix="tools-", dir=self.tmp)
