@@ -18,6 +18,7 @@ XADRA_KEEP_TEST_DIR=1 keeps the temporary directory for a look afterwards.
 import argparse
 import gzip
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -448,17 +449,38 @@ class DebPackage(unittest.TestCase):
         self.assertEqual((r.returncode, complaints), (0, []), r.stderr)
 
     def test_packaged_daemon_serves_with_the_packaged_configuration(self):
+        """The daemon as its unit starts it: the unit's command line, user and
+        readiness notification, the packaged configuration with a private
+        base directory and port; xadrac sends it requests."""
         work = tempfile.mkdtemp(prefix="serve-", dir=self.tmp)
-        conf, run_dir, base = (os.path.join(work, d) for d in ("conf", "run", "base"))
-        for d in (conf, run_dir, os.path.join(work, "files")):
+        conf, run_dir, base, files = (os.path.join(work, d) for d in ("conf", "run", "base", "files"))
+        for d in (conf, run_dir, base, files):
             os.makedirs(d)
+        unit = read(os.path.join(self.root, "lib/systemd/system/xadrad.service"))
+        exec_start = re.search(r"^ExecStart=(.+)$", unit, re.M).group(1).split()
+        self.assertEqual(exec_start[0], "/usr/sbin/xadrad")
+        user = re.search(r"^User=(\S+)$", unit, re.M).group(1)
+        # Run as the unit's user where this machine has it (as root, with
+        # setpriv); the base and runtime directories then belong to it, as
+        # CacheDirectory and RuntimeDirectory make them. Elsewhere as the
+        # current user, told not to switch.
+        as_user = os.geteuid() == 0 and shutil.which("setpriv") and \
+            subprocess.run(["getent", "passwd", user], capture_output=True).returncode == 0
+        prefix = []
         port = free_port()
-        # The packaged file with a private base directory and port; started
-        # as root the daemon would switch to xadrun, which cannot write there.
         packaged = read(self.root + CONFFILE)
         self.assertRegex(packaged, r"(?m)^xadrad_cache_baseDir=")
         adjusted = re.sub(r"(?m)^xadrad_cache_baseDir=.*$", "xadrad_cache_baseDir=" + base, packaged)
-        adjusted += "xadrad_suUser=root\nxadrad_job_nWorkers=2\nxadrad_listen_address=127.0.0.1:%d\n" % port
+        adjusted += "xadrad_job_nWorkers=2\nxadrad_listen_address=127.0.0.1:%d\n" % port
+        if as_user:
+            prefix = ["setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--"]
+            for d in (base, run_dir):
+                shutil.chown(d, user, user)
+            os.chmod(base, 0o750)
+            for d in (self.tmp, work):
+                os.chmod(d, 0o755)
+        else:
+            adjusted += "xadrad_suUser=root\n"
         with open(os.path.join(conf, "xad.conf"), "w") as f:
             f.write(adjusted)
         env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "HPGS_FONT_PATH")}
@@ -468,17 +490,14 @@ class DebPackage(unittest.TestCase):
         self.addCleanup(notify.close)
         notify_path = os.path.join(work, "notify")
         notify.bind(notify_path)
+        os.chmod(notify_path, 0o777)
         notify.settimeout(30)
         daemon_env = dict(env, NOTIFY_SOCKET=notify_path)
         daemon_bin = os.path.join(self.root, "usr/sbin/xadrad")
-        # The command line of the packaged unit.
-        unit = read(os.path.join(self.root, "lib/systemd/system/xadrad.service"))
-        exec_start = re.search(r"^ExecStart=(.+)$", unit, re.M).group(1).split()
-        self.assertEqual(exec_start[0], "/usr/sbin/xadrad")
         log_path = os.path.join(work, "daemon.log")
         with open(log_path, "w") as log:
-            daemon = subprocess.Popen([daemon_bin] + exec_start[1:], env=daemon_env, stdout=log, stderr=log,
-                                      stdin=subprocess.DEVNULL)
+            daemon = subprocess.Popen(prefix + [daemon_bin] + exec_start[1:], env=daemon_env, stdout=log,
+                                      stderr=log, stdin=subprocess.DEVNULL)
         try:
             try:
                 message = notify.recv(4096)
@@ -487,7 +506,6 @@ class DebPackage(unittest.TestCase):
             self.assertIn(b"READY=1", message)
             # Ready means serving: the port answers at once.
             wait_for_port(port, daemon, log_path, timeout=1)
-            files = os.path.join(work, "files")
             shutil.copy(source("tests", "data", "hpgl", "syn_iso_ro90.hpgl"), os.path.join(files, "drawing.plt"))
             client = run([os.path.join(self.root, "usr/bin/xadrac"), "-h", "127.0.0.1:%d" % port, "-c", files],
                          input="drawing.plt 0 png\ndrawing.plt 90 pdf\ndrawing.plt 0 bbox\n", env=env)
@@ -497,6 +515,8 @@ class DebPackage(unittest.TestCase):
                 self.assertEqual(f.read(5), b"%PDF-", client.stderr)
             self.assertRegex(client.stdout, r"urx = [0-9.]+\.")
             self.assertTrue(os.path.isdir(os.path.join(base, "cache")))
+            if as_user:
+                self.assertEqual(os.stat(os.path.join(base, "cache")).st_uid, pwd.getpwnam(user).pw_uid)
 
             status = run([daemon_bin, "-s"], env=env)
             self.assertIn("xadrad %s-1" % project_version(), status.stdout)
