@@ -10,7 +10,9 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME xadra)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "xadra maintainers <xadra@localhost>")
+set(XAD_PACKAGE_MAINTAINER "xadra maintainers <xadra@localhost>" CACHE STRING
+    "Maintainer field of the Debian package: name <address>")
+set(CPACK_PACKAGE_CONTACT "${XAD_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "preview and conversion service for technical drawings")
 # One paragraph, lines below 80 characters as Debian's control files want.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
