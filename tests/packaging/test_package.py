@@ -185,7 +185,8 @@ class ConfigurationFile(unittest.TestCase):
         for key, default in self.code.items():
             with self.subTest(key=key):
                 self.assertTrue(same_value(documented[key], default),
-                                "manual page gives %s a default of %r, the program %r" % (key, documented[key], default))
+                                "manual page gives %s a default of %r, the program %r"
+                                % (key, documented[key], default))
 
 
 # ---------------------------------------------------------------------------
@@ -423,7 +424,8 @@ class DebPackage(unittest.TestCase):
             with self.subTest(unit=unit):
                 text = read(os.path.join(self.root, "lib/systemd/system", unit))
                 program = re.search(r"^ExecStart=(\S+)", text, re.M).group(1)
-                self.assertTrue(os.access(self.root + program, os.X_OK), "%s starts %s, not in the package" % (unit, program))
+                self.assertTrue(os.access(self.root + program, os.X_OK),
+                                "%s starts %s, not in the package" % (unit, program))
                 self.assertIn(re.search(r"^User=(\S+)", text, re.M).group(1), created)
                 page = re.search(r"^Documentation=man:([\w-]+)\((\d)\)", text, re.M)
                 self.assertTrue(os.path.exists(os.path.join(self.root, "usr/share/man/man%s/%s.%s.gz"
