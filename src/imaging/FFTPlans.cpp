@@ -120,6 +120,72 @@ Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit) {
     return plans;
 }
 
+void forgetWisdom() {
+    Plume::MutexLock lock(plannerMutex());
+    fftw_forget_wisdom();
+}
+
+namespace {
+
+struct ComplexFree {
+    void operator()(fftw_complex* p) const noexcept { fftw_free(p); }
+};
+using ComplexRow = std::unique_ptr<fftw_complex[], ComplexFree>;
+
+ComplexRow newComplexRow(unsigned n) {
+    auto* p = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n));
+    if (!p) throw std::bad_alloc();
+    return ComplexRow(p);
+}
+
+}  // namespace
+
+// Each row goes through FFTW's real-to-complex transform (sign -) into a
+// row buffer and comes back conjugated (sign +), its W/2 term into the
+// Nyquist column; then the columns are transformed with sign +. Each row
+// is copied while it is still in the cache, so the layout costs little
+// over FFTW's own two-dimensional real transform.
+void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
+    const unsigned halfW = w / 2;
+    ComplexRow row = newComplexRow(halfW + 1);
+    for (unsigned y = 0; y < h; ++y) {
+        double* line = data + size_t(y) * w;
+        fftw_execute_dft_r2c(plans.rowForward.get(), line, row.get());
+        for (unsigned k = 0; k < halfW; ++k) {
+            line[2 * k] = row[k][0];
+            line[2 * k + 1] = -row[k][1];
+        }
+        nyquist[2 * y] = row[halfW][0];
+        nyquist[2 * y + 1] = -row[halfW][1];
+    }
+    auto* cdata = reinterpret_cast<fftw_complex*>(data);
+    auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
+    fftw_execute_dft(plans.columnsForward.get(), cdata, cdata);
+    fftw_execute_dft(plans.nyquistForward.get(), cnyquist, cnyquist);
+}
+
+// Columns with sign -, then each row, conjugated and halved, through
+// FFTW's complex-to-real transform (sign +, which on the conjugate gives
+// the real sum with sign -).
+void backward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
+    const unsigned halfW = w / 2;
+    ComplexRow row = newComplexRow(halfW + 1);
+    auto* cdata = reinterpret_cast<fftw_complex*>(data);
+    auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
+    fftw_execute_dft(plans.columnsBackward.get(), cdata, cdata);
+    fftw_execute_dft(plans.nyquistBackward.get(), cnyquist, cnyquist);
+    for (unsigned y = 0; y < h; ++y) {
+        double* line = data + size_t(y) * w;
+        for (unsigned k = 0; k < halfW; ++k) {
+            row[k][0] = 0.5 * line[2 * k];
+            row[k][1] = -0.5 * line[2 * k + 1];
+        }
+        row[halfW][0] = 0.5 * nyquist[2 * y];
+        row[halfW][1] = -0.5 * nyquist[2 * y + 1];
+        fftw_execute_dft_c2r(plans.rowBackward.get(), row.get(), line);
+    }
+}
+
 const Plans& plansFor(unsigned w, unsigned h) {
     static PlanCache cache;
     return cache.get(w, h);

@@ -1,5 +1,5 @@
 // FFTW plans for FFTImage's transforms, made once per image size and kept
-// for the life of the process.
+// for the life of the process, and the two transforms that run them.
 //
 // A size's plans: the real-to-complex and complex-to-real transforms of one
 // row of W values (out of place, into and out of a row buffer of W/2 + 1
@@ -50,5 +50,16 @@ const Plans& plansFor(unsigned w, unsigned h);
 // Fresh plans with the given flags and time limit (< 0: none), not cached;
 // for benchmarks comparing planner flags.
 Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit);
+
+// Drops what the planner has learnt so far (plans already made keep
+// working), so that a benchmark can time planning from scratch.
+void forgetWisdom();
+
+// FFTImage's forward and backward transforms of a w x h image in place
+// (layout and scaling in FFTImage.h) with plans of that size. data (w x h)
+// and nyquist (2 x h) must come from fftw_malloc. Thread-safe for
+// different arrays.
+void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h);
+void backward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h);
 
 }  // namespace Xadra::fft
