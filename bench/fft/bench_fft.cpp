@@ -40,13 +40,6 @@ const std::vector<double>& input() {
     return values;
 }
 
-struct FftwFree {
-    void operator()(void* p) const noexcept { fftw_free(p); }
-};
-template <typename T>
-std::unique_ptr<T[], FftwFree> fftwArray(size_t n) {
-    return std::unique_ptr<T[], FftwFree>(static_cast<T*>(fftw_malloc(sizeof(T) * n)));
-}
 
 void restore(benchmark::State& state, double* data) {
     state.PauseTiming();
@@ -70,8 +63,8 @@ void BM_FFTImage(benchmark::State& state) {
 void BM_FFTImagePlans(benchmark::State& state) {
     const auto flags = unsigned(state.range(0));
     Xadra::fft::Plans plans = Xadra::fft::makePlans(kSide, kSide, flags, -1.0);
-    auto data = fftwArray<double>(kCount);
-    auto nyquist = fftwArray<double>(2 * kSide);
+    Xadra::AlignedDoubles data = Xadra::allocateDoubles(kCount);
+    Xadra::AlignedDoubles nyquist = Xadra::allocateDoubles(2 * kSide);
     for (auto _ : state) {
         restore(state, data.get());
         Xadra::fft::forward(plans, data.get(), nyquist.get(), kSide, kSide);
@@ -82,11 +75,12 @@ void BM_FFTImagePlans(benchmark::State& state) {
 
 void BM_BareFftw(benchmark::State& state) {
     const auto flags = unsigned(state.range(0));
-    auto real = fftwArray<double>(kCount);
-    auto spectrum = fftwArray<fftw_complex>(size_t(kSide) * (kSide / 2 + 1));
+    Xadra::AlignedDoubles real = Xadra::allocateDoubles(kCount);
+    Xadra::AlignedDoubles spectrumValues = Xadra::allocateDoubles(2 * size_t(kSide) * (kSide / 2 + 1));
+    auto* spectrum = reinterpret_cast<fftw_complex*>(spectrumValues.get());
     fftw_set_timelimit(FFTW_NO_TIMELIMIT);
-    fftw_plan r2c = fftw_plan_dft_r2c_2d(kSide, kSide, real.get(), spectrum.get(), flags);
-    fftw_plan c2r = fftw_plan_dft_c2r_2d(kSide, kSide, spectrum.get(), real.get(), flags);
+    fftw_plan r2c = fftw_plan_dft_r2c_2d(kSide, kSide, real.get(), spectrum, flags);
+    fftw_plan c2r = fftw_plan_dft_c2r_2d(kSide, kSide, spectrum, real.get(), flags);
     for (auto _ : state) {
         restore(state, real.get());
         fftw_execute(r2c);

@@ -4,8 +4,6 @@
 #include "imaging/PngReader.h"
 #include "xadracommon/XadraException.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -45,8 +43,6 @@ private:
 
 }  // namespace
 
-void FFTImage::FftwFree::operator()(double* p) const noexcept { fftw_free(p); }
-
 FFTImage::FFTImage() noexcept = default;
 
 FFTImage::~FFTImage() = default;
@@ -78,13 +74,8 @@ void FFTImage::init(unsigned w, unsigned h) {
     clear();
     checkDimension(w);
     checkDimension(h);
-    auto allocate = [](size_t count) {
-        auto* p = static_cast<double*>(fftw_malloc(sizeof(double) * count));
-        if (!p) throw std::bad_alloc();
-        return Buffer(p);
-    };
-    Buffer data = allocate(size_t(w) * h);
-    Buffer nyquist = allocate(2 * size_t(h));
+    AlignedDoubles data = allocateDoubles(size_t(w) * h);
+    AlignedDoubles nyquist = allocateDoubles(2 * size_t(h));
     data_ = std::move(data);
     nyquist_ = std::move(nyquist);
     width_ = w;

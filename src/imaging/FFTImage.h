@@ -22,8 +22,8 @@
 // once per size and process; the time limit keeps the first request of a
 // new size from stalling a worker for long.
 //
-// Ownership: the image owns both arrays (allocated with fftw_malloc for
-// FFTW's SIMD alignment); clear() and the destructor free them. Movable,
+// Ownership: the image owns both arrays (64-byte aligned, AlignedDoubles.h);
+// clear() and the destructor free them. Movable,
 // not copyable; a moved-from image is empty.
 //
 // Thread-safety: an instance belongs to one thread at a time; different
@@ -38,6 +38,7 @@
 #pragma once
 
 #include "hpgs.h"
+#include "imaging/AlignedDoubles.h"
 
 #include <memory>
 
@@ -128,15 +129,10 @@ public:
     static double getWhiteOverEstimation() noexcept;
 
 private:
-    struct FftwFree {
-        void operator()(double* p) const noexcept;
-    };
-    using Buffer = std::unique_ptr<double[], FftwFree>;
-
     unsigned width_ = 0;
     unsigned height_ = 0;
-    Buffer data_;
-    Buffer nyquist_;
+    AlignedDoubles data_;
+    AlignedDoubles nyquist_;
     bool transformed_ = false;
 };
 

@@ -18,17 +18,6 @@ Plume::Mutex& plannerMutex() {
     return mutex;
 }
 
-struct DoubleFree {
-    void operator()(double* p) const noexcept { fftw_free(p); }
-};
-using Scratch = std::unique_ptr<double[], DoubleFree>;
-
-Scratch scratch(size_t count) {
-    auto* p = static_cast<double*>(fftw_malloc(sizeof(double) * count));
-    if (!p) throw std::bad_alloc();
-    return Scratch(p);
-}
-
 class PlanCache {
 public:
     // Makes sure the planner mutex outlives the cache, whose plans take it
@@ -74,18 +63,16 @@ void PlanDestroy::operator()(fftw_plan p) const noexcept {
 Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit) {
     const unsigned halfW = w / 2;
     // The planner may overwrite the arrays it is given while it measures.
-    Scratch data = scratch(size_t(w) * h);
-    Scratch nyquist = scratch(2 * size_t(h));
-    Scratch row = scratch(2 * (size_t(halfW) + 1));
+    AlignedDoubles data = allocateDoubles(size_t(w) * h);
+    AlignedDoubles nyquist = allocateDoubles(2 * size_t(h));
+    AlignedDoubles row = allocateDoubles(2 * (size_t(halfW) + 1));
     auto* crow = reinterpret_cast<fftw_complex*>(row.get());
     auto* cdata = reinterpret_cast<fftw_complex*>(data.get());
     auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist.get());
 
-    // Row y starts y * W doubles into the data; when that breaks FFTW's
-    // alignment the row plans must not count on it.
-    const unsigned rowFlags = fftw_alignment_of(data.get() + w) == fftw_alignment_of(data.get())
-                                  ? flags
-                                  : flags | FFTW_UNALIGNED;
+    // Row y starts y * W doubles into the data; rows of fewer than
+    // kFftAlignment bytes lose the alignment, and their plans must not count on it.
+    const unsigned rowFlags = (w * sizeof(double)) % kFftAlignment == 0 ? flags : flags | FFTW_UNALIGNED;
     const int n = int(h);
     const int columns = int(halfW);
 
@@ -127,16 +114,16 @@ void forgetWisdom() {
 
 namespace {
 
-struct ComplexFree {
-    void operator()(fftw_complex* p) const noexcept { fftw_free(p); }
-};
-using ComplexRow = std::unique_ptr<fftw_complex[], ComplexFree>;
+// A row of n complex values for the row transforms.
+class ComplexRow {
+public:
+    explicit ComplexRow(unsigned n) : values_(allocateDoubles(2 * size_t(n))) {}
+    fftw_complex* get() const noexcept { return reinterpret_cast<fftw_complex*>(values_.get()); }
+    fftw_complex& operator[](size_t k) const noexcept { return get()[k]; }
 
-ComplexRow newComplexRow(unsigned n) {
-    auto* p = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n));
-    if (!p) throw std::bad_alloc();
-    return ComplexRow(p);
-}
+private:
+    AlignedDoubles values_;
+};
 
 }  // namespace
 
@@ -147,7 +134,7 @@ ComplexRow newComplexRow(unsigned n) {
 // over FFTW's own two-dimensional real transform.
 void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
     const unsigned halfW = w / 2;
-    ComplexRow row = newComplexRow(halfW + 1);
+    ComplexRow row(halfW + 1);
     for (unsigned y = 0; y < h; ++y) {
         double* line = data + size_t(y) * w;
         fftw_execute_dft_r2c(plans.rowForward.get(), line, row.get());
@@ -169,7 +156,7 @@ void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsi
 // the real sum with sign -).
 void backward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
     const unsigned halfW = w / 2;
-    ComplexRow row = newComplexRow(halfW + 1);
+    ComplexRow row(halfW + 1);
     auto* cdata = reinterpret_cast<fftw_complex*>(data);
     auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
     fftw_execute_dft(plans.columnsBackward.get(), cdata, cdata);

@@ -6,8 +6,8 @@
 // complex values), the in-place complex transforms of the W/2 complex
 // columns of H values (stride W/2) and of the Nyquist column, each in both
 // directions. They are executed with FFTW's new-array functions on any
-// image's arrays allocated with fftw_malloc; rows of images narrower than
-// FFTW's SIMD alignment get plans that do not rely on it.
+// image's arrays from allocateDoubles (AlignedDoubles.h); rows of images
+// narrower than that alignment get plans that do not rely on it.
 //
 // Thread-safety: plansFor may be called from any thread. FFTW's planner is
 // not thread-safe, so every plan is made and destroyed under one
@@ -18,6 +18,8 @@
 // Errors: std::runtime_error naming the size when FFTW makes no plan (it
 // does for every power-of-two size); std::bad_alloc.
 #pragma once
+
+#include "imaging/AlignedDoubles.h"
 
 #include <fftw3.h>
 
@@ -57,7 +59,7 @@ void forgetWisdom();
 
 // FFTImage's forward and backward transforms of a w x h image in place
 // (layout and scaling in FFTImage.h) with plans of that size. data (w x h)
-// and nyquist (2 x h) must come from fftw_malloc. Thread-safe for
+// and nyquist (2 x h) must come from allocateDoubles. Thread-safe for
 // different arrays.
 void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h);
 void backward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h);
