@@ -82,6 +82,12 @@ void FFTImage::init(unsigned w, unsigned h) {
     height_ = h;
 }
 
+void FFTImage::preparePlans(unsigned w, unsigned h) {
+    checkDimension(w);
+    checkDimension(h);
+    fft::plansFor(w, h);
+}
+
 void FFTImage::clear() noexcept {
     data_.reset();
     nyquist_.reset();

@@ -66,6 +66,11 @@ public:
     // Frees both arrays; sides become 0.
     void clear() noexcept;
 
+    // Makes the FFTW plans of w x h images now (w, h checked as by init), so
+    // that the first transform of that size does not wait for the planner;
+    // start-up can call it for the seek size. Any thread.
+    static void preparePlans(unsigned w, unsigned h);
+
     unsigned getWidth() const noexcept { return width_; }
     unsigned getHeight() const noexcept { return height_; }
     bool isTransformed() const noexcept { return transformed_; }

@@ -130,6 +130,7 @@ TEST(FFTImageSize, InitChecksWidthThenHeightAndLeavesAClearedImageOnFailure) {
     EXPECT_EQ(messageOf([&] { img.init(12, 3); }), "Dimension 12 is not a power of 2.");
     EXPECT_EQ(messageOf([&] { img.init(4, 12); }), "Dimension 12 is not a power of 2.");
     EXPECT_EQ(img.getHeight(), 0u);
+    EXPECT_EQ(messageOf([] { FFTImage::preparePlans(8, 6); }), "Dimension 6 is not a power of 2.");
 }
 
 TEST(FFTImageSize, MovedFromImageIsEmptyAndClearReturnsToDefault) {
