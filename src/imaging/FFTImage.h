@@ -14,13 +14,16 @@
 // Nothing is normalised: transform() followed by inverseTransform()
 // multiplies every value by W * H / 2.
 //
-// Transforms run on FFTW. Each size gets its plans once per process (see
-// FFTImage.cpp); planning is serialised by a process-wide lock, execution
-// is not. Planner flags: FFTW_MEASURE with a planning time limit of one
-// second per plan. At 1024 x 1024 the measured plans run a transform pair
-// faster than estimated ones (figures in bench/fft), and the cost is paid
-// once per size and process; the time limit keeps the first request of a
-// new size from stalling a worker for long.
+// Transforms run on FFTW: rows through its real-to-complex transforms,
+// columns through its complex ones (FFTPlans.h). Each size gets its plans
+// once per process; planning is serialised by a process-wide lock,
+// execution is not. Planner flag: FFTW_ESTIMATE. At 1024 x 1024 (the seek
+// size) a transform pair on estimated plans runs as fast as on measured
+// ones within the benchmark's spread (bench/fft), while FFTW_MEASURE spends
+// about a second of the first job of each size in the planner, picks its
+// plans by timings that depend on the host's load at that moment, and
+// makes results differ in the last bits from process to process. Stored
+// wisdom would only save that second once more per process.
 //
 // Ownership: the image owns both arrays (64-byte aligned, AlignedDoubles.h);
 // clear() and the destructor free them. Movable,

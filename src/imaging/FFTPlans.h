@@ -42,9 +42,8 @@ struct Plans {
     UniquePlan nyquistBackward;  // the same, sign -
 };
 
-// Planner flags and the time limit per plan (seconds) that plansFor uses.
-constexpr unsigned kPlannerFlags = FFTW_MEASURE;
-constexpr double kPlanTimeLimit = 1.0;
+// The planner flags plansFor uses (see FFTImage.h for the choice).
+constexpr unsigned kPlannerFlags = FFTW_ESTIMATE;
 
 // The cached plans of a w x h image (both powers of two, at least 2).
 const Plans& plansFor(unsigned w, unsigned h);
