@@ -1,11 +1,13 @@
 // A forward and a backward transform of a 1024 x 1024 image of random values:
 //
 //   BM_FFTImage                 FFTImage::transform + inverseTransform (the
-//                               process's cached plans, FFTW_ESTIMATE)
-//   BM_FFTImagePlans/<flags>    the same transforms on fresh plans made with
-//                               FFTW_ESTIMATE (64) or FFTW_MEASURE (0)
+//                               process's cached plans, FFTW_MEASURE)
+//   BM_FFTImagePlans/<flags>    the same transforms on fresh plans made from
+//                               no wisdom with FFTW_ESTIMATE (64) or
+//                               FFTW_MEASURE (0)
 //   BM_BareFftw/<flags>         FFTW alone: a two-dimensional r2c and c2r
-//                               pair, out of place, plans made once
+//                               pair, out of place, plans made once from
+//                               no wisdom, without a time limit
 //   BM_Radix2Reference          the radix-2 reference transform, for scale
 //   BM_MakePlans/<flags>        making one size's plans from no wisdom
 //
@@ -65,7 +67,9 @@ void BM_FFTImage(benchmark::State& state) {
 
 void BM_FFTImagePlans(benchmark::State& state) {
     const auto flags = unsigned(state.range(0));
-    Xadra::fft::Plans plans = Xadra::fft::makePlans(kSide, kSide, flags, -1.0);
+    // Estimated plans would otherwise reuse what measuring taught the planner.
+    Xadra::fft::forgetWisdom();
+    Xadra::fft::Plans plans = Xadra::fft::makePlans(kSide, kSide, flags, Xadra::fft::kPlanTimeLimit);
     Xadra::AlignedDoubles data = Xadra::allocateDoubles(kCount);
     Xadra::AlignedDoubles nyquist = Xadra::allocateDoubles(2 * kSide);
     for (auto _ : state) {
@@ -81,6 +85,7 @@ void BM_BareFftw(benchmark::State& state) {
     Xadra::AlignedDoubles real = Xadra::allocateDoubles(kCount);
     Xadra::AlignedDoubles spectrumValues = Xadra::allocateDoubles(2 * size_t(kSide) * (kSide / 2 + 1));
     auto* spectrum = reinterpret_cast<fftw_complex*>(spectrumValues.get());
+    Xadra::fft::forgetWisdom();
     fftw_set_timelimit(FFTW_NO_TIMELIMIT);
     fftw_plan r2c = fftw_plan_dft_r2c_2d(kSide, kSide, real.get(), spectrum, flags);
     fftw_plan c2r = fftw_plan_dft_c2r_2d(kSide, kSide, spectrum, real.get(), flags);
@@ -110,7 +115,7 @@ void BM_MakePlans(benchmark::State& state) {
         state.PauseTiming();
         Xadra::fft::forgetWisdom();
         state.ResumeTiming();
-        Xadra::fft::Plans plans = Xadra::fft::makePlans(kSide, kSide, flags, -1.0);
+        Xadra::fft::Plans plans = Xadra::fft::makePlans(kSide, kSide, flags, Xadra::fft::kPlanTimeLimit);
         benchmark::DoNotOptimize(plans.rowForward.get());
     }
 }

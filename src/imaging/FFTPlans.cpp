@@ -34,7 +34,7 @@ public:
         }
         Plume::MutexLock lock(entry->mutex);
         if (!entry->ready) {
-            entry->plans = makePlans(w, h, kPlannerFlags, -1.0);
+            entry->plans = makePlans(w, h, kPlannerFlags, kPlanTimeLimit);
             entry->ready = true;
         }
         return entry->plans;

@@ -42,8 +42,10 @@ struct Plans {
     UniquePlan nyquistBackward;  // the same, sign -
 };
 
-// The planner flags plansFor uses (see FFTImage.h for the choice).
-constexpr unsigned kPlannerFlags = FFTW_ESTIMATE;
+// The planner flags plansFor uses (see FFTImage.h for the choice) and
+// the planning time limit per plan, in seconds.
+constexpr unsigned kPlannerFlags = FFTW_MEASURE;
+constexpr double kPlanTimeLimit = 1.0;
 
 // The cached plans of a w x h image (both powers of two, at least 2).
 const Plans& plansFor(unsigned w, unsigned h);
