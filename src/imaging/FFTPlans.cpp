@@ -2,6 +2,7 @@
 
 #include "plume/Thread.h"
 
+#include <cstring>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -63,28 +64,29 @@ void PlanDestroy::operator()(fftw_plan p) const noexcept {
 Plans makePlans(unsigned w, unsigned h, unsigned flags, double timeLimit) {
     const unsigned halfW = w / 2;
     // The planner may overwrite the arrays it is given while it measures.
-    AlignedDoubles data = allocateDoubles(size_t(w) * h);
+    AlignedDoubles line = allocateDoubles(w);
     AlignedDoubles nyquist = allocateDoubles(2 * size_t(h));
     AlignedDoubles row = allocateDoubles(2 * (size_t(halfW) + 1));
+    AlignedDoubles block = allocateDoubles(2 * size_t(columnBlock(w)) * h);
     auto* crow = reinterpret_cast<fftw_complex*>(row.get());
-    auto* cdata = reinterpret_cast<fftw_complex*>(data.get());
+    auto* cblock = reinterpret_cast<fftw_complex*>(block.get());
     auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist.get());
 
     // Row y starts y * W doubles into the data; rows of fewer than
     // kFftAlignment bytes lose the alignment, and their plans must not count on it.
     const unsigned rowFlags = (w * sizeof(double)) % kFftAlignment == 0 ? flags : flags | FFTW_UNALIGNED;
     const int n = int(h);
-    const int columns = int(halfW);
+    const int columns = int(columnBlock(w));
 
     fftw_plan raw[6] = {};
     {
         Plume::MutexLock lock(plannerMutex());
         fftw_set_timelimit(timeLimit < 0 ? FFTW_NO_TIMELIMIT : timeLimit);
-        raw[0] = fftw_plan_dft_r2c_1d(int(w), data.get(), crow, rowFlags | FFTW_DESTROY_INPUT);
-        raw[1] = fftw_plan_dft_c2r_1d(int(w), crow, data.get(), rowFlags | FFTW_DESTROY_INPUT);
-        raw[2] = fftw_plan_many_dft(1, &n, columns, cdata, nullptr, columns, 1, cdata, nullptr, columns, 1,
+        raw[0] = fftw_plan_dft_r2c_1d(int(w), line.get(), crow, rowFlags | FFTW_DESTROY_INPUT);
+        raw[1] = fftw_plan_dft_c2r_1d(int(w), crow, line.get(), rowFlags | FFTW_DESTROY_INPUT);
+        raw[2] = fftw_plan_many_dft(1, &n, columns, cblock, nullptr, columns, 1, cblock, nullptr, columns, 1,
                                     FFTW_BACKWARD, flags);
-        raw[3] = fftw_plan_many_dft(1, &n, columns, cdata, nullptr, columns, 1, cdata, nullptr, columns, 1,
+        raw[3] = fftw_plan_many_dft(1, &n, columns, cblock, nullptr, columns, 1, cblock, nullptr, columns, 1,
                                     FFTW_FORWARD, flags);
         raw[4] = fftw_plan_dft_1d(n, cnyquist, cnyquist, FFTW_BACKWARD, flags);
         raw[5] = fftw_plan_dft_1d(n, cnyquist, cnyquist, FFTW_FORWARD, flags);
@@ -114,16 +116,30 @@ void forgetWisdom() {
 
 namespace {
 
-// A row of n complex values for the row transforms.
-class ComplexRow {
+// n complex values: a row of the row transforms or a block of columns.
+class ComplexArray {
 public:
-    explicit ComplexRow(unsigned n) : values_(allocateDoubles(2 * size_t(n))) {}
+    explicit ComplexArray(size_t n) : values_(allocateDoubles(2 * n)) {}
     fftw_complex* get() const noexcept { return reinterpret_cast<fftw_complex*>(values_.get()); }
     fftw_complex& operator[](size_t k) const noexcept { return get()[k]; }
 
 private:
     AlignedDoubles values_;
 };
+
+// Transforms the image's W/2 complex columns block by block through a buffer.
+void transformColumns(fftw_plan plan, double* data, unsigned w, unsigned h) {
+    const unsigned halfW = w / 2;
+    const unsigned block = columnBlock(w);
+    const size_t blockBytes = sizeof(fftw_complex) * block;
+    ComplexArray buffer(size_t(block) * h);
+    auto* cdata = reinterpret_cast<fftw_complex*>(data);
+    for (unsigned k0 = 0; k0 < halfW; k0 += block) {
+        for (unsigned y = 0; y < h; ++y) std::memcpy(&buffer[size_t(y) * block], cdata + size_t(y) * halfW + k0, blockBytes);
+        fftw_execute_dft(plan, buffer.get(), buffer.get());
+        for (unsigned y = 0; y < h; ++y) std::memcpy(cdata + size_t(y) * halfW + k0, &buffer[size_t(y) * block], blockBytes);
+    }
+}
 
 }  // namespace
 
@@ -134,7 +150,7 @@ private:
 // over FFTW's own two-dimensional real transform.
 void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
     const unsigned halfW = w / 2;
-    ComplexRow row(halfW + 1);
+    ComplexArray row(halfW + 1);
     for (unsigned y = 0; y < h; ++y) {
         double* line = data + size_t(y) * w;
         fftw_execute_dft_r2c(plans.rowForward.get(), line, row.get());
@@ -145,9 +161,8 @@ void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsi
         nyquist[2 * y] = row[halfW][0];
         nyquist[2 * y + 1] = -row[halfW][1];
     }
-    auto* cdata = reinterpret_cast<fftw_complex*>(data);
+    transformColumns(plans.columnsForward.get(), data, w, h);
     auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
-    fftw_execute_dft(plans.columnsForward.get(), cdata, cdata);
     fftw_execute_dft(plans.nyquistForward.get(), cnyquist, cnyquist);
 }
 
@@ -156,10 +171,9 @@ void forward(const Plans& plans, double* data, double* nyquist, unsigned w, unsi
 // the real sum with sign -).
 void backward(const Plans& plans, double* data, double* nyquist, unsigned w, unsigned h) {
     const unsigned halfW = w / 2;
-    ComplexRow row(halfW + 1);
-    auto* cdata = reinterpret_cast<fftw_complex*>(data);
+    ComplexArray row(halfW + 1);
+    transformColumns(plans.columnsBackward.get(), data, w, h);
     auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
-    fftw_execute_dft(plans.columnsBackward.get(), cdata, cdata);
     fftw_execute_dft(plans.nyquistBackward.get(), cnyquist, cnyquist);
     for (unsigned y = 0; y < h; ++y) {
         double* line = data + size_t(y) * w;
