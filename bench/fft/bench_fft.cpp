@@ -15,7 +15,9 @@
 // plans); BM_FFTImagePlans/0 against /64 is what FFTW_MEASURE would buy
 // FFTImage, BM_MakePlans/0 what it would cost once per size. The input is
 // restored outside the timing before each pair (a pair scales by W*H/2).
-// On a loaded host compare the CPU column.
+// Run with --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
+// so that a changing load spreads over all of them; on a loaded host compare
+// the CPU column.
 #include "imaging/FFTImage.h"
 #include "imaging/FFTPlans.h"
 #include "imaging/FFTReference.h"
@@ -126,6 +128,11 @@ BENCHMARK(BM_FFTImage)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareFftw)->Arg(FFTW_MEASURE)->Arg(FFTW_ESTIMATE)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FFTImagePlans)->Arg(FFTW_MEASURE)->Arg(FFTW_ESTIMATE)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Radix2Reference)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MakePlans)->Arg(FFTW_MEASURE)->Arg(FFTW_ESTIMATE)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_MakePlans)
+    ->Arg(FFTW_MEASURE)
+    ->Arg(FFTW_ESTIMATE)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
 
 BENCHMARK_MAIN();

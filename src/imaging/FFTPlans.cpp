@@ -135,9 +135,11 @@ void transformColumns(fftw_plan plan, double* data, unsigned w, unsigned h) {
     ComplexArray buffer(size_t(block) * h);
     auto* cdata = reinterpret_cast<fftw_complex*>(data);
     for (unsigned k0 = 0; k0 < halfW; k0 += block) {
-        for (unsigned y = 0; y < h; ++y) std::memcpy(&buffer[size_t(y) * block], cdata + size_t(y) * halfW + k0, blockBytes);
+        for (unsigned y = 0; y < h; ++y)
+            std::memcpy(&buffer[size_t(y) * block], cdata + size_t(y) * halfW + k0, blockBytes);
         fftw_execute_dft(plan, buffer.get(), buffer.get());
-        for (unsigned y = 0; y < h; ++y) std::memcpy(cdata + size_t(y) * halfW + k0, &buffer[size_t(y) * block], blockBytes);
+        for (unsigned y = 0; y < h; ++y)
+            std::memcpy(cdata + size_t(y) * halfW + k0, &buffer[size_t(y) * block], blockBytes);
     }
 }
 
