@@ -19,13 +19,14 @@
 // complex ones (FFTPlans.h). Each size gets its plans once per process;
 // planning is serialised by a process-wide lock, execution is not.
 // Planner flags: FFTW_MEASURE, at most one second per plan. At 1024 x 1024
-// (the seek size; bench/fft, CPU-time medians on a busy host) a transform
-// pair takes 13.0-13.8 ms on measured plans, as long as FFTW's own
-// two-dimensional real transform pair on measured plans (13.3 ms), and
-// 16.3 ms on estimated ones; measuring costs about a second once per size
-// and process, which preparePlans can move to start-up, and pays for
-// itself after some seventy seek jobs. Stored wisdom would save that
-// second, but needs a file the daemon keeps up to date.
+// (the seek size; bench/fft, CPU-time medians of two runs on a busy host)
+// a transform pair takes 11.9-13.8 ms on measured plans, as long as FFTW's
+// own two-dimensional real transform pair on measured plans (11.5-13.3
+// ms), and 14.5-16.3 ms on estimated ones. Measuring costs about a second
+// once per size and process, which preparePlans can move to start-up; at
+// some 15 ms saved per seek job (nine transforms) it pays for itself after
+// about seventy jobs. Stored wisdom would save that second, but needs a
+// file the daemon keeps up to date.
 //
 // Ownership: the image owns both arrays (64-byte aligned, AlignedDoubles.h);
 // clear() and the destructor free them. Movable,
