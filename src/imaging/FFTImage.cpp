@@ -4,8 +4,6 @@
 #include "imaging/PngReader.h"
 #include "xadracommon/XadraException.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -43,20 +41,7 @@ private:
     std::string text_;
 };
 
-struct ComplexFree {
-    void operator()(fftw_complex* p) const noexcept { fftw_free(p); }
-};
-using ComplexRow = std::unique_ptr<fftw_complex[], ComplexFree>;
-
-ComplexRow newComplexRow(unsigned n) {
-    auto* p = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n));
-    if (!p) throw std::bad_alloc();
-    return ComplexRow(p);
-}
-
 }  // namespace
-
-void FFTImage::FftwFree::operator()(double* p) const noexcept { fftw_free(p); }
 
 FFTImage::FFTImage() noexcept = default;
 
@@ -89,17 +74,18 @@ void FFTImage::init(unsigned w, unsigned h) {
     clear();
     checkDimension(w);
     checkDimension(h);
-    auto allocate = [](size_t count) {
-        auto* p = static_cast<double*>(fftw_malloc(sizeof(double) * count));
-        if (!p) throw std::bad_alloc();
-        return Buffer(p);
-    };
-    Buffer data = allocate(size_t(w) * h);
-    Buffer nyquist = allocate(2 * size_t(h));
+    AlignedDoubles data = allocateDoubles(size_t(w) * h);
+    AlignedDoubles nyquist = allocateDoubles(2 * size_t(h));
     data_ = std::move(data);
     nyquist_ = std::move(nyquist);
     width_ = w;
     height_ = h;
+}
+
+void FFTImage::preparePlans(unsigned w, unsigned h) {
+    checkDimension(w);
+    checkDimension(h);
+    fft::plansFor(w, h);
 }
 
 void FFTImage::clear() noexcept {
@@ -159,57 +145,15 @@ void FFTImage::loadImage(hpgs_png_image* image) {
     std::fill(data_.get() + size_t(rows) * width_, data_.get() + size_t(height_) * width_, 0.0);
 }
 
-// Forward: each row goes through FFTW's real-to-complex transform (sign -)
-// into a row buffer and comes back conjugated (sign +), its W/2 term into
-// the Nyquist column; then the columns are transformed with sign +. Each
-// row is copied while it is still in the cache, so the layout costs next
-// to nothing over FFTW's own two-dimensional real transform.
 void FFTImage::transform() {
     if (transformed_) throw Exception(CAT_FFT, 3, "FFT image is already transformed.");
-    const fft::Plans& plans = fft::plansFor(width_, height_);
-    const unsigned halfW = width_ / 2;
-    ComplexRow row = newComplexRow(halfW + 1);
-    double* nyquist = nyquist_.get();
-    for (unsigned y = 0; y < height_; ++y) {
-        double* line = data_.get() + size_t(y) * width_;
-        fftw_execute_dft_r2c(plans.rowForward.get(), line, row.get());
-        for (unsigned k = 0; k < halfW; ++k) {
-            line[2 * k] = row[k][0];
-            line[2 * k + 1] = -row[k][1];
-        }
-        nyquist[2 * y] = row[halfW][0];
-        nyquist[2 * y + 1] = -row[halfW][1];
-    }
-    auto* cdata = reinterpret_cast<fftw_complex*>(data_.get());
-    auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
-    fftw_execute_dft(plans.columnsForward.get(), cdata, cdata);
-    fftw_execute_dft(plans.nyquistForward.get(), cnyquist, cnyquist);
+    fft::forward(fft::plansFor(width_, height_), data_.get(), nyquist_.get(), width_, height_);
     transformed_ = true;
 }
 
-// Backward: columns with sign -, then each row, conjugated and halved, through
-// FFTW's complex-to-real transform (sign +, which on the conjugate gives the
-// real sum with sign -).
 void FFTImage::inverseTransform() {
     if (!transformed_) throw Exception(CAT_FFT, 3, "FFT image is not transformed.");
-    const fft::Plans& plans = fft::plansFor(width_, height_);
-    const unsigned halfW = width_ / 2;
-    ComplexRow row = newComplexRow(halfW + 1);
-    double* nyquist = nyquist_.get();
-    auto* cdata = reinterpret_cast<fftw_complex*>(data_.get());
-    auto* cnyquist = reinterpret_cast<fftw_complex*>(nyquist);
-    fftw_execute_dft(plans.columnsBackward.get(), cdata, cdata);
-    fftw_execute_dft(plans.nyquistBackward.get(), cnyquist, cnyquist);
-    for (unsigned y = 0; y < height_; ++y) {
-        double* line = data_.get() + size_t(y) * width_;
-        for (unsigned k = 0; k < halfW; ++k) {
-            row[k][0] = 0.5 * line[2 * k];
-            row[k][1] = -0.5 * line[2 * k + 1];
-        }
-        row[halfW][0] = 0.5 * nyquist[2 * y];
-        row[halfW][1] = -0.5 * nyquist[2 * y + 1];
-        fftw_execute_dft_c2r(plans.rowBackward.get(), row.get(), line);
-    }
+    fft::backward(fft::plansFor(width_, height_), data_.get(), nyquist_.get(), width_, height_);
     transformed_ = false;
 }
 

@@ -14,16 +14,22 @@
 // Nothing is normalised: transform() followed by inverseTransform()
 // multiplies every value by W * H / 2.
 //
-// Transforms run on FFTW. Each size gets its plans once per process (see
-// FFTImage.cpp); planning is serialised by a process-wide lock, execution
-// is not. Planner flags: FFTW_MEASURE with a planning time limit of one
-// second per plan. At 1024 x 1024 the measured plans run a transform pair
-// faster than estimated ones (figures in bench/fft), and the cost is paid
-// once per size and process; the time limit keeps the first request of a
-// new size from stalling a worker for long.
+// Transforms run on FFTW: rows through its real-to-complex transforms,
+// columns, copied out in blocks that stay in the cache, through its
+// complex ones (FFTPlans.h). Each size gets its plans once per process;
+// planning is serialised by a process-wide lock, execution is not.
+// Planner flags: FFTW_MEASURE, at most one second per plan. At 1024 x 1024
+// (the seek size; bench/fft, CPU-time medians of two runs on a busy host)
+// a transform pair takes 11.9-13.8 ms on measured plans, as long as FFTW's
+// own two-dimensional real transform pair on measured plans (11.5-13.3
+// ms), and 14.5-16.3 ms on estimated ones. Measuring costs about a second
+// once per size and process, which preparePlans can move to start-up; at
+// some 15 ms saved per seek job (nine transforms) it pays for itself after
+// about seventy jobs. Stored wisdom would save that second, but needs a
+// file the daemon keeps up to date.
 //
-// Ownership: the image owns both arrays (allocated with fftw_malloc for
-// FFTW's SIMD alignment); clear() and the destructor free them. Movable,
+// Ownership: the image owns both arrays (64-byte aligned, AlignedDoubles.h);
+// clear() and the destructor free them. Movable,
 // not copyable; a moved-from image is empty.
 //
 // Thread-safety: an instance belongs to one thread at a time; different
@@ -38,6 +44,7 @@
 #pragma once
 
 #include "hpgs.h"
+#include "imaging/AlignedDoubles.h"
 
 #include <memory>
 
@@ -64,6 +71,11 @@ public:
     void init(unsigned w, unsigned h);
     // Frees both arrays; sides become 0.
     void clear() noexcept;
+
+    // Makes the FFTW plans of w x h images now (w, h checked as by init), so
+    // that the first transform of that size does not wait for the planner;
+    // start-up can call it for the seek size. Any thread.
+    static void preparePlans(unsigned w, unsigned h);
 
     unsigned getWidth() const noexcept { return width_; }
     unsigned getHeight() const noexcept { return height_; }
@@ -128,15 +140,10 @@ public:
     static double getWhiteOverEstimation() noexcept;
 
 private:
-    struct FftwFree {
-        void operator()(double* p) const noexcept;
-    };
-    using Buffer = std::unique_ptr<double[], FftwFree>;
-
     unsigned width_ = 0;
     unsigned height_ = 0;
-    Buffer data_;
-    Buffer nyquist_;
+    AlignedDoubles data_;
+    AlignedDoubles nyquist_;
     bool transformed_ = false;
 };
 

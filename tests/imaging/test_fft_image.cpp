@@ -130,6 +130,7 @@ TEST(FFTImageSize, InitChecksWidthThenHeightAndLeavesAClearedImageOnFailure) {
     EXPECT_EQ(messageOf([&] { img.init(12, 3); }), "Dimension 12 is not a power of 2.");
     EXPECT_EQ(messageOf([&] { img.init(4, 12); }), "Dimension 12 is not a power of 2.");
     EXPECT_EQ(img.getHeight(), 0u);
+    EXPECT_EQ(messageOf([] { FFTImage::preparePlans(8, 6); }), "Dimension 6 is not a power of 2.");
 }
 
 TEST(FFTImageSize, MovedFromImageIsEmptyAndClearReturnsToDefault) {
@@ -477,7 +478,9 @@ TEST(FFTImageCorrelation, FlatNeighbourhoodKeepsTheWholePixelAndSeparationUsesTh
 // ---- concurrency ----
 
 TEST(FFTImageThreads, ConcurrentImagesOfSameAndDifferentSizesGiveTheSerialResults) {
-    const std::pair<unsigned, unsigned> sizes[] = {{64, 64}, {128, 32}, {64, 64}, {32, 256}, {512, 4}, {128, 32}};
+    // Sizes no other test plans, two of them twice: threads meet on the
+    // first planning of a size as well as on different sizes.
+    const std::pair<unsigned, unsigned> sizes[] = {{32, 256}, {32, 256}, {512, 4}, {16, 512}, {512, 4}, {4, 256}};
     struct Case {
         unsigned w, h;
         std::vector<double> input, expected;
