@@ -491,6 +491,8 @@ hpgs_png_image *hpgs_new_png_image(int width, int height, int depth, hpgs_bool p
    The stride is 4 x width for images painted in place and width x
    depth / 8 for banded ones. */
 int hpgs_image_get_data(hpgs_png_image *img, unsigned char **data, int *stride);
+/* Width and height in pixels (either pointer may be NULL). */
+int hpgs_image_get_size(const hpgs_png_image *img, int *width, int *height);
 /* Colour of one pixel; alpha is 1 (images are opaque). */
 int hpgs_image_get_pixel(hpgs_png_image *img, int x, int y, unsigned char rgb[3], double *alpha);
 /* Resolution written into the PNG's pHYs chunk, dots per inch (a paint

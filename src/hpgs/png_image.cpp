@@ -527,6 +527,13 @@ int hpgs_image_get_data(hpgs_png_image *img, unsigned char **data, int *stride) 
   return 0;
 }
 
+int hpgs_image_get_size(const hpgs_png_image *img, int *width, int *height) {
+  if (!img) return hpgs_set_error("hpgs_image_get_size: no image.");
+  if (width) *width = img->width;
+  if (height) *height = img->height;
+  return 0;
+}
+
 int hpgs_image_get_pixel(hpgs_png_image *img, int x, int y, unsigned char rgb[3], double *alpha) {
   if (!img) return hpgs_set_error("hpgs_image_get_pixel: no image.");
   if (x < 0 || y < 0 || x >= img->width || y >= img->height)

@@ -24,23 +24,6 @@ double rgbValue(unsigned r, unsigned g, unsigned b, double f) {
     return 1.0 - (0.0013480392156862745 * r + 0.00196078431372549 * g + 0.0006127450980392157 * b) * f;
 }
 
-// Keeps the calling thread's hpgs error text across calls that may overwrite it.
-class HpgsErrorKeeper {
-public:
-    HpgsErrorKeeper() : text_(hpgs_get_error()) {}
-    ~HpgsErrorKeeper() {
-        if (text_.empty())
-            hpgs_clear_error();
-        else
-            hpgs_set_error("%s", text_.c_str());
-    }
-    HpgsErrorKeeper(const HpgsErrorKeeper&) = delete;
-    HpgsErrorKeeper& operator=(const HpgsErrorKeeper&) = delete;
-
-private:
-    std::string text_;
-};
-
 }  // namespace
 
 FFTImage::FFTImage() noexcept = default;
@@ -127,13 +110,10 @@ void FFTImage::loadImage(hpgs_png_image* image) {
     transformed_ = false;
     unsigned char rgb[3];
     double coverage = 0.0;
-    unsigned columns = 0, rows = 0;
-    {
-        // The first refused pixel of row 0 and of column 0 gives the size.
-        HpgsErrorKeeper keeper;
-        while (columns < width_ && hpgs_image_get_pixel(image, int(columns), 0, rgb, &coverage) == 0) ++columns;
-        while (columns > 0 && rows < height_ && hpgs_image_get_pixel(image, 0, int(rows), rgb, &coverage) == 0) ++rows;
-    }
+    int iw = 0, ih = 0;
+    hpgs_image_get_size(image, &iw, &ih);
+    const unsigned columns = std::min(width_, static_cast<unsigned>(std::max(iw, 0)));
+    const unsigned rows = std::min(height_, static_cast<unsigned>(std::max(ih, 0)));
     for (unsigned y = 0; y < rows; ++y) {
         double* out = data_.get() + size_t(y) * width_;
         for (unsigned x = 0; x < columns; ++x) {
