@@ -49,7 +49,7 @@ void BM_HpglInfo(benchmark::State& state) {
     for (auto _ : state)
         if (!runQuietly({std::string(XAD_BIN_DIR) + "/hpgl-info", kHarmonograph})) state.SkipWithError("hpgl-info failed");
 }
-BENCHMARK(BM_HpglInfo)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_HpglInfo)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
 void BM_InsertOneAnnotation(benchmark::State& state) {
     Env& e = env();
@@ -68,7 +68,7 @@ void BM_InsertOneAnnotation(benchmark::State& state) {
             0, "", list));
     }
 }
-BENCHMARK(BM_InsertOneAnnotation)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_InsertOneAnnotation)->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
 }  // namespace
 

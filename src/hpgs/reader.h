@@ -122,8 +122,9 @@ double digits_value(const unsigned char *p, bool neg);
 }  // namespace scan
 
 // Pulls bytes from an hpgs_istream with a small pushback stack. Built-in
-// streams are scanned through their buffer window; any other stream sees
-// exactly one getc per byte in input order (a copying stream relies on it).
+// streams (and observed streams over them) are scanned through their
+// buffer window; any other stream sees exactly one getc per byte in input
+// order (a copying stream relies on it).
 class Input {
  public:
   // interrupt: checked every kCheckEvery bytes; when set, get() sets the
@@ -154,6 +155,7 @@ class Input {
   void unget(int c) {
     if (c == EOF) return;
     if (!npb_ && win_ && win_->cur > floor_ && win_->cur[-1] == c) {
+      if (win_->cur > win_->peak) win_->peak = win_->cur;
       --win_->cur;
       --offset_;
       return;

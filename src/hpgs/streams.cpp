@@ -1,8 +1,10 @@
 // Built-in input and output streams (files and memory) and the generic
 // stream wrappers.
 #include "hpgs.h"
+#include "hpgs_observed.h"
 #include "stream_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,7 @@ struct FileIn {
   bool eof = false, error = false;
   int pushed = -1;  // pushed-back byte not in the buffer
 
-  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = buf.get(); }
+  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = win.peak = buf.get(); }
   ~FileIn() {
     if (file) std::fclose(file);
   }
@@ -164,13 +166,127 @@ struct MemIn {
 const hpgs_istream_vtable kMemInVtable = {MemIn::getc_f, MemIn::ungetc_f, MemIn::read_f, MemIn::seek_f,
                                           MemIn::tell_f, MemIn::eof_f,    MemIn::error_f, MemIn::close_f};
 
-ByteWindow *builtin_window(hpgs_istream *is) {
+ByteWindow *own_window(hpgs_istream *is) {
   if (is->vtable == &kMemInVtable) return &static_cast<MemIn *>(is->stream)->win;
   if (is->vtable == &kFileInVtable) {
     auto *f = static_cast<FileIn *>(is->stream);
     return f->pushed >= 0 ? nullptr : &f->win;
   }
   return nullptr;
+}
+
+// An observed stream shares the window of the built-in stream under it with
+// the reader, and reports what the reader has consumed from it whenever it
+// is called: the reader advances the window itself, in place.
+struct ObservedIn {
+  hpgs_istream *in;
+  std::unique_ptr<ByteObserver> obs;
+  ByteWindow *win = nullptr;  // in's window, or NULL (then bytes come one getc at a time)
+  const unsigned char *done = nullptr;  // window bytes before it have been reported
+
+  ObservedIn(hpgs_istream *i, std::unique_ptr<ByteObserver> o) : in(i), obs(std::move(o)) { resync(); }
+  ~ObservedIn() { hpgs_istream_close(in); }
+
+  // After in has moved by itself (refill, seek, ungetc): nothing of its
+  // window is taken yet.
+  void resync() {
+    win = own_window(in);
+    if (win) done = win->peak = win->cur;
+  }
+  // Reports the window bytes taken since the last report.
+  int sync() {
+    if (!win) return 0;
+    const unsigned char *upto = std::max(win->cur, win->peak);
+    if (upto <= done) return 0;
+    const unsigned char *from = done;
+    done = upto;
+    return obs->taken(from, static_cast<size_t>(upto - from));
+  }
+
+  static ObservedIn *self(void *s) { return static_cast<ObservedIn *>(s); }
+  static int getc_f(void *s) {
+    auto *o = self(s);
+    if (o->sync() != 0) return EOF;
+    const int c = hpgs_getc(o->in);
+    if (c == EOF) {
+      o->obs->flush();  // a failed write shows when the output closes
+      return EOF;
+    }
+    const unsigned char b = static_cast<unsigned char>(c);
+    const int rc = o->obs->taken(&b, 1);
+    o->resync();
+    return rc == 0 ? c : EOF;
+  }
+  static int ungetc_f(int c, void *s) {
+    auto *o = self(s);
+    if (o->sync() != 0 || !o->obs->give_back()) return EOF;
+    const int r = hpgs_ungetc(c, o->in);
+    o->resync();
+    return r;
+  }
+  static size_t read_f(void *ptr, size_t size, size_t nmemb, void *s) {
+    auto *o = self(s);
+    if (o->sync() != 0 || o->obs->flush() != 0) return 0;
+    const size_t n = hpgs_istream_read(ptr, size, nmemb, o->in);
+    o->resync();
+    return n;
+  }
+  static int seek_f(void *s, size_t pos) {
+    auto *o = self(s);
+    const int synced = o->sync();
+    o->obs->drop_kept();
+    // For pos > 0 the byte before pos is read, unreported, so that in
+    // stands at pos having been read up to there.
+    int rc = hpgs_istream_seek(o->in, pos == 0 ? 0 : pos - 1);
+    if (rc == 0 && pos > 0 && hpgs_getc(o->in) == EOF) rc = -1;
+    o->resync();
+    return synced == 0 ? rc : -1;
+  }
+  static int tell_f(void *s, size_t *pos) { return hpgs_istream_tell(self(s)->in, pos); }
+  static int eof_f(void *s) { return hpgs_istream_iseof(self(s)->in); }
+  static int error_f(void *s) { return hpgs_istream_iserror(self(s)->in); }
+  static int close_f(void *s) {
+    std::unique_ptr<ObservedIn> o(self(s));
+    const int synced = o->sync();
+    const int finished = o->obs->finish();
+    const int closed = hpgs_istream_close(o->in);
+    o->in = nullptr;
+    return synced == 0 && finished == 0 && closed == 0 ? 0 : -1;
+  }
+};
+
+const hpgs_istream_vtable kObservedVtable = {ObservedIn::getc_f, ObservedIn::ungetc_f, ObservedIn::read_f,
+                                             ObservedIn::seek_f, ObservedIn::tell_f,   ObservedIn::eof_f,
+                                             ObservedIn::error_f, ObservedIn::close_f};
+
+ByteWindow *builtin_window(hpgs_istream *is) {
+  if (is->vtable == &kObservedVtable) return static_cast<ObservedIn *>(is->stream)->win;
+  return own_window(is);
+}
+
+hpgs_istream *new_observed_istream(hpgs_istream *in, std::unique_ptr<ByteObserver> observer) {
+  if (!in || !observer) {
+    hpgs_istream_close(in);
+    hpgs_set_error("Observed stream: no %s given.", in ? "observer" : "input stream");
+    return nullptr;
+  }
+  ObservedIn *o = new (std::nothrow) ObservedIn(in, std::move(observer));
+  if (!o) {
+    hpgs_istream_close(in);
+    hpgs_set_error("Observed stream: out of memory.");
+    return nullptr;
+  }
+  // On failure hpgs_new_istream closes the state (and with it in) itself.
+  return hpgs_new_istream(&kObservedVtable, o);
+}
+
+ByteObserver *observer_of(hpgs_istream *is) {
+  return is && is->vtable == &kObservedVtable ? static_cast<ObservedIn *>(is->stream)->obs.get() : nullptr;
+}
+
+int observed_istream_sync(hpgs_istream *is) {
+  if (!is || is->vtable != &kObservedVtable) return hpgs_set_error("Not an observed input stream.");
+  return static_cast<ObservedIn *>(is->stream)->sync();
 }
 
 const char *builtin_name(hpgs_istream *is) {
@@ -341,7 +457,7 @@ hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup)
     return nullptr;
   }
   m->base = p;
-  m->win.cur = p;
+  m->win.cur = m->win.peak = p;
   m->win.end = p + size;
   return hpgs_new_istream(&kMemInVtable, m.release());
 }

@@ -1,7 +1,9 @@
 #include "HpglAssetDevice.h"
 
+#include "hpgs/hpgs_observed.h"
 #include "plume/Log.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cerrno>
@@ -241,122 +243,144 @@ AssetDevice* asset(hpgs_device* dev) {
 
 // ------------------------------------------------------------ copy stream
 
-struct CopyStream {
-    hpgs_istream* in;
-    hpgs_ostream* out;
-    unsigned char held[32];
-    int count = 0;
-    int mode = 0;  // 0 none, 1 PG seen, 2 FR seen, 3 digits after FR, 4 blank after the digits
-    // Bytes passed on but not yet written: one write per 64 KiB instead of
-    // one per byte. Written before anything else writes to out.
-    std::string pending;
+// The hold-back rules applied to the bytes the reader takes from the
+// observed stream under the copy stream. The reader scans the input's
+// buffer in place and the bytes arrive here in runs: between the commands
+// that are held back (PG, FR) a run is passed on whole, without a step per
+// byte.
+class CopyObserver : public hpgs::ByteObserver {
+public:
+    explicit CopyObserver(hpgs_ostream* out) : out_(out) {}
+
+    int taken(const unsigned char* p, size_t n) override {
+        size_t i = 0;
+        while (i < n) {
+            if (count_ == 2 && mode_ == 0) {
+                // Two bytes held that start no held-back command: each byte
+                // passes the first held one on and is held itself, until a
+                // byte completes "PG" or "FR" with the one before it.
+                const size_t j = nextHoldStart(p, i, n);
+                const size_t m = j - i;
+                if (m == 1) {
+                    if (emit(held_, 1) != 0) return -1;
+                    held_[0] = held_[1];
+                    held_[1] = p[i];
+                } else if (m > 1) {
+                    if (emit(held_, 2) != 0 || emit(p + i, m - 2) != 0) return -1;
+                    held_[0] = p[j - 2];
+                    held_[1] = p[j - 1];
+                }
+                i = j;
+                if (i == n) break;
+            }
+            if (step(p[i++]) != 0) return -1;
+        }
+        return 0;
+    }
+    int flush() override { return flushHeld() == 0 && writePending() == 0 ? 0 : -1; }
+    bool give_back() override {
+        if (count_ == 0) return false;
+        --count_;
+        return true;
+    }
+    void drop_kept() override {
+        count_ = 0;
+        mode_ = 0;
+    }
+    // What was passed on is written; held bytes are not (as on a seek).
+    int finish() override { return writePending(); }
 
     int writePending() {
-        if (pending.empty()) return 0;
-        const size_t n = pending.size();
-        const bool ok = hpgs_ostream_write(pending.data(), 1, n, out) == n;
-        pending.clear();
+        if (pending_.empty()) return 0;
+        const size_t n = pending_.size();
+        const bool ok = hpgs_ostream_write(pending_.data(), 1, n, out_) == n;
+        pending_.clear();
         return ok ? 0 : -1;
     }
-    int emit(const unsigned char* p, size_t n) {
-        pending.append(reinterpret_cast<const char*>(p), n);
-        return pending.size() >= 65536 ? writePending() : 0;
+
+private:
+    // The first index from i on whose byte completes "PG" or "FR" with the
+    // byte before it (the last held one for i), n when there is none.
+    size_t nextHoldStart(const unsigned char* p, size_t i, size_t n) const {
+        const unsigned char* const end = p + n;
+        auto find = [end](const unsigned char* from, unsigned char x) {
+            const void* q = std::memchr(from, x, static_cast<size_t>(end - from));
+            return q ? static_cast<const unsigned char*>(q) : end;
+        };
+        const unsigned char* g = find(p + i, 'G');
+        const unsigned char* r = find(p + i, 'R');
+        while (g < end || r < end) {
+            const unsigned char* q = std::min(g, r);
+            const unsigned char before = q == p + i ? held_[1] : q[-1];
+            if ((*q == 'G' && before == 'P') || (*q == 'R' && before == 'F')) return static_cast<size_t>(q - p);
+            if (q == g) g = find(q + 1, 'G');
+            else r = find(q + 1, 'R');
+        }
+        return n;
     }
-    int flush() {
-        if (count == 0) return 0;
-        const size_t n = static_cast<size_t>(count);
-        count = 0;
-        return emit(held, n);
+    int emit(const unsigned char* p, size_t n) {
+        pending_.append(reinterpret_cast<const char*>(p), n);
+        return pending_.size() >= 65536 ? writePending() : 0;
+    }
+    int flushHeld() {
+        if (count_ == 0) return 0;
+        const size_t n = static_cast<size_t>(count_);
+        count_ = 0;
+        return emit(held_, n);
     }
     void holdAlone(unsigned char x) {
-        held[0] = x;
-        count = 1;
+        held_[0] = x;
+        count_ = 1;
     }
     void afterOne(unsigned char x) {
-        const unsigned char b = held[0];
-        mode = (b == 'P' && x == 'G') ? 1 : (b == 'F' && x == 'R') ? 2 : 0;
-        held[count++] = x;
+        const unsigned char b = held_[0];
+        mode_ = (b == 'P' && x == 'G') ? 1 : (b == 'F' && x == 'R') ? 2 : 0;
+        held_[count_++] = x;
     }
+    // One byte through the hold-back rules.
+    int step(unsigned char b) {
+        if (count_ == 0) {
+            holdAlone(b);
+        } else if (count_ == 1) {
+            afterOne(b);
+        } else if (count_ == 2) {
+            if (mode_ != 0) {
+                held_[count_++] = b;
+            } else {
+                if (emit(held_, 1) != 0) return -1;
+                held_[0] = held_[1];
+                count_ = 1;
+                afterOne(b);
+            }
+        } else if (count_ < 32) {
+            const unsigned char last = held_[count_ - 1];
+            if (std::isspace(last)) {
+                held_[count_++] = b;
+                if (mode_ == 3) mode_ = 4;
+            } else if (mode_ != 0 && mode_ != 4 && std::isdigit(last)) {
+                // The number of a PG (PG1;) or FR is held with it, so that the
+                // frame's annotations go before the command, not into it.
+                held_[count_++] = b;
+                mode_ = 3;
+            } else {
+                if (flushHeld() != 0) return -1;
+                holdAlone(b);
+            }
+        } else {
+            if (flushHeld() != 0) return -1;
+            holdAlone(b);
+        }
+        return 0;
+    }
+
+    hpgs_ostream* out_;
+    unsigned char held_[32] = {};
+    int count_ = 0;
+    int mode_ = 0;  // 0 none, 1 PG seen, 2 FR seen, 3 digits after FR, 4 blank after the digits
+    // Bytes passed on but not yet written: one write per 64 KiB instead of
+    // one per run. Written before anything else writes to out.
+    std::string pending_;
 };
-
-CopyStream* cs(void* s) { return static_cast<CopyStream*>(s); }
-
-int copyGetc(void* stream) {
-    CopyStream* c = cs(stream);
-    const int x = hpgs_getc(c->in);
-    if (x == EOF) {
-        if (c->flush() != 0 || c->writePending() != 0) return -1;
-        return x;
-    }
-    const unsigned char b = static_cast<unsigned char>(x);
-    if (c->count == 0) {
-        c->holdAlone(b);
-    } else if (c->count == 1) {
-        c->afterOne(b);
-    } else if (c->count == 2) {
-        if (c->mode != 0) {
-            c->held[c->count++] = b;
-        } else {
-            if (c->emit(c->held, 1) != 0) return -1;
-            c->held[0] = c->held[1];
-            c->count = 1;
-            c->afterOne(b);
-        }
-    } else if (c->count < 32) {
-        const unsigned char last = c->held[c->count - 1];
-        if (std::isspace(last)) {
-            c->held[c->count++] = b;
-            if (c->mode == 3) c->mode = 4;
-        } else if (c->mode != 0 && c->mode != 4 && std::isdigit(last)) {
-            // The number of a PG (PG1;) or FR is held with it, so that the
-            // frame's annotations go before the command, not into it.
-            c->held[c->count++] = b;
-            c->mode = 3;
-        } else {
-            if (c->flush() != 0) return -1;
-            c->holdAlone(b);
-        }
-    } else {
-        if (c->flush() != 0) return -1;
-        c->holdAlone(b);
-    }
-    return x;
-}
-
-int copyUngetc(int ch, void* stream) {
-    CopyStream* c = cs(stream);
-    if (c->count == 0) return -1;
-    --c->count;
-    return hpgs_ungetc(ch, c->in);
-}
-
-size_t copyRead(void* ptr, size_t size, size_t nmemb, void* stream) {
-    CopyStream* c = cs(stream);
-    if (c->flush() != 0 || c->writePending() != 0) return 0;
-    return hpgs_istream_read(ptr, size, nmemb, c->in);
-}
-
-int copySeek(void* stream, size_t pos) {
-    CopyStream* c = cs(stream);
-    c->count = 0;
-    c->mode = 0;
-    if (pos == 0) return hpgs_istream_seek(c->in, 0);
-    if (hpgs_istream_seek(c->in, pos - 1) != 0) return -1;
-    return hpgs_getc(c->in) == EOF ? -1 : 0;
-}
-
-int copyTell(void* stream, size_t* pos) { return hpgs_istream_tell(cs(stream)->in, pos); }
-int copyEof(void* stream) { return hpgs_istream_iseof(cs(stream)->in); }
-int copyError(void* stream) { return hpgs_istream_iserror(cs(stream)->in); }
-int copyClose(void* stream) {
-    std::unique_ptr<CopyStream> c(cs(stream));
-    // What was passed on is written; held bytes are not (as on a seek).
-    const int written = c->writePending();
-    return hpgs_istream_close(c->in) == 0 && written == 0 ? 0 : -1;
-}
-
-const hpgs_istream_vtable kCopyVtable = {copyGetc, copyUngetc, copyRead, copySeek,
-                                         copyTell, copyEof,    copyError, copyClose};
 
 }  // namespace
 
@@ -419,10 +443,10 @@ int finishAsset(hpgs_device* dev) {
 }
 
 int flushHpglCopyStream(hpgs_istream* stream) {
-    if (!stream || stream->vtable != &kCopyVtable) return hpgs_set_error("Not an HPGL copy stream.");
-    return cs(stream->stream)->writePending();
+    auto* c = dynamic_cast<CopyObserver*>(hpgs::observer_of(stream));
+    if (!c) return hpgs_set_error("Not an HPGL copy stream.");
+    return hpgs::observed_istream_sync(stream) == 0 && c->writePending() == 0 ? 0 : -1;
 }
-
 void setBeforeWrite(hpgs_device* dev, int (*fn)(void*), void* context) {
     if (AssetDevice* d = asset(dev)) {
         d->beforeWrite = fn;
@@ -440,14 +464,14 @@ hpgs_istream* newHpglCopyStream(hpgs_istream* in, hpgs_ostream* out) {
         hpgs_set_error("HPGL copy stream: no %s stream given.", in ? "output" : "input");
         return nullptr;
     }
-    auto* c = new (std::nothrow) CopyStream{in, out, {}, 0, 0, {}};
+    std::unique_ptr<CopyObserver> c(new (std::nothrow) CopyObserver(out));
     if (!c) {
         hpgs_istream_close(in);
         hpgs_set_error("HPGL copy stream: out of memory.");
         return nullptr;
     }
-    // On failure hpgs_new_istream closes the state (and with it in) itself.
-    return hpgs_new_istream(&kCopyVtable, c);
+    // Closes in itself when it fails.
+    return hpgs::new_observed_istream(in, std::move(c));
 }
 
 }  // namespace Xadra

@@ -41,7 +41,10 @@ void setBeforeWrite(hpgs_device* dev, int (*fn)(void*), void* context);
 // (closed also when the stream cannot be made); null on failure.
 // The copy stream collects what it passes on and writes it in large pieces:
 // when it reaches the end of its input, when it is closed, and on
-// flushHpglCopyStream (0, or -1 when out fails).
+// flushHpglCopyStream (0, or -1 when out fails). Over a built-in file or
+// memory stream the reader scans the input's buffer in place (an observed
+// stream, hpgs_observed.h); what is passed on is the same as with one getc
+// per byte.
 hpgs_istream* newHpglCopyStream(hpgs_istream* in, hpgs_ostream* out);
 int flushHpglCopyStream(hpgs_istream* stream);
 

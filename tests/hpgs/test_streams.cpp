@@ -1,11 +1,14 @@
 // Built-in input and output streams and streams implemented outside the
 // library.
 #include "hpgs.h"
+#include "hpgs_observed.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -164,6 +167,76 @@ TEST(HpgsInputStream, ExternalStreamIsReadOneGetcPerByteAndClosedByTheReader) {
   EXPECT_EQ(c->getc_calls, static_cast<int>(c->data.size()) + 1);
   hpgs_destroy_reader(r);
   EXPECT_TRUE(closed);
+}
+
+// Collects what it is handed, and counts the runs.
+struct Collecting : hpgs::ByteObserver {
+  std::string *seen;
+  int *runs;
+  Collecting(std::string *s, int *r) : seen(s), runs(r) {}
+  int taken(const unsigned char *p, size_t n) override {
+    seen->append(reinterpret_cast<const char *>(p), n);
+    ++*runs;
+    return 0;
+  }
+  int flush() override { return 0; }
+  bool give_back() override {
+    seen->pop_back();
+    return true;
+  }
+  void drop_kept() override {}
+  int finish() override { return 0; }
+};
+
+TEST(HpgsObservedStream, ReaderScansInPlaceAndTheObserverSeesEveryByteOnceInOrder) {
+  // Larger than a file stream's buffer, so that it is refilled under the reader.
+  std::string text = "IN;SP1;PA0,0;";
+  while (text.size() < 200000) text += "PD" + std::to_string(text.size() % 9973) + ",17 3;PU;";
+  text += "PG;";
+  const std::string path = temp_path("observed");
+  std::ofstream(path, std::ios::binary) << text;
+  for (bool file : {true, false}) {
+    SCOPED_TRACE(file);
+    std::string seen;
+    int runs = 0;
+    hpgs_istream *in = file ? hpgs_new_file_istream(path.c_str()) : hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE);
+    hpgs_istream *is = hpgs::new_observed_istream(in, std::make_unique<Collecting>(&seen, &runs));
+    ASSERT_NE(is, nullptr);
+    EXPECT_NE(hpgs::observer_of(is), nullptr);
+    hpgs_reader *r = hpgs_new_reader(is, hpgs_new_plotsize_device(HPGS_TRUE, HPGS_FALSE), HPGS_FALSE, 0);
+    ASSERT_EQ(hpgs_read(r, HPGS_TRUE), 0);
+    EXPECT_EQ(seen, text);
+    // In runs of a buffer, not a call per byte.
+    EXPECT_LT(runs, 20);
+    hpgs_destroy_reader(r);
+  }
+  std::remove(path.c_str());
+}
+
+TEST(HpgsObservedStream, DirectCallsReportEachByteAndSyncReportsWhatWasLookedAt) {
+  const std::string text = "abcdef";
+  std::string seen;
+  int runs = 0;
+  hpgs_istream *is = hpgs::new_observed_istream(hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE),
+                                                std::make_unique<Collecting>(&seen, &runs));
+  EXPECT_EQ(hpgs_getc(is), 'a');
+  EXPECT_EQ(hpgs_getc(is), 'b');
+  EXPECT_EQ(seen, "ab");
+  EXPECT_EQ(hpgs_ungetc('b', is), 'b');  // given back by the observer
+  EXPECT_EQ(seen, "a");
+  EXPECT_EQ(hpgs_getc(is), 'b');
+  char buf[2];
+  EXPECT_EQ(hpgs_istream_read(buf, 1, 2, is), 2u);  // a block read is not reported
+  EXPECT_EQ(seen, "ab");
+  EXPECT_EQ(hpgs::observed_istream_sync(is), 0);
+  EXPECT_EQ(hpgs_getc(is), 'e');
+  EXPECT_EQ(seen, "abe");
+  EXPECT_EQ(hpgs_istream_close(is), 0);
+  // Not an observed stream.
+  hpgs_istream *plain = hpgs_new_mem_istream(text.data(), text.size(), HPGS_FALSE);
+  EXPECT_EQ(hpgs::observer_of(plain), nullptr);
+  EXPECT_EQ(hpgs::observed_istream_sync(plain), -1);
+  hpgs_istream_close(plain);
 }
 
 }  // namespace

@@ -172,6 +172,83 @@ TEST(HpglCopyStream, PassesEveryByteOnInOrder) {
     EXPECT_EQ(out.text(), text);
 }
 
+namespace {
+
+// The reader reads the copy stream's input in place (a file, so that the
+// buffer is refilled); each frame's end writes an empty asset through the
+// asset device. The positions of the assets in the input are returned.
+std::vector<size_t> assetPositions(const std::string& path, bool multipage, std::string* rest) {
+    MemOut out;
+    hpgs_istream* copy = newHpglCopyStream(hpgs_new_file_istream(path.c_str()), out.os.get());
+    hpgs_device* dev = newHpglAssetDevice(out.os.get(), 0);
+    setBeforeWrite(dev, [](void* c) { return flushHpglCopyStream(static_cast<hpgs_istream*>(c)); }, copy);
+    hpgs::UniqueReader reader(hpgs_new_reader(copy, dev, multipage ? HPGS_TRUE : HPGS_FALSE, 0));
+    hpgs_reader_set_frame_asset_func(reader.get(), reader.get(),
+                                     [](void* r, hpgs_device* d, const hpgs_matrix*, const hpgs_matrix* xf,
+                                        const hpgs_bbox*, int) {
+                                         if (startAsset(d, hpgs_reader_get_current_pen(static_cast<hpgs_reader*>(r)), *xf) != 0)
+                                             return -1;
+                                         return finishAsset(d);
+                                     });
+    EXPECT_EQ(hpgs_read(reader.get(), HPGS_TRUE), 0) << hpgs_get_error();
+    reader.reset();
+    std::string text = out.text();
+    std::vector<size_t> at;
+    for (size_t k; (k = text.find("IWPC")) != std::string::npos;) {
+        at.push_back(k);
+        text.erase(k, text.find("\x1b%1B", k) + 4 - k);
+    }
+    *rest = text;
+    return at;
+}
+
+}  // namespace
+
+TEST_F(HpglOutputTest, CopyStreamReadInPlaceInsertsWhereAByteByByteCopyDid) {
+    // Positions as a copy fed one getc per byte puts them: PG and FR are
+    // held back with their number and blanks (up to 32 bytes), a frame
+    // ended otherwise gets its asset before the last two bytes read.
+    struct Case {
+        std::string text;
+        std::vector<size_t> single, multi;
+    } cases[] = {
+        {"IN;PA0,0;PD100,100;PG1SP1;PD0,0;", {19}, {19, 32}},
+        {"IN;PA0,0;PD100,100;PG 1 ;PU;", {19}, {19}},
+        {"IN;PD100,100;FR12 ;PD0,0;PG;", {13}, {13, 25}},
+        {"IN;PD100,100;BP;PD1,1;", {14}, {14, 22}},
+        {"\x1b" "E\x1b%1BIN;PD100,100;\x1b" "E\x1b%1BPD5,5;", {19}, {19, 31}},
+        {"\x1b" "E\x1b%1BIN;PD100,100;\x1b%0A\f more", {22}, {22}},
+        {"IN;PA0,0;PD100,100;PG1eS;PD3,3;", {23}, {23, 31}},
+        {"IN;PD100,100", {12}, {12}},
+        {"IN;PD100,100;PGPG;PD2,2;", {13}, {13, 24}},
+        {"IN;PD100,100;PG" + std::string(40, ' ') + ";PD4,4;", {54}, {54, 62}},
+        {"IN;PD10,10PG1PD3,3", {10}, {10, 18}},
+        {"IN;PD10,10;PPG;PD1,1;PG2,3;", {25}, {25}},
+        {"IN;PD10,10;PG\"x\";PD1,1", {15}, {15, 22}},
+    };
+    std::string rest;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::ofstream(tmp("c.plt"), std::ios::binary) << c.text;
+        EXPECT_EQ(assetPositions(tmp("c.plt"), false, &rest), c.single);
+        EXPECT_EQ(rest, c.text);
+        EXPECT_EQ(assetPositions(tmp("c.plt"), true, &rest), c.multi);
+        EXPECT_EQ(rest, c.text);
+    }
+    // A PG on either side of the end of the input stream's 64 KiB buffer.
+    for (int off = -6; off <= 2; ++off) {
+        SCOPED_TRACE(off);
+        const size_t at = static_cast<size_t>(65536 + off);
+        std::string text = "IN;SP1;PA0,0;PD100,100;";
+        while (text.size() < at - 12) text += "PD1,1;";
+        text.append(at - text.size(), ';');
+        text += "PG0;PD5,5;SP0;";
+        std::ofstream(tmp("w.plt"), std::ios::binary) << text;
+        EXPECT_EQ(assetPositions(tmp("w.plt"), false, &rest), std::vector<size_t>{at});
+        EXPECT_EQ(rest, text);
+    }
+}
+
 // ----------------------------------------------------------------- jobs
 
 TEST_F(HpglOutputTest, InsertedAnnotationKeepsTheInputAndLandsWhereThePngPutsIt) {
@@ -286,3 +363,4 @@ TEST_F(HpglOutputTest, FailedInsertLeavesNoJobFile) {
     for (auto& f : fs::directory_iterator(base_ + "/jobs")) files += f.is_regular_file();
     EXPECT_EQ(files, 0u);
 }
+
