@@ -127,7 +127,8 @@ BENCHMARK(BM_BBoxColdEndToEnd)->UseRealTime()->Unit(benchmark::kMillisecond)->It
 
 // Cold again, but the input is already in the daemon's cache (a small
 // preview fetched it, outside the timing): the job through the daemon
-// without the transfer (one remote call per 64 KiB block above).
+// without the transfer, which the download's one remote call per 4096
+// bytes dominates above.
 void BM_BBoxColdEndToEndInputCached(benchmark::State& state) {
     DaemonProcess d;
     RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));

@@ -16,6 +16,10 @@ using Plume::ObjPtr;
 
 namespace Xadra {
 
+namespace {
+constexpr int32_t kCopyBlock = 4096;
+}
+
 HPGSDataHolder::~HPGSDataHolder() = default;
 
 void HPGSDataHolder::fetch(int, int, Plume::Mutex*, RendererJob*) {}
@@ -55,7 +59,7 @@ void HPGSMimeStreamDataHolder::fetch(int workerIndex, int subIndex, Plume::Mutex
         while (written < size) {
             if (job && job->isInterrupted())
                 throw Exception(CAT_STREAM, 3, "Copy into %s has been interrupted.", target.c_str());
-            ObjPtr<Plume::ByteArray> block = stream_->readBlock(kStreamCopyBlock);
+            ObjPtr<Plume::ByteArray> block = stream_->readBlock(kCopyBlock);
             if (!block || block->getSize() == 0) break;
             const size_t n = block->getSize();
             if (std::fwrite(block->getData(), 1, n, f) != n)

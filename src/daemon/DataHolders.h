@@ -58,14 +58,8 @@ protected:
     bool removeOnDelete_;
 };
 
-// Bytes asked for with each readBlock when a stream is copied: the largest
-// block a stream hands out. Every block is a remote call when the stream is
-// the client's, so the block size sets how many round trips a download
-// takes (32 for 2 MB, against 512 with blocks of 4096 bytes).
-constexpr int32_t kStreamCopyBlock = 65536;
-
-// Copies a stream into a job file of the fetching worker, in blocks of
-// kStreamCopyBlock bytes, up to the stream's size (a stream that ends early gives a shorter
+// Copies a stream into a job file of the fetching worker, in blocks of 4096
+// bytes, up to the stream's size (a stream that ends early gives a shorter
 // file). A failed copy leaves no file behind and passes the failure on:
 // Xadra::CException "Cannot open temporary file %s for writing" / "Write
 // error on temporary file %s", or the stream's own exception.

@@ -40,7 +40,7 @@ TEST_F(JobTest, WhatEscapesTheStepsBecomesTheRecordedError) {
 }
 
 TEST_F(JobTest, DownloadFailuresAreRecordedAndLoggedWithoutPrefix) {
-    auto in = newStream(std::string(3 * Xadra::kStreamCopyBlock, 'x'), "cut.plt");
+    auto in = newStream(std::string(20000, 'x'), "cut.plt");
     in->failAfter = 2;
     auto t = Plume::objCast<IOError>(thrownBy([&] { Xadra::downloadInput(in, nullptr, nullptr); }));
     ASSERT_TRUE(t);

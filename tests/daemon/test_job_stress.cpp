@@ -55,7 +55,7 @@ TEST_F(JobStressTest, MixedRepeatedRequestsGetTheirOwnResultsAndLeaveNoJobFiles)
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(pathOf.size(), 30u);
     EXPECT_EQ(g_renders, 30) << "each identity rendered once";
-    for (auto& s : inputs) EXPECT_EQ(s->reads, (s->getStreamSize() + Xadra::kStreamCopyBlock - 1) / Xadra::kStreamCopyBlock) << "downloaded once";
+    for (auto& s : inputs) EXPECT_EQ(s->reads, (s->getStreamSize() + 4095) / 4096) << "downloaded once";
     EXPECT_EQ(jobFilesLeft(), 0u);
     Xadra::stopWorkers();
     EXPECT_EQ(Xadra::getRunningJobCount(), 0u);
