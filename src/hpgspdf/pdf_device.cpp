@@ -61,7 +61,7 @@ protected:
     int capabilities() override {
         return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_MULTIPAGE |
                HPGS_DEVICE_CAP_PAGECOLLATION | HPGS_DEVICE_CAP_MULTISIZE |
-               HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+               HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE | HPGS_DEVICE_CAP_PATTERN;
     }
 
 private:
@@ -130,7 +130,8 @@ protected:
                        });
     }
     int capabilities() override {
-        return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+        return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE |
+               HPGS_DEVICE_CAP_PATTERN;
     }
 
 private:
