@@ -139,6 +139,10 @@ const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
     pixels.reserve(rows.size() * static_cast<size_t>(ky));
     for (int i = 0; i < ky; ++i) pixels += rows;
     auto image = imageStream(target_, pixels, tw, th, "/DeviceRGB");
+    // Ghostscript samples a pattern's image (one cell per pixel, whichever
+    // it hits) unless asked to interpolate; interpolated it averages the
+    // cells smaller than a pixel as the paint device does.
+    image.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
     if (clear) {
         mask.reserve(maskRows.size() * static_cast<size_t>(ky));
         for (int i = 0; i < ky; ++i) mask += maskRows;
