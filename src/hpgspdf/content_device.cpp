@@ -149,6 +149,7 @@ const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
         auto smask = imageStream(target_, mask, tw, th, "/DeviceGray");
         smask.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
         image.getDict().replaceKey("/SMask", smask);
+        softMasks_ = true;
     }
     Tile t{image, tw, th, tiles_.size()};
     return &tiles_.emplace(std::move(key), t).first->second;

@@ -52,6 +52,9 @@ protected:
     std::string takeContent();
     QPDFObjectHandle takeResources();
     bool hasContent() const { return !ops_.empty(); }
+    // Soft masks (of patterns with clear cells) were written: the document
+    // needs PDF 1.4.
+    bool usesSoftMasks() const { return softMasks_; }
 
     virtual int showpage(int) { return 0; }
     virtual int finish() = 0;
@@ -101,6 +104,7 @@ private:
         hpgs_matrix toDev{};
     };
     std::optional<Pattern> pending_;
+    bool softMasks_ = false;
     // Tile images by the cells they hold (size and cells as bytes), with
     // the image's size; pattern objects by image and matrix. Document-wide.
     struct Tile {

@@ -54,6 +54,7 @@ protected:
             // qpdf leaves deflated streams as they are.
             w.setCompressStreams(false);
             w.setDeterministicID(true);
+            if (usesSoftMasks()) w.setMinimumPDFVersion("1.4");
             w.write();
             return 0;
         });

@@ -198,6 +198,8 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
     ASSERT_EQ(hpgs_showpage(d, 2), 0);
     ASSERT_EQ(hpgs_device_finish(d), 0) << err();
     EXPECT_EQ(qpdfCheck(path), 0);
+    // Soft masks are PDF 1.4.
+    EXPECT_EQ(readFile(path).rfind("%PDF-1.4", 0), 0u);
 
     auto q = QPDF::create();
     q->processFile(path.c_str());
