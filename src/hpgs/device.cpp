@@ -47,6 +47,13 @@ int hpgs_drawimage(hpgs_device *dev, const hpgs_image *img, const hpgs_point *ll
                    const hpgs_point *ur) {
   HPGS_FORWARD(drawimage, (dev, img, ll, lr, ur));
 }
+int hpgs_setpattern(hpgs_device *dev, const hpgs_pattern *pat) {
+  if (!dev || !(hpgs_device_capabilities(dev) & HPGS_DEVICE_CAP_PATTERN) || !dev->vtable->setpattern)
+    return hpgs_set_error("Device '%s' takes no raster patterns.", hpgs_device_rtti(dev));
+  if (!pat || pat->width <= 0 || pat->height <= 0 || !pat->argb)
+    return hpgs_set_error("Device '%s': raster pattern without cells.", hpgs_device_rtti(dev));
+  return dev->vtable->setpattern(dev, pat);
+}
 int hpgs_setplotsize(hpgs_device *dev, const hpgs_bbox *bb) { HPGS_FORWARD(setplotsize, (dev, bb)); }
 int hpgs_getplotsize(hpgs_device *dev, int i, hpgs_bbox *bb) {
   if (!dev || !dev->vtable->getplotsize)
@@ -577,6 +584,7 @@ const hpgs_device_vtable PlotSizeDevice::kVtable = {
     nullptr,
     PlotSizeDevice::capabilities,
     PlotSizeDevice::destroy,
+    nullptr,  // measures a pattern's mean colour like any other
 };
 
 }  // namespace

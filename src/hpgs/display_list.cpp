@@ -197,6 +197,8 @@ int DisplayList::replay(hpgs_device *dev, const hpgs_matrix *m, Mark from, Mark 
   double width = 0, miter = 10;
   hpgs_line_cap cap = hpgs_cap_butt;
   std::vector<float> dash;
+  hpgs_color color{0, 0, 0};  // the device's colour, for the mean-colour fallback
+  int caps = -1;              // the device's capabilities, asked once when needed
   size_t k = from.num;
   int rc = 0;
   for (size_t i = from.op; i < to.op && rc == 0; ++i) {
@@ -244,6 +246,7 @@ int DisplayList::replay(hpgs_device *dev, const hpgs_matrix *m, Mark from, Mark 
       case kPatCol: {
         hpgs_color c{nums_[k], nums_[k + 1], nums_[k + 2]};
         k += 3;
+        if (ops_[i] == kColor) color = c;
         rc = ops_[i] == kColor ? hpgs_setrgbcolor(dev, &c) : hpgs_setpatcol(dev, &c);
         break;
       }
@@ -288,9 +291,24 @@ int DisplayList::replay(hpgs_device *dev, const hpgs_matrix *m, Mark from, Mark 
         const bool stroke = nums_[k + 1] != 0, winding = nums_[k + 2] != 0;
         k += 3;
         if (!identity) hpgs_matrix_concat(&pat.to_dev, &mm, &pat.to_dev);
-        // Devices without raster patterns paint the path plainly.
-        if (is_paint_device(dev)) rc = paint_device_pattern(dev, pat, stroke, winding);
-        else rc = stroke ? hpgs_stroke(dev) : hpgs_fill(dev, winding);
+        if (is_paint_device(dev)) {
+          rc = paint_device_pattern(dev, pat, stroke, winding);
+          break;
+        }
+        if (caps < 0) caps = hpgs_device_capabilities(dev);
+        if ((caps & HPGS_DEVICE_CAP_PATTERN) && dev->vtable->setpattern) {
+          const hpgs_pattern p = public_pattern(pat);
+          rc = hpgs_setpattern(dev, &p);
+          if (rc == 0) rc = stroke ? hpgs_stroke(dev) : hpgs_fill(dev, winding);
+          break;
+        }
+        // Other devices paint the mark in the pattern's mean colour, as
+        // the reader hands it to them, and then go on in the colour set
+        // before (black until the list set one).
+        const hpgs_color mean = pattern_mean_color(pat.argb.data(), pat.argb.size());
+        rc = hpgs_setrgbcolor(dev, &mean);
+        if (rc == 0) rc = stroke ? hpgs_stroke(dev) : hpgs_fill(dev, winding);
+        if (rc == 0) rc = hpgs_setrgbcolor(dev, &color);
         break;
       }
       case kPlotSize: {

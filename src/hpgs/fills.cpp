@@ -263,10 +263,24 @@ bool Reader::raster_pattern(bool screen, PaintPattern &out) const {
   return true;
 }
 
+hpgs_color pattern_mean_color(const uint32_t *argb, size_t n) {
+  double sum[3] = {0, 0, 0};
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t v = argb[i];
+    bool clear = !(v >> 24);
+    sum[0] += clear ? 255 : (v >> 16) & 0xff;
+    sum[1] += clear ? 255 : (v >> 8) & 0xff;
+    sum[2] += clear ? 255 : v & 0xff;
+  }
+  const double d = 255.0 * static_cast<double>(std::max<size_t>(n, 1));
+  return hpgs_color{sum[0] / d, sum[1] / d, sum[2] / d};
+}
+
 // Fills the polygon buffer (stroke false) or strokes the device path
-// (stroke true) with the raster pattern of FT11/FT22 or SV2/SV21/SV22. Devices
-// other than the paint device get the pattern's mean colour. Returns false
-// when no pattern applies.
+// (stroke true) with the raster pattern of FT11/FT22 or SV2/SV21/SV22: the
+// paint and recording devices take it as it is, devices with
+// HPGS_DEVICE_CAP_PATTERN through setpattern, all others as the pattern's
+// mean colour. Returns false when no pattern applies.
 bool Reader::pattern_path(bool stroke, bool winding) {
   PaintPattern pat;
   if (!raster_pattern(stroke, pat)) return false;
@@ -275,15 +289,20 @@ bool Reader::pattern_path(bool stroke, bool winding) {
     dev(paint_device_pattern(dev_, pat, stroke, winding));
     return true;
   }
-  double sum[3] = {0, 0, 0};
-  for (uint32_t v : pat.argb) {
-    bool clear = !(v >> 24);
-    sum[0] += clear ? 255 : (v >> 16) & 0xff;
-    sum[1] += clear ? 255 : (v >> 8) & 0xff;
-    sum[2] += clear ? 255 : v & 0xff;
+  if ((caps_ & HPGS_DEVICE_CAP_PATTERN) && dev_->vtable->setpattern) {
+    // The device's colour stays what it was: the pattern paints this one
+    // mark only.
+    const hpgs_pattern p = public_pattern(pat);
+    dev(hpgs_setpattern(dev_, &p));
+    if (stroke) {
+      dev(hpgs_stroke(dev_));
+    } else {
+      path_from_buffer(true);
+      dev(hpgs_fill(dev_, winding ? HPGS_TRUE : HPGS_FALSE));
+    }
+    return true;
   }
-  const double n = 255.0 * static_cast<double>(pat.argb.size());
-  hpgs_color c{sum[0] / n, sum[1] / n, sum[2] / n};
+  hpgs_color c = pattern_mean_color(pat.argb.data(), pat.argb.size());
   dev(hpgs_setrgbcolor(dev_, &c));
   dev_color_ = c;
   if (stroke) {

@@ -26,6 +26,7 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -224,6 +225,21 @@ typedef struct hpgs_image_st {
   unsigned char *data;
 } hpgs_image;
 
+/* Repeating raster pattern handed to setpattern (HP-GL/2 raster fills and
+   screened vectors, PCL user patterns): width x height cells, rows from the
+   top, cell (x, y) at argb[y * width + x] as 0xAARRGGBB. Alpha is 0 or 255:
+   a cell of alpha 0 is clear (it leaves what lies below as it is, as white
+   cells do under HP-GL/2 TR1), one of 255 paints its colour. to_dev maps
+   pattern space (x right, y down, one unit per cell, the top-left corner
+   of cell (0, 0) at the origin) to device coordinates; the cells repeat
+   over the whole plane. The struct and its cells belong to the caller and
+   are valid during the call only. */
+typedef struct hpgs_pattern_st {
+  int width, height;
+  const uint32_t *argb;
+  hpgs_matrix to_dev;
+} hpgs_pattern;
+
 /* Capability bits returned by the capabilities function. */
 #define HPGS_DEVICE_CAP_RASTER 1         /* paints pixels */
 #define HPGS_DEVICE_CAP_ANTIALIAS 2      /* paints with anti-aliasing */
@@ -235,6 +251,7 @@ typedef struct hpgs_image_st {
 #define HPGS_DEVICE_CAP_DRAWIMAGE 128    /* wants decoded raster images */
 #define HPGS_DEVICE_CAP_NULLIMAGE 256    /* wants only the placement of images */
 #define HPGS_DEVICE_CAP_ROP3 512         /* applies raster operations itself */
+#define HPGS_DEVICE_CAP_PATTERN 1024     /* paints raster patterns (setpattern) */
 
 typedef struct hpgs_device_st hpgs_device;
 
@@ -264,6 +281,16 @@ typedef struct hpgs_device_st hpgs_device;
      capabilities  HPGS_DEVICE_CAP_* bits (plain int, never -1)
      destroy       release the device and everything it holds (the device
                    struct included); called by hpgs_device_destroy.
+     setpattern    raster pattern that paints the next stroke or fill
+                   instead of the colour; that stroke or fill (also one of
+                   an empty path) uses it up, and the colour set before
+                   paints again afterwards. Calls in between (setrgbcolor
+                   and the stroke state included) keep it pending. Read
+                   only from devices whose capabilities hold
+                   HPGS_DEVICE_CAP_PATTERN: tables written before the entry
+                   existed need not have it. Devices without it receive a
+                   raster pattern as its mean colour (clear cells counted
+                   white) through setrgbcolor.
    Devices are called from the thread running hpgs_read only. */
 typedef struct hpgs_device_vtable_st {
   const char *rtti; /* type name, e.g. "hpgs_plotsize_device" */
@@ -295,6 +322,7 @@ typedef struct hpgs_device_vtable_st {
   int (*finish)(hpgs_device *dev);
   int (*capabilities)(hpgs_device *dev);
   void (*destroy)(hpgs_device *dev);
+  int (*setpattern)(hpgs_device *dev, const hpgs_pattern *pat);
 } hpgs_device_vtable;
 
 /* A device is any struct whose first member is an hpgs_device (C-style
@@ -327,6 +355,9 @@ int hpgs_setrop3(hpgs_device *dev, int rop, hpgs_bool src_transparency,
 int hpgs_setpatcol(hpgs_device *dev, const hpgs_color *rgb);
 int hpgs_drawimage(hpgs_device *dev, const hpgs_image *img, const hpgs_point *ll,
                    const hpgs_point *lr, const hpgs_point *ur);
+/* Fails naming the device when it lacks HPGS_DEVICE_CAP_PATTERN (or the
+   entry), and for a pattern without cells. */
+int hpgs_setpattern(hpgs_device *dev, const hpgs_pattern *pat);
 int hpgs_setplotsize(hpgs_device *dev, const hpgs_bbox *bb);
 int hpgs_getplotsize(hpgs_device *dev, int i, hpgs_bbox *bb);
 int hpgs_showpage(hpgs_device *dev, int i);

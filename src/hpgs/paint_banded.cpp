@@ -224,6 +224,7 @@ const hpgs_device_vtable kBandedVtable = {
     device_guard<dev_finish>,
     dev_capabilities,
     dev_destroy,
+    nullptr,  // setpattern: the reader hands patterns over through paint_device_pattern
 };
 
 }  // namespace hpgs::paint

@@ -282,6 +282,7 @@ const hpgs_device_vtable kPaintVtable = {
     device_guard<dev_finish>,
     dev_capabilities,
     dev_destroy,
+    nullptr,  // setpattern: the reader hands patterns over through paint_device_pattern
 };
 
 }  // namespace hpgs::paint

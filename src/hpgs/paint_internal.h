@@ -50,6 +50,14 @@ struct PaintPattern {
   hpgs_matrix to_dev{0, 0, 1, 0, 0, 1};
 };
 
+// The pattern's cells as the public view of it (pointing into pat).
+inline hpgs_pattern public_pattern(const PaintPattern &pat) {
+  return hpgs_pattern{pat.width, pat.height, pat.argb.data(), pat.to_dev};
+}
+// The mean colour of the cells, clear cells counted white: what devices
+// without raster patterns paint instead (fills.cpp).
+hpgs_color pattern_mean_color(const uint32_t *argb, size_t n);
+
 // True for devices made by hpgs_new_paint_device and for recording
 // devices (which keep the pattern for a later paint device).
 bool is_paint_device(hpgs_device *dev);

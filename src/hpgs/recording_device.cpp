@@ -5,9 +5,11 @@
 #include "device_internal.h"
 #include "display_list.h"
 #include "hpgs_ptr.h"
+#include "paint_internal.h"
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace hpgs {
@@ -18,6 +20,7 @@ struct RecordingDevice {
   hpgs_device *measure = nullptr;  // plot-size device, owned
   DisplayList list;
   std::vector<DisplayList::Mark> page_ends;  // one per finished page
+  std::optional<PaintPattern> pending;       // setpattern for the next mark
 };
 
 RecordingDevice *rd(hpgs_device *d) { return reinterpret_cast<RecordingDevice *>(d); }
@@ -51,10 +54,19 @@ int rec_newpath(hpgs_device *d) {
 int rec_closepath(hpgs_device *d) {
   return both(d, [&](DisplayList &l) { l.closepath(); }, [&](hpgs_device *m) { return hpgs_closepath(m); });
 }
+// A pending pattern turns the next stroke or fill into a pattern mark.
+int pending_pattern_mark(hpgs_device *d, bool stroke, bool winding) {
+  RecordingDevice *r = rd(d);
+  PaintPattern pat = std::move(*r->pending);
+  r->pending.reset();
+  return recording_device_pattern(d, pat, stroke, winding);
+}
 int rec_stroke(hpgs_device *d) {
+  if (rd(d)->pending) return pending_pattern_mark(d, true, false);
   return both(d, [&](DisplayList &l) { l.stroke(); }, [&](hpgs_device *m) { return hpgs_stroke(m); });
 }
 int rec_fill(hpgs_device *d, hpgs_bool w) {
+  if (rd(d)->pending) return pending_pattern_mark(d, false, w != 0);
   return both(d, [&](DisplayList &l) { l.fill(w != 0); }, [&](hpgs_device *m) { return hpgs_fill(m, w); });
 }
 int rec_clip(hpgs_device *d, hpgs_bool w) {
@@ -110,9 +122,25 @@ int rec_showpage(hpgs_device *d, int i) {
   }
   return hpgs_showpage(r->measure, i);
 }
+int rec_setpattern(hpgs_device *d, const hpgs_pattern *p) {
+  RecordingDevice *r = rd(d);
+  try {
+    PaintPattern pat;
+    pat.width = p->width;
+    pat.height = p->height;
+    pat.argb.assign(p->argb, p->argb + static_cast<size_t>(p->width) * static_cast<size_t>(p->height));
+    pat.to_dev = p->to_dev;
+    r->pending = std::move(pat);
+  } catch (const std::bad_alloc &) {
+    return hpgs_set_error("Recording device: out of memory for a pattern of %d x %d.", p->width, p->height);
+  }
+  return 0;
+}
 int rec_capabilities(hpgs_device *) {
-  // Images are decoded (they are painted later); curves are kept as such.
-  return HPGS_DEVICE_CAP_MULTIPAGE | HPGS_DEVICE_CAP_MULTISIZE | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+  // Images are decoded (they are painted later); curves are kept as such;
+  // raster patterns are kept for the device the recording is played into.
+  return HPGS_DEVICE_CAP_MULTIPAGE | HPGS_DEVICE_CAP_MULTISIZE | HPGS_DEVICE_CAP_CURVES |
+         HPGS_DEVICE_CAP_DRAWIMAGE | HPGS_DEVICE_CAP_PATTERN;
 }
 void rec_destroy(hpgs_device *d) {
   RecordingDevice *r = rd(d);
@@ -126,7 +154,7 @@ const hpgs_device_vtable kRecordingVtable = {
     rec_cliprestore,         rec_setrgbcolor,   rec_setdash,     rec_setlinewidth, rec_setlinecap,
     rec_setlinejoin,         rec_setmiterlimit, rec_setrop3,     rec_setpatcol,    rec_drawimage,
     rec_setplotsize,         rec_getplotsize,   rec_showpage,    nullptr,          rec_capabilities,
-    rec_destroy,
+    rec_destroy,             rec_setpattern,
 };
 
 }  // namespace

@@ -2,9 +2,13 @@
 
 #include "common.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <memory>
 
 namespace hpgspdf {
 
@@ -50,10 +54,157 @@ QPDFObjectHandle ContentDevice::takeResources() {
     auto res = QPDFObjectHandle::newDictionary();
     if (xobjects_.isInitialized()) res.replaceKey("/XObject", xobjects_);
     if (extgstates_.isInitialized()) res.replaceKey("/ExtGState", extgstates_);
+    if (patternRes_.isInitialized()) res.replaceKey("/Pattern", patternRes_);
     xobjects_ = QPDFObjectHandle();
     extgstates_ = QPDFObjectHandle();
+    patternRes_ = QPDFObjectHandle();
+    patternNames_.clear();
     nextImage_ = 0;
     return res;
+}
+
+namespace {
+
+struct CompressorFree {
+    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
+};
+
+// A stream of data stored deflated.
+QPDFObjectHandle deflatedStream(QPDF& q, const std::string& data) {
+    std::unique_ptr<libdeflate_compressor, CompressorFree> c(libdeflate_alloc_compressor(6));
+    if (!c) throw std::bad_alloc();
+    std::string out(libdeflate_zlib_compress_bound(c.get(), data.size()), '\0');
+    const size_t n = libdeflate_zlib_compress(c.get(), data.data(), data.size(), out.data(), out.size());
+    if (n == 0) fail("pattern image of %zu bytes could not be deflated", data.size());
+    out.resize(n);
+    auto stream = q.newStream();
+    stream.replaceStreamData(out, QPDFObjectHandle::newName("/FlateDecode"), QPDFObjectHandle::newNull());
+    return stream;
+}
+
+QPDFObjectHandle imageStream(QPDF& q, const std::string& data, int w, int h, const char* space) {
+    auto s = deflatedStream(q, data);
+    auto dict = s.getDict();
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(w));
+    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(h));
+    dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName(space));
+    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+    return s;
+}
+
+}  // namespace
+
+const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
+    std::string key(reinterpret_cast<const char*>(&p.width), sizeof p.width);
+    key.append(reinterpret_cast<const char*>(&p.height), sizeof p.height);
+    key.append(reinterpret_cast<const char*>(p.argb.data()), p.argb.size() * sizeof(uint32_t));
+    if (auto it = tiles_.find(key); it != tiles_.end()) return &it->second;
+
+    // The painted cells' mean colour goes under the clear ones.
+    double sum[3] = {0, 0, 0};
+    size_t painted = 0;
+    for (uint32_t v : p.argb)
+        if (v >> 24) {
+            sum[0] += (v >> 16) & 0xff, sum[1] += (v >> 8) & 0xff, sum[2] += v & 0xff;
+            ++painted;
+        }
+    if (painted == 0) return nullptr;
+    const bool clear = painted < p.argb.size();
+    auto byte = [&](int c) { return static_cast<char>(std::lround(sum[c] / static_cast<double>(painted))); };
+    const char under[3] = {byte(0), byte(1), byte(2)};
+
+    const int kx = std::max(1, (kMinTileCells + p.width - 1) / p.width);
+    const int ky = std::max(1, (kMinTileCells + p.height - 1) / p.height);
+    const int tw = kx * p.width, th = ky * p.height;
+    // One row of cells repeated kx times, then the rows repeated ky times.
+    std::string rows, maskRows;
+    rows.reserve(static_cast<size_t>(tw) * 3 * static_cast<size_t>(p.height));
+    if (clear) maskRows.reserve(static_cast<size_t>(tw) * static_cast<size_t>(p.height));
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < tw; ++x) {
+            const uint32_t v = p.argb[static_cast<size_t>(y) * static_cast<size_t>(p.width) +
+                                      static_cast<size_t>(x % p.width)];
+            if (v >> 24) {
+                rows += static_cast<char>((v >> 16) & 0xff);
+                rows += static_cast<char>((v >> 8) & 0xff);
+                rows += static_cast<char>(v & 0xff);
+            } else {
+                rows.append(under, 3);
+            }
+            if (clear) maskRows += static_cast<char>(v >> 24 ? 0xff : 0);
+        }
+    std::string pixels, mask;
+    pixels.reserve(rows.size() * static_cast<size_t>(ky));
+    for (int i = 0; i < ky; ++i) pixels += rows;
+    auto image = imageStream(target_, pixels, tw, th, "/DeviceRGB");
+    // Ghostscript samples a pattern's image (one cell per pixel, whichever
+    // it hits) unless asked to interpolate; interpolated it averages the
+    // cells smaller than a pixel as the paint device does.
+    image.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
+    if (clear) {
+        mask.reserve(maskRows.size() * static_cast<size_t>(ky));
+        for (int i = 0; i < ky; ++i) mask += maskRows;
+        auto smask = imageStream(target_, mask, tw, th, "/DeviceGray");
+        smask.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
+        image.getDict().replaceKey("/SMask", smask);
+        softMasks_ = true;
+    }
+    Tile t{image, tw, th, tiles_.size()};
+    return &tiles_.emplace(std::move(key), t).first->second;
+}
+
+std::string ContentDevice::patternFor(const Pattern& p) {
+    const Tile* tile = tileFor(p);
+    if (!tile) return "";
+    // Pattern space of the tile has y upwards with the image's first row
+    // on top, so that the image draws upright: the tile's (x, y) is the
+    // pattern's (x, th - y), a whole number of periods away from where
+    // the cells of the pattern lie.
+    const hpgs_matrix& m = p.toDev;
+    const double th = tile->height;
+    const double mat[6] = {m.mxx, m.myx, -m.mxy, -m.myy, m.dx + m.mxy * th, m.dy + m.myy * th};
+    for (double v : mat)
+        if (!std::isfinite(v)) fail("pattern matrix is not finite");
+    if (m.mxx * m.myy - m.mxy * m.myx == 0) fail("pattern matrix is singular");
+    // The cell size with ten decimals: a pattern repeats over thousands of
+    // cells, and rounding it to a content stream's four would shift the far
+    // cells of a page.
+    auto matrix = QPDFObjectHandle::newArray();
+    for (int i = 0; i < 6; ++i) matrix.appendItem(QPDFObjectHandle::newReal(mat[i], i < 4 ? 10 : 4));
+    const std::string key = std::to_string(tile->index) + matrix.unparse();
+    if (auto it = patternNames_.find(key); it != patternNames_.end()) return it->second;
+
+    QPDFObjectHandle pattern;
+    if (auto it = patterns_.find(key); it != patterns_.end()) {
+        pattern = it->second;
+    } else {
+        pattern = target_.newStream("q " + std::to_string(tile->width) + " 0 0 " + std::to_string(tile->height) +
+                                    " 0 0 cm /I0 Do Q\n");
+        auto dict = pattern.getDict();
+        auto bbox = QPDFObjectHandle::newArray();
+        for (int v : {0, 0, tile->width, tile->height}) bbox.appendItem(QPDFObjectHandle::newInteger(v));
+        auto xobjects = QPDFObjectHandle::newDictionary();
+        xobjects.replaceKey("/I0", tile->image);
+        auto resources = QPDFObjectHandle::newDictionary();
+        resources.replaceKey("/XObject", xobjects);
+        dict.replaceKey("/Type", QPDFObjectHandle::newName("/Pattern"));
+        dict.replaceKey("/PatternType", QPDFObjectHandle::newInteger(1));
+        dict.replaceKey("/PaintType", QPDFObjectHandle::newInteger(1));
+        dict.replaceKey("/TilingType", QPDFObjectHandle::newInteger(1));
+        dict.replaceKey("/BBox", bbox);
+        dict.replaceKey("/XStep", QPDFObjectHandle::newInteger(tile->width));
+        dict.replaceKey("/YStep", QPDFObjectHandle::newInteger(tile->height));
+        dict.replaceKey("/Matrix", matrix);
+        dict.replaceKey("/Resources", resources);
+        patterns_.emplace(key, pattern);
+    }
+    if (!patternRes_.isInitialized()) patternRes_ = QPDFObjectHandle::newDictionary();
+    std::string name = "/P" + std::to_string(patternNames_.size());
+    patternRes_.replaceKey(name, pattern);
+    patternNames_.emplace(key, name);
+    return name;
 }
 
 void ContentDevice::point(const hpgs_point* p, const char* what) {
@@ -163,19 +314,51 @@ struct ContentDeviceOps {
             return 0;
         });
     }
-    static int paint(hpgs_device* dev, const char* what, const char* oper) {
+    static int paint(hpgs_device* dev, const char* what, const char* oper, bool stroke) {
         return guarded(what, [&] {
             auto& d = self(dev);
+            // A pending pattern is used up by this mark, drawn or not.
+            std::optional<ContentDevice::Pattern> pattern;
+            pattern.swap(d.pending_);
             if (d.path_.empty()) return 0;
+            std::string name;
+            if (pattern) {
+                name = d.patternFor(*pattern);
+                // Nothing paints: the mark leaves the page as it is.
+                if (name.empty()) {
+                    d.path_.clear();
+                    return 0;
+                }
+            }
             // Path construction admits no state operators: set them first.
             d.syncState();
+            if (pattern) {
+                d.op(stroke ? "/Pattern CS " + name + " SCN" : "/Pattern cs " + name + " scn");
+                // The stream's colour is now the pattern: the next mark in
+                // a colour writes its colour again.
+                d.written_.color.r = std::numeric_limits<double>::quiet_NaN();
+            }
             d.pathOp(oper);
             return 0;
         });
     }
-    static int stroke(hpgs_device* dev) { return paint(dev, "stroke", "S"); }
+    static int stroke(hpgs_device* dev) { return paint(dev, "stroke", "S", true); }
     static int fill(hpgs_device* dev, hpgs_bool winding) {
-        return paint(dev, "fill", winding ? "f" : "f*");
+        return paint(dev, "fill", winding ? "f" : "f*", false);
+    }
+    static int setpattern(hpgs_device* dev, const hpgs_pattern* p) {
+        return guarded("setpattern", [&] {
+            if (!p || p->width <= 0 || p->height <= 0 || !p->argb) fail("pattern without cells");
+            if (p->width > 4096 || p->height > 4096)
+                fail("pattern of %d x %d cells is larger than 4096 x 4096", p->width, p->height);
+            ContentDevice::Pattern pat;
+            pat.width = p->width;
+            pat.height = p->height;
+            pat.argb.assign(p->argb, p->argb + static_cast<size_t>(p->width) * static_cast<size_t>(p->height));
+            pat.toDev = p->to_dev;
+            self(dev).pending_ = std::move(pat);
+            return 0;
+        });
     }
     static int clip(hpgs_device* dev, hpgs_bool winding) {
         return guarded("clip", [&] {
@@ -328,6 +511,7 @@ hpgs_device_vtable makeContentVtable(const char* rtti) {
     v.finish = O::finish;
     v.capabilities = O::capabilities;
     v.destroy = O::destroy;
+    v.setpattern = O::setpattern;
     return v;
 }
 

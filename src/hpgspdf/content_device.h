@@ -1,7 +1,20 @@
 // ContentDevice: an hpgs device that turns the drawing calls into a PDF
-// content stream plus the resources it uses (images, blend states). The PDF
-// output device and the page devices (over or behind an existing page)
-// derive from it and decide what a finished stream becomes.
+// content stream plus the resources it uses (images, blend states, tiling
+// patterns). The PDF output device and the page devices (over or behind an
+// existing page) derive from it and decide what a finished stream becomes.
+//
+// Raster patterns (setpattern) become coloured tiling patterns whose cell
+// draws an image of the pattern's cells, placed by the pattern's matrix
+// exactly where the paint device puts them. The image repeats the cells
+// until it is at least kMinTileCells wide and high: viewers render a tile
+// into a raster of its own, and tiles of a pixel or two lose their tone in
+// some of them (mupdf) at the zoom levels plots are mostly seen at. Clear
+// cells are a soft mask (the mask interpolated, which ghostscript needs
+// to keep the tone of cells smaller than a pixel); under the mask they
+// carry the mean colour of the painted cells, so that viewers averaging
+// colour and mask apart still show the paint device's tone. Images and
+// patterns are written once per document and reused by content (and, for
+// patterns, by matrix).
 //
 // Not thread-safe; used from the thread running hpgs_read only.
 #ifndef HPGSPDF_CONTENT_DEVICE_H
@@ -13,6 +26,8 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +35,9 @@ namespace hpgspdf {
 
 class ContentDevice {
 public:
+    // Least width and height of a pattern tile's image, in cells.
+    static constexpr int kMinTileCells = 256;
+
     virtual ~ContentDevice() = default;
 
     // The hpgs view of this object; hpgs_device_destroy deletes it.
@@ -34,6 +52,9 @@ protected:
     std::string takeContent();
     QPDFObjectHandle takeResources();
     bool hasContent() const { return !ops_.empty(); }
+    // Soft masks (of patterns with clear cells) were written: the document
+    // needs PDF 1.4.
+    bool usesSoftMasks() const { return softMasks_; }
 
     virtual int showpage(int) { return 0; }
     virtual int finish() = 0;
@@ -75,6 +96,31 @@ private:
     std::string ops_;
     QPDFObjectHandle xobjects_, extgstates_;
     int nextImage_ = 0;
+
+    // The pattern for the next stroke or fill (setpattern).
+    struct Pattern {
+        int width = 0, height = 0;
+        std::vector<uint32_t> argb;
+        hpgs_matrix toDev{};
+    };
+    std::optional<Pattern> pending_;
+    bool softMasks_ = false;
+    // Tile images by the cells they hold (size and cells as bytes), with
+    // the image's size; pattern objects by image and matrix. Document-wide.
+    struct Tile {
+        QPDFObjectHandle image;
+        int width, height;
+        size_t index;
+    };
+    std::map<std::string, Tile> tiles_;
+    std::map<std::string, QPDFObjectHandle> patterns_;
+    // This stream's /Pattern resources and their names, by pattern key.
+    QPDFObjectHandle patternRes_;
+    std::map<std::string, std::string> patternNames_;
+    // The resource name of the tiling pattern for p, written on first use;
+    // empty when no cell paints (all clear).
+    std::string patternFor(const Pattern& p);
+    const Tile* tileFor(const Pattern& p);
 
     // Appends one operator line, or nothing when it throws.
     void op(const std::string& s);

@@ -54,6 +54,7 @@ protected:
             // qpdf leaves deflated streams as they are.
             w.setCompressStreams(false);
             w.setDeterministicID(true);
+            if (usesSoftMasks()) w.setMinimumPDFVersion("1.4");
             w.write();
             return 0;
         });
@@ -61,7 +62,7 @@ protected:
     int capabilities() override {
         return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_MULTIPAGE |
                HPGS_DEVICE_CAP_PAGECOLLATION | HPGS_DEVICE_CAP_MULTISIZE |
-               HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+               HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE | HPGS_DEVICE_CAP_PATTERN;
     }
 
 private:
@@ -130,7 +131,8 @@ protected:
                        });
     }
     int capabilities() override {
-        return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE;
+        return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_DRAWIMAGE |
+               HPGS_DEVICE_CAP_PATTERN;
     }
 
 private:

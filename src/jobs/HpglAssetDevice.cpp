@@ -235,6 +235,9 @@ const hpgs_device_vtable kVtable = {
     nullptr,  // finish
     capabilities,
     destroy,
+    // Assets (stamps, annotations) bring no raster patterns, and the input's
+    // own pattern commands pass through the copy stream as written.
+    nullptr,  // setpattern
 };
 
 AssetDevice* asset(hpgs_device* dev) {

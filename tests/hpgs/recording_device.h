@@ -92,6 +92,13 @@ inline const hpgs_device_vtable RecordingDevice::vtable = {
       if (self(d)->destroyed) *self(d)->destroyed = true;
       delete self(d);
     },
+    // Size, the six entries of to_dev (dx dy mxx mxy myx myy), then the cells.
+    [](hpgs_device *d, const hpgs_pattern *p) {
+      const hpgs_matrix &m = p->to_dev;
+      std::vector<double> a{double(p->width), double(p->height), m.dx, m.dy, m.mxx, m.mxy, m.myx, m.myy};
+      for (int i = 0; i < p->width * p->height; ++i) a.push_back(double(p->argb[i]));
+      return rec(d, "setpattern", a);
+    },
 };
 
 inline RecordingDevice *new_recording_device() {

@@ -76,6 +76,7 @@ const hpgs_device_vtable kAssetWriter = {
     nullptr,  // finish
     [](hpgs_device *) { return HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_CURVES; },
     [](hpgs_device *d) { delete aw(d); },
+    nullptr,  // setpattern
 };
 
 int draw_asset(void *, hpgs_device *dev, const hpgs_matrix *, const hpgs_matrix *xform, const hpgs_bbox *, int i) {

@@ -150,6 +150,93 @@ TEST(HpgsFills, ShadingMixesThePenWithWhite) {
   EXPECT_EQ(m.dev->named("fill").size(), 1u);
 }
 
+// Devices with HPGS_DEVICE_CAP_PATTERN get the raster pattern itself, and
+// the recording device passes it on to the device it is played into.
+TEST(HpgsFills, RasterPatternsReachPatternDevicesWhole) {
+  const int caps = HPGS_DEVICE_CAP_VECTOR | HPGS_DEVICE_CAP_PATTERN;
+  const std::string text = "IN;SP1;PC1,0,0,0;RF1,4,1,1,0,0,2;FT11,1;AC1016,0;PA0,0;RA100,100;";
+  auto r = record(text, false, caps);
+  ASSERT_EQ(r.rc, 0) << hpgs_get_error();
+  auto pats = r.dev->named("setpattern");
+  ASSERT_EQ(pats.size(), 1u);
+  const auto &a = pats[0].args;
+  ASSERT_EQ(a.size(), 8u + 4u);
+  EXPECT_EQ(a[0], 4);
+  EXPECT_EQ(a[1], 1);
+  // Top-left corner on the anchor (an inch right), a 300 dpi dot a cell,
+  // rows downwards.
+  EXPECT_NEAR(a[2], 72.0, 1e-9);
+  EXPECT_NEAR(a[3], 0.0, 1e-9);
+  EXPECT_NEAR(a[4], 0.24, 1e-12);
+  EXPECT_NEAR(a[5], 0.0, 1e-12);
+  EXPECT_NEAR(a[6], 0.0, 1e-12);
+  EXPECT_NEAR(a[7], -0.24, 1e-12);
+  // Pen 1 black, white clear (TR1), pen 2 red.
+  EXPECT_EQ(static_cast<uint32_t>(a[8]), 0xff000000u);
+  EXPECT_EQ(static_cast<uint32_t>(a[9]), 0u);
+  EXPECT_EQ(static_cast<uint32_t>(a[11]), 0xffff0000u);
+  // The pattern paints the one fill that follows; no mean colour is set.
+  size_t at = 0;
+  while (at < r.dev->calls.size() && r.dev->calls[at].name != "setpattern") ++at;
+  std::string next;
+  for (size_t i = at + 1; i < r.dev->calls.size() && next.empty(); ++i)
+    if (r.dev->calls[i].name == "fill" || r.dev->calls[i].name == "stroke") next = r.dev->calls[i].name;
+  EXPECT_EQ(next, "fill");
+  EXPECT_EQ(r.dev->named("fill").size(), 1u);
+  for (const auto &c : r.dev->named("setrgbcolor"))
+    EXPECT_FALSE(c.args[0] == 0.75 && c.args[1] == 0.5) << "mean colour set";
+  // Under TR0 white cells paint white.
+  auto opaque = record("IN;SP1;TR0;RF1,2,1,1,0;FT11,1;PA0,0;RA100,100;", false, caps);
+  ASSERT_EQ(opaque.dev->named("setpattern").size(), 1u);
+  EXPECT_EQ(static_cast<uint32_t>(opaque.dev->named("setpattern")[0].args[9]), 0xffffffffu);
+
+  // Through a recording: played into a pattern device as the pattern (its
+  // matrix after the replay's), into others as the mean colour, after
+  // which the colour set before comes back.
+  hpgs_device *rec = hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE);
+  ASSERT_TRUE(hpgs_device_capabilities(rec) & HPGS_DEVICE_CAP_PATTERN);
+  ReaderPtr reader(hpgs_new_reader(mem(text), rec, HPGS_FALSE, 0));
+  ASSERT_EQ(hpgs_read(reader.get(), HPGS_TRUE), 0) << hpgs_get_error();
+  hpgs_matrix twice{5, 7, 2, 0, 0, 2};
+  RecordingDevice with;
+  with.base.vtable = &RecordingDevice::vtable;
+  with.caps = caps;
+  ASSERT_EQ(hpgs_recording_device_replay(rec, 1, &with.base, &twice), 0) << hpgs_get_error();
+  ASSERT_EQ(with.named("setpattern").size(), 1u);
+  EXPECT_NEAR(with.named("setpattern")[0].args[2], 5 + 2 * 72.0, 1e-9);
+  EXPECT_NEAR(with.named("setpattern")[0].args[4], 0.48, 1e-12);
+  RecordingDevice without;
+  without.base.vtable = &RecordingDevice::vtable;
+  ASSERT_EQ(hpgs_recording_device_replay(rec, 1, &without.base, nullptr), 0);
+  EXPECT_TRUE(without.named("setpattern").empty());
+  auto colours = without.named("setrgbcolor");
+  ASSERT_GE(colours.size(), 2u);
+  // (black + white + white + red) / 4, then black again.
+  EXPECT_NEAR(colours[colours.size() - 2].args[0], 0.75, 1e-9);
+  EXPECT_NEAR(colours[colours.size() - 2].args[1], 0.5, 1e-9);
+  EXPECT_NEAR(colours.back().args[0], 0.0, 1e-9);
+
+  // setpattern on the recording device itself keeps the pattern for its
+  // next mark only.
+  hpgs::UniqueDevice direct(hpgs_new_recording_device(HPGS_TRUE, HPGS_TRUE));
+  const uint32_t cell = 0xff00ff00u;
+  hpgs_pattern p{1, 1, &cell, {0, 0, 1, 0, 0, 1}};
+  ASSERT_EQ(hpgs_setpattern(direct.get(), &p), 0);
+  hpgs_point q[3] = {{0, 0}, {10, 0}, {10, 10}};
+  for (int i = 0; i < 2; ++i) {
+    hpgs_moveto(direct.get(), &q[0]);
+    hpgs_lineto(direct.get(), &q[1]);
+    hpgs_lineto(direct.get(), &q[2]);
+    ASSERT_EQ(hpgs_fill(direct.get(), HPGS_TRUE), 0);
+  }
+  RecordingDevice played;
+  played.base.vtable = &RecordingDevice::vtable;
+  played.caps = caps;
+  ASSERT_EQ(hpgs_recording_device_replay(direct.get(), 1, &played.base, nullptr), 0) << hpgs_get_error();
+  EXPECT_EQ(played.named("setpattern").size(), 1u);
+  EXPECT_EQ(played.named("fill").size(), 2u);
+}
+
 TEST(HpgsPaintDashes, DotsOfDottedLinesAreVisibleWithButtCaps) {
   for (bool aa : {true, false}) {
     Canvas c(20, 3, aa);

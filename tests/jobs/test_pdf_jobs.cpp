@@ -192,9 +192,12 @@ TEST_F(PdfJobTest, DrawingsRasteriseInThreeViewersLikeTheirPngPreview) {
     const std::string bin = XAD_BIN_DIR;
     std::vector<std::string> names;
     for (auto& f : fs::directory_iterator(kData + "/hpgl"))
-        // The PDF device still writes raster fill patterns as their mean
-        // colour, which the ink comparison rightly rejects: that drawing
-        // waits for tiling patterns in the PDF device.
+        // The raster patterns reach the PDF as tiling patterns of the same
+        // cells and tone (tests/hpgspdf/test_patterns.cpp), but this
+        // drawing's green fill averages to exactly the ink threshold
+        // (127.5 of 255): hpgl2png rounds it to 128 (no ink), ghostscript
+        // and mupdf to 127 and 126 (ink), which turns the whole fill into
+        // false ink. Poppler passes.
         if (f.path().extension() == ".hpgl" && f.path().stem() != "syn_raster_patterns")
             names.push_back(f.path().stem().string());
     std::sort(names.begin(), names.end());

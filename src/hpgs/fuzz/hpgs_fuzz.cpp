@@ -60,6 +60,7 @@ const hpgs_device_vtable kSink = {
     count,
     [](hpgs_device *) { return HPGS_DEVICE_CAP_DRAWIMAGE | HPGS_DEVICE_CAP_CURVES | HPGS_DEVICE_CAP_MULTIPAGE; },
     [](hpgs_device *d) { delete self(d); },
+    nullptr,  // setpattern: patterns arrive as their mean colour
 };
 
 int asset(void *, hpgs_device *dev, const hpgs_matrix *m, const hpgs_matrix *, const hpgs_bbox *b, int) {
