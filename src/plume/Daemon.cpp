@@ -227,15 +227,26 @@ void Daemon::becomeInstance() {
     ownsFiles_ = true;
     std::string sock = getSocketPath();
     ::unlink(sock.c_str());
+    // Bound and listening under a temporary name, then renamed into place:
+    // whoever finds the socket's path can connect at once (between bind and
+    // listen a connect would be refused).
+    const std::string bound = sock + ".tmp";
+    ::unlink(bound.c_str());
     listenFd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    if (sock.size() >= sizeof a.sun_path) throw Exception(16, 3, "Status socket path %s is too long.", sock.c_str());
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
+    if (bound.size() >= sizeof a.sun_path) throw Exception(16, 3, "Status socket path %s is too long.", sock.c_str());
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", bound.c_str());
     if (!listenFd_ || ::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::listen(listenFd_.get(), 4) != 0)
         throw CException(16, 3, "Cannot open status socket %s", sock.c_str());
-    ::chmod(sock.c_str(), 0660);
+    ::chmod(bound.c_str(), 0660);
+    if (::rename(bound.c_str(), sock.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(bound.c_str());
+        errno = e;
+        throw CException(16, 3, "Cannot open status socket %s", sock.c_str());
+    }
     switchUser();
     wakeFd_.reset(::eventfd(0, EFD_CLOEXEC));
     if (!wakeFd_) throw CException(16, 3, "Cannot create the eventfd that stops the status listener of %s", name_.c_str());

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace Plume;
 
@@ -25,12 +26,20 @@ struct State : Sock::Stateful {
 class DaemonTest : public ::testing::Test {
 protected:
     std::string dir;
+    std::vector<pid_t> started;
     void SetUp() override {
         char d[] = "/tmp/plumedaemonXXXXXX";
         dir = mkdtemp(d);
         setenv("XAD_RUNTIME_DIR", dir.c_str(), 1);
     }
     void TearDown() override {
+        // An instance a failed test left running would hold the test's
+        // output open and stall the whole run.
+        for (pid_t p : started)
+            if (::waitpid(p, nullptr, WNOHANG) == 0) {
+                ::kill(p, SIGKILL);
+                ::waitpid(p, nullptr, 0);
+            }
         unsetenv("XAD_RUNTIME_DIR");
         std::string rm = "rm -rf " + dir;
         EXPECT_EQ(std::system(rm.c_str()), 0);
@@ -54,6 +63,7 @@ protected:
             }
             _exit(0);
         }
+        started.push_back(pid);
         for (int i = 0; i < 300; ++i) {
             if (access((dir + "/" + name + ".sock").c_str(), F_OK) == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
