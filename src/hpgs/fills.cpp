@@ -294,17 +294,11 @@ bool Reader::pattern_path(bool stroke, bool winding) {
     // mark only.
     const hpgs_pattern p = public_pattern(pat);
     dev(hpgs_setpattern(dev_, &p));
-    if (stroke) {
-      dev(hpgs_stroke(dev_));
-    } else {
-      path_from_buffer(true);
-      dev(hpgs_fill(dev_, winding ? HPGS_TRUE : HPGS_FALSE));
-    }
-    return true;
+  } else {
+    hpgs_color c = pattern_mean_color(pat.argb.data(), pat.argb.size());
+    dev(hpgs_setrgbcolor(dev_, &c));
+    dev_color_ = c;
   }
-  hpgs_color c = pattern_mean_color(pat.argb.data(), pat.argb.size());
-  dev(hpgs_setrgbcolor(dev_, &c));
-  dev_color_ = c;
   if (stroke) {
     dev(hpgs_stroke(dev_));
   } else {

@@ -40,20 +40,8 @@ void appendBox(std::string& out, const hpgs_bbox& b, int32_t angle, double userU
     appendLine(out, ("user_unit" + suffix).c_str(), userUnit);
 }
 
-// Writes the result into the job file (created or truncated). A short write
-// is a failure: a cut result file must not reach the cache.
 int writeResult(const RendererJob& job, const std::string& content) {
-    const std::string path = jobCache().getJobFileName(job.runningWorkerIndex());
-    struct Closer {
-        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "wb"));
-    if (!f) return hpgs_set_error("Cannot open result file %s for writing: %s.", path.c_str(), std::strerror(errno));
-    const bool written = std::fwrite(content.data(), 1, content.size(), f.get()) == content.size();
-    const int closed = std::fclose(f.release());
-    if (!written || closed != 0)
-        return hpgs_set_error("Write error on result file %s: %s.", path.c_str(), std::strerror(errno));
-    return 0;
+    return writeResultFile(jobCache().getJobFileName(job.runningWorkerIndex()), content);
 }
 
 // Puts the input's name before hpgs's message, so that a document that cannot
@@ -78,6 +66,19 @@ Request readRequest(const ObjPtr<IMimeInputStream>& input) {
 }
 
 }  // namespace
+
+int writeResultFile(const std::string& path, const std::string& content) {
+    struct Closer {
+        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "wb"));
+    if (!f) return hpgs_set_error("Cannot open result file %s for writing: %s.", path.c_str(), std::strerror(errno));
+    const bool written = std::fwrite(content.data(), 1, content.size(), f.get()) == content.size();
+    const int closed = std::fclose(f.release());
+    if (!written || closed != 0)
+        return hpgs_set_error("Write error on result file %s: %s.", path.c_str(), std::strerror(errno));
+    return 0;
+}
 
 ObjPtr<BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& o, const std::string& suffix) {
     auto b = BoundingBoxWithAngle::newInstance();

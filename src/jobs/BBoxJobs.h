@@ -60,6 +60,11 @@ Plume::ObjPtr<HPGSRendererCacheEntry> measurePageBoundingBoxes(
 // Plume::Exception naming key and file; native_angle defaults to 0 and
 // user_unit to 1.0.
 Plume::ObjPtr<xad::preview::api::BoundingBoxWithAngle> readBoundingBox(const std::string& path);
+// Writes a value result into path (created or truncated). A short write is a
+// failure: a cut result file must not reach the cache. 0, or -1 with the
+// reason in hpgs's error slot.
+int writeResultFile(const std::string& path, const std::string& content);
+
 // The box whose keys end in suffix ("llx" + suffix ...) from a loaded result.
 Plume::ObjPtr<xad::preview::api::BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& options,
                                                                           const std::string& suffix);

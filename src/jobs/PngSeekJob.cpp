@@ -52,19 +52,6 @@ void appendLine(std::string& out, const std::string& key, double value) {
     out.append(key).append("=").append(buf).append("\n");
 }
 
-int writeResult(const std::string& path, const std::string& content) {
-    struct Closer {
-        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "wb"));
-    if (!f) return hpgs_set_error("Cannot open result file %s for writing: %s.", path.c_str(), std::strerror(errno));
-    const bool written = std::fwrite(content.data(), 1, content.size(), f.get()) == content.size();
-    const int closed = std::fclose(f.release());
-    if (!written || closed != 0)
-        return hpgs_set_error("Write error on result file %s: %s.", path.c_str(), std::strerror(errno));
-    return 0;
-}
-
 // Puts the input's name before hpgs's message, so that a document that cannot
 // be read is named as the user knows it.
 int failNaming(const std::string& name) {
@@ -72,13 +59,29 @@ int failNaming(const std::string& name) {
     return hpgs_set_error("%s: %s", name.c_str(), reason.c_str());
 }
 
-// The lower right corner of box that the seek image covers: at most ex
-// points wide and ey points high.
-hpgs_bbox searchBox(const hpgs_bbox& box, double ex, double ey) {
+// The part of box the seek image covers, its lower right corner of at most
+// S x S pixels at the pattern's resolution, and its size in pixels.
+struct SearchRaster {
+    hpgs_bbox r;
+    int w, h;
+};
+
+// Logs the boxes and the size; -1 with "Bounding box is empty." when the
+// raster is less than 2 pixels on a side.
+int searchRaster(const hpgs_bbox& box, double xres, double yres, SearchRaster& out) {
+    const double S = Settings::getSeekSize();
+    const double ex = S * 72.0 / xres, ey = S * 72.0 / yres;
     hpgs_bbox r = box;
     if (r.urx - r.llx > ex) r.llx = r.urx - ex;
     if (r.ury - r.lly > ey) r.ury = r.lly + ey;
-    return r;
+    out.r = r;
+    out.w = static_cast<int>(std::floor((r.urx - r.llx) * xres / 72.0 + 0.5));
+    out.h = static_cast<int>(std::floor((r.ury - r.lly) * yres / 72.0 + 0.5));
+    logCategory(CAT_FFT, 7, "bbox:   %lf %lf %lf %lf.", box.llx, box.lly, box.urx, box.ury);
+    logCategory(CAT_FFT, 7, "r_bbox: %lf %lf %lf %lf.", r.llx, r.lly, r.urx, r.ury);
+    logCategory(CAT_FFT, 7, "w,h:  %d %d.", out.w, out.h);
+    if (out.w < 2 || out.h < 2) return hpgs_set_error("Bounding box is empty.");
+    return 0;
 }
 
 }  // namespace
@@ -166,14 +169,12 @@ int HPGSPngSeekJob::renderPdfCorner(int angle, int worker, double xres, double y
         view.urx = page.llx + (page.ury - page.lly);
         view.ury = page.lly + (page.urx - page.llx);
     }
-    const double S = Settings::getSeekSize();
-    r = searchBox(view, S * 72.0 / xres, S * 72.0 / yres);
-    w = static_cast<int>(std::floor((r.urx - r.llx) * xres / 72.0 + 0.5));
-    h = static_cast<int>(std::floor((r.ury - r.lly) * yres / 72.0 + 0.5));
-    logCategory(CAT_FFT, 7, "bbox:   %lf %lf %lf %lf.", view.llx, view.lly, view.urx, view.ury);
-    logCategory(CAT_FFT, 7, "r_bbox: %lf %lf %lf %lf.", r.llx, r.lly, r.urx, r.ury);
-    logCategory(CAT_FFT, 7, "w,h:  %d %d.", w, h);
-    if (w < 2 || h < 2) return hpgs_set_error("Bounding box is empty.");
+    SearchRaster sr{};
+    if (searchRaster(view, xres, yres, sr) != 0) return -1;
+    r = sr.r;
+    w = sr.w;
+    h = sr.h;
+    const unsigned S = Settings::getSeekSize();
 
     const std::string png = subJobFile(worker, k + 1);
     RemoveOnExit removePng{png};
@@ -186,7 +187,7 @@ int HPGSPngSeekJob::renderPdfCorner(int angle, int worker, double xres, double y
     } catch (const Plume::Exception& e) {
         return hpgs_set_error("%s: %s", getPrettyName().c_str(), e.what());
     }
-    seek.init(static_cast<unsigned>(S), static_cast<unsigned>(S));
+    seek.init(S, S);
     PngReader reader(Settings::getPngMaxPixels());
     reader.open(png, true);
     seek.loadPng(reader);
@@ -204,13 +205,11 @@ int HPGSPngSeekJob::checkAngle(hpgs_reader* reader, const FFTImage& pattern, dou
     if (reader) {
         // The turned page: on return box is (0, 0, width, height) in points.
         if (hpgs_reader_set_dynamic_page(reader, &box, 72000.0, 72000.0, 0.0, angle) < 0) return -1;
-        r = searchBox(box, S * 72.0 / xres, S * 72.0 / yres);
-        w = static_cast<int>(std::floor((r.urx - r.llx) * xres / 72.0 + 0.5));
-        h = static_cast<int>(std::floor((r.ury - r.lly) * yres / 72.0 + 0.5));
-        logCategory(CAT_FFT, 7, "bbox:   %lf %lf %lf %lf.", box.llx, box.lly, box.urx, box.ury);
-        logCategory(CAT_FFT, 7, "r_bbox: %lf %lf %lf %lf.", r.llx, r.lly, r.urx, r.ury);
-        logCategory(CAT_FFT, 7, "w,h:  %d %d.", w, h);
-        if (w < 2 || h < 2) return hpgs_set_error("Bounding box is empty.");
+        SearchRaster sr{};
+        if (searchRaster(box, xres, yres, sr) != 0) return -1;
+        r = sr.r;
+        w = sr.w;
+        h = sr.h;
         if (renderHpglCorner(reader, r, w, h, seek) != 0) return -1;
     } else if (renderPdfCorner(angle, worker, xres, yres, box, r, w, h, seek) != 0) {
         return -1;
@@ -327,7 +326,7 @@ int HPGSPngSeekJob::render(Plume::Mutex& mutex) {
     appendLine(out, "ury", box.ury);
     out.append("native_angle=").append(std::to_string(nativeAngle)).append("\n");
     appendLine(out, "user_unit", userUnit);
-    return writeResult(jobCache().getJobFileName(worker), out);
+    return writeResultFile(jobCache().getJobFileName(worker), out);
 }
 
 ObjPtr<HPGSRendererCacheEntry> seekPattern(const ObjPtr<IMimeInputStream>& input,
