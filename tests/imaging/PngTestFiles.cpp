@@ -1,6 +1,11 @@
 #include "PngTestFiles.h"
 
+#include "plume/Log.h"
+
+#include <gtest/gtest.h>
 #include <zlib.h>
+
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -258,6 +263,19 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
+}
+
+std::string logOf(const std::function<void()>& f) {
+    char path[] = "/tmp/xadtestlogXXXXXX";
+    int fd = ::mkstemp(path);
+    EXPECT_GE(fd, 0);
+    plumelog_set_fd(fd);
+    f();
+    plumelog_set_fd(-1);
+    std::string log = slurp(path);
+    ::close(fd);
+    ::unlink(path);
+    return log;
 }
 
 }  // namespace pngtest

@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ void write(const std::string& path, const Image& img);
 Image read(const std::string& path);
 
 std::string slurp(const std::string& path);
+// Everything the program logs while f runs.
+std::string logOf(const std::function<void()>& f);
 void spit(const std::string& path, const std::string& data);
 // A minimal PNG whose IHDR claims the given size: signature, IHDR, an empty IDAT, IEND.
 std::string headerOnly(uint32_t width, uint32_t height, int bitDepth, int colorType);

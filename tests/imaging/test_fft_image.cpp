@@ -42,18 +42,6 @@ std::string messageOf(const std::function<void()>& f, unsigned* category = nullp
     return {};
 }
 
-std::string logOf(const std::function<void()>& f) {
-    char path[] = "/tmp/xadfftlogXXXXXX";
-    int fd = ::mkstemp(path);
-    EXPECT_GE(fd, 0);
-    plumelog_set_fd(fd);
-    f();
-    plumelog_set_fd(-1);
-    std::string log = pngtest::slurp(path);
-    ::close(fd);
-    ::unlink(path);
-    return log;
-}
 
 // Restores the process-wide factor when a test changed it.
 struct WhiteOverEstimationGuard {
@@ -220,7 +208,7 @@ TEST_F(FFTImageLoad, RgbPngWeighsTheChannelsElevenSixteenFive) {
 TEST_F(FFTImageLoad, WhiteOverEstimationScalesTheInkAndIsLogged) {
     const std::string path = dir.file("bw.png");
     writePng(path, 2, 2, PNG_COLOR_TYPE_GRAY, [](unsigned x, unsigned, unsigned char* px) { px[0] = x ? 0 : 255; });
-    const std::string log = logOf([] { FFTImage::setWhiteOverEstimation(2.0); });
+    const std::string log = pngtest::logOf([] { FFTImage::setWhiteOverEstimation(2.0); });
     EXPECT_NE(log.find("Using white over estimation factor [2.000000]."), std::string::npos) << log;
     EXPECT_EQ(FFTImage::getWhiteOverEstimation(), 2.0);
 

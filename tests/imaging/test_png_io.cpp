@@ -41,19 +41,6 @@ std::string messageOf(const std::function<void()>& f, unsigned* category = nullp
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
-// Everything the program logs while f runs.
-std::string logOf(const std::function<void()>& f) {
-    char path[] = "/tmp/xadpnglogXXXXXX";
-    int fd = ::mkstemp(path);
-    EXPECT_GE(fd, 0);
-    plumelog_set_fd(fd);
-    f();
-    plumelog_set_fd(-1);
-    std::string log = pngtest::slurp(path);
-    ::close(fd);
-    ::unlink(path);
-    return log;
-}
 
 // The bytes the reader must hand out for pixel x of row y of img.
 std::vector<unsigned> expectedPixel(const Image& img, uint32_t x, uint32_t y, bool expandPalette) {
@@ -324,7 +311,7 @@ TEST(PngReader, TruncatedFilesFailInReadRowAndStayClosable) {
     EXPECT_GT(std::strlen(reader.getErrorText()), 0u);
     // Further reads report the same failure instead of touching libpng again.
     EXPECT_EQ(messageOf([&] { reader.readRow(); }), m);
-    std::string log = logOf([&] { reader.close(); });
+    std::string log = pngtest::logOf([&] { reader.close(); });
     EXPECT_EQ(log.find("Png-Error cleaning up"), std::string::npos) << log;
     EXPECT_FALSE(reader.isOpen());
 
@@ -383,7 +370,7 @@ TEST(PngReader, CorruptFilesFailWithLibpngsMessage) {
     pngtest::spit(path, bad);
     reader.open(path, false);
     for (uint32_t y = 0; y < reader.getHeight(); ++y) reader.readRow();
-    std::string log = logOf([&] { reader.close(); });
+    std::string log = pngtest::logOf([&] { reader.close(); });
     EXPECT_NE(log.find("Png-Error cleaning up resources for file " + path + ": "), std::string::npos) << log;
     EXPECT_FALSE(reader.isOpen());
 }
@@ -400,7 +387,7 @@ TEST(PngReader, WarningsAreLoggedWithTheFileName) {
     pngtest::spit(path, data);
 
     PngReader reader;
-    std::string log = logOf([&] {
+    std::string log = pngtest::logOf([&] {
         reader.open(path, false);
         EXPECT_EQ(compareRows(reader, img, false), 0);
         reader.close();
@@ -506,7 +493,7 @@ TEST(PngWriter, OnlyAFullImageIsValid) {
     TempDir dir;
     std::string path = dir.file("short.png");
     Image img = pngtest::noise(400, 100, 8, PNG_COLOR_TYPE_RGB, 4);
-    std::string log = logOf([&] {
+    std::string log = pngtest::logOf([&] {
         PngWriter writer;
         writer.open(path, 400, 100, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, nullptr, 0, 1);
         for (uint32_t y = 0; y < 40; ++y) {
@@ -523,7 +510,7 @@ TEST(PngWriter, OnlyAFullImageIsValid) {
     EXPECT_TRUE(startsWith(m, "Png-Error reading row data from file " + path)) << m;
 
     // More rows than the height are refused before they reach libpng.
-    logOf([&] {
+    pngtest::logOf([&] {
         PngWriter writer;
         writer.open(path, 4, 5, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, nullptr, 0, 2);
         writer.writeRows();
@@ -547,7 +534,7 @@ TEST(PngWriter, OpenFailuresLeaveTheWriterClosed) {
 
     path = dir.file("bad.png");
     std::string m;
-    std::string log = logOf([&] { m = messageOf([&] { writer.open(path, 4, 4, 3, PNG_COLOR_TYPE_RGB, 0, nullptr, 0, 1); }); });
+    std::string log = pngtest::logOf([&] { m = messageOf([&] { writer.open(path, 4, 4, 3, PNG_COLOR_TYPE_RGB, 0, nullptr, 0, 1); }); });
     EXPECT_TRUE(startsWith(m, "Png-Error writing file " + path + ": ")) << m;
     // libpng names each fault of the header as a warning first.
     EXPECT_NE(log.find("Png-Warning writing file " + path + ": Invalid bit depth in IHDR.\n"), std::string::npos) << log;
