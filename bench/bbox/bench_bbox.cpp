@@ -16,6 +16,7 @@
 #include "../common/RunQuietly.h"
 
 #include "../common/JobBenchEnv.h"
+#include "../common/NamedBytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -65,7 +66,7 @@ Env& env() {
 }
 
 ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name, const char* mime) {
-    return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), name, mime);
+    return benchdaemon::namedBytes(data, name, mime);
 }
 
 void BM_HpglInfo(benchmark::State& state) {

@@ -10,6 +10,7 @@
 #include "../common/RunQuietly.h"
 
 #include "../common/JobBenchEnv.h"
+#include "../common/NamedBytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -63,8 +64,7 @@ void BM_InsertOneAnnotation(benchmark::State& state) {
         list->add(a);
         const std::string name = "h" + std::to_string(n++) + ".plt";
         benchmark::DoNotOptimize(Xadra::insertHpglAnnotations(
-            xad::preview::streams::ByteArrayMimeInputStream::newInstance(e.drawing.data(), e.drawing.size(), name,
-                                                                          "image/hpgl"),
+            benchdaemon::namedBytes(e.drawing, name, "image/hpgl"),
             0, "", list));
     }
 }

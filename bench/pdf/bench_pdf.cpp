@@ -12,6 +12,7 @@
 #include "../common/RunQuietly.h"
 
 #include "../common/JobBenchEnv.h"
+#include "../common/NamedBytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -53,7 +54,7 @@ struct Env : benchdaemon::JobBenchEnv {
         pdfData = readFile(pages100);
     }
     static ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name, const char* mime) {
-        return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), name, mime);
+        return benchdaemon::namedBytes(data, name, mime);
     }
     ObjPtr<IMimeInputStream> drawing;
     std::string pages100, pdfData;

@@ -12,6 +12,7 @@
 #include "xadracommon/ByteArrayMimeInputStream.h"
 
 #include "../common/JobBenchEnv.h"
+#include "../common/NamedBytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -54,15 +55,16 @@ Env& env() {
 }
 
 ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name) {
-    return xad::preview::streams::ByteArrayMimeInputStream::newInstance(data.data(), data.size(), name, "image/hpgl");
+    return benchdaemon::namedBytes(data, name, "image/hpgl");
 }
 
 void BM_SeekJob(benchmark::State& state) {
     Env& e = env();
     static std::atomic<long> n{0};
     for (auto _ : state) {
-        auto r = Xadra::seekPattern(bytes(e.drawing, "graph" + std::to_string(n++) + ".plt"),
-                                    bytes(e.pattern, "block.plt"), 0);
+        // Both new each time: the pattern is rendered and the drawing fetched.
+        const std::string k = std::to_string(n++);
+        auto r = Xadra::seekPattern(bytes(e.drawing, "graph" + k + ".plt"), bytes(e.pattern, "block" + k + ".plt"), 0);
         if (!r) state.SkipWithError("seek failed");
     }
 }
