@@ -96,12 +96,7 @@ QPDFObjectHandle imageStream(QPDF& q, const std::string& data, int w, int h, con
 
 }  // namespace
 
-const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
-    std::string key(reinterpret_cast<const char*>(&p.width), sizeof p.width);
-    key.append(reinterpret_cast<const char*>(&p.height), sizeof p.height);
-    key.append(reinterpret_cast<const char*>(p.argb.data()), p.argb.size() * sizeof(uint32_t));
-    if (auto it = tiles_.find(key); it != tiles_.end()) return &it->second;
-
+std::optional<ContentDevice::CellImage> ContentDevice::cellImage(const Pattern& p, long i0, long j0, int w, int h) {
     // The painted cells' mean colour goes under the clear ones.
     double sum[3] = {0, 0, 0};
     size_t painted = 0;
@@ -110,101 +105,186 @@ const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
             sum[0] += (v >> 16) & 0xff, sum[1] += (v >> 8) & 0xff, sum[2] += v & 0xff;
             ++painted;
         }
-    if (painted == 0) return nullptr;
+    if (painted == 0) return std::nullopt;
     const bool clear = painted < p.argb.size();
     auto byte = [&](int c) { return static_cast<char>(std::lround(sum[c] / static_cast<double>(painted))); };
     const char under[3] = {byte(0), byte(1), byte(2)};
+    auto wrap = [](long v, int n) { return static_cast<int>(((v % n) + n) % n); };
 
-    const int kx = std::max(1, (kMinTileCells + p.width - 1) / p.width);
-    const int ky = std::max(1, (kMinTileCells + p.height - 1) / p.height);
-    const int tw = kx * p.width, th = ky * p.height;
-    // One row of cells repeated kx times, then the rows repeated ky times.
-    std::string rows, maskRows;
-    rows.reserve(static_cast<size_t>(tw) * 3 * static_cast<size_t>(p.height));
-    if (clear) maskRows.reserve(static_cast<size_t>(tw) * static_cast<size_t>(p.height));
-    for (int y = 0; y < p.height; ++y)
-        for (int x = 0; x < tw; ++x) {
-            const uint32_t v = p.argb[static_cast<size_t>(y) * static_cast<size_t>(p.width) +
-                                      static_cast<size_t>(x % p.width)];
+    // The pattern's rows, each w cells wide from column i0, built once;
+    // image row r is pattern row j0 + r.
+    std::vector<std::string> rows(static_cast<size_t>(p.height)), maskRows(clear ? rows.size() : 0);
+    const int first = wrap(i0, p.width);
+    for (int y = 0; y < p.height; ++y) {
+        std::string& row = rows[static_cast<size_t>(y)];
+        row.reserve(static_cast<size_t>(w) * 3);
+        if (clear) maskRows[static_cast<size_t>(y)].reserve(static_cast<size_t>(w));
+        const uint32_t* cells = p.argb.data() + static_cast<size_t>(y) * static_cast<size_t>(p.width);
+        for (int x = 0, c = first; x < w; ++x, c = c + 1 == p.width ? 0 : c + 1) {
+            const uint32_t v = cells[c];
             if (v >> 24) {
-                rows += static_cast<char>((v >> 16) & 0xff);
-                rows += static_cast<char>((v >> 8) & 0xff);
-                rows += static_cast<char>(v & 0xff);
+                row += static_cast<char>((v >> 16) & 0xff);
+                row += static_cast<char>((v >> 8) & 0xff);
+                row += static_cast<char>(v & 0xff);
             } else {
-                rows.append(under, 3);
+                row.append(under, 3);
             }
-            if (clear) maskRows += static_cast<char>(v >> 24 ? 0xff : 0);
+            if (clear) maskRows[static_cast<size_t>(y)] += static_cast<char>(v >> 24 ? 0xff : 0);
         }
-    std::string pixels, mask;
-    pixels.reserve(rows.size() * static_cast<size_t>(ky));
-    for (int i = 0; i < ky; ++i) pixels += rows;
-    auto image = imageStream(target_, pixels, tw, th, "/DeviceRGB");
+    }
+    CellImage out;
+    out.pixels.reserve(static_cast<size_t>(w) * 3 * static_cast<size_t>(h));
+    if (clear) out.mask.reserve(static_cast<size_t>(w) * static_cast<size_t>(h));
+    for (int r = 0, y = wrap(j0, p.height); r < h; ++r, y = y + 1 == p.height ? 0 : y + 1) {
+        out.pixels += rows[static_cast<size_t>(y)];
+        if (clear) out.mask += maskRows[static_cast<size_t>(y)];
+    }
+    out.clear = clear;
+    return out;
+}
+
+QPDFObjectHandle ContentDevice::imageOfCells(const CellImage& cells, int w, int h) {
+    auto image = imageStream(target_, cells.pixels, w, h, "/DeviceRGB");
     // Ghostscript samples a pattern's image (one cell per pixel, whichever
     // it hits) unless asked to interpolate; interpolated it averages the
     // cells smaller than a pixel as the paint device does.
     image.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
-    if (clear) {
-        mask.reserve(maskRows.size() * static_cast<size_t>(ky));
-        for (int i = 0; i < ky; ++i) mask += maskRows;
-        auto smask = imageStream(target_, mask, tw, th, "/DeviceGray");
+    if (cells.clear) {
+        auto smask = imageStream(target_, cells.mask, w, h, "/DeviceGray");
         smask.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
         image.getDict().replaceKey("/SMask", smask);
         softMasks_ = true;
     }
-    Tile t{image, tw, th, tiles_.size()};
+    return image;
+}
+
+std::string ContentDevice::contentKey(const Pattern& p) {
+    std::string key(reinterpret_cast<const char*>(&p.width), sizeof p.width);
+    key.append(reinterpret_cast<const char*>(&p.height), sizeof p.height);
+    key.append(reinterpret_cast<const char*>(p.argb.data()), p.argb.size() * sizeof(uint32_t));
+    return key;
+}
+
+const ContentDevice::Tile* ContentDevice::tileFor(const Pattern& p) {
+    std::string key = contentKey(p);
+    if (auto it = tiles_.find(key); it != tiles_.end()) return &it->second;
+
+    const int kx = std::max(1, (kMinTileCells + p.width - 1) / p.width);
+    const int ky = std::max(1, (kMinTileCells + p.height - 1) / p.height);
+    const int tw = kx * p.width, th = ky * p.height;
+    auto cells = cellImage(p, 0, 0, tw, th);
+    if (!cells) return nullptr;
+    Tile t{imageOfCells(*cells, tw, th), tw, th, tiles_.size()};
     return &tiles_.emplace(std::move(key), t).first->second;
 }
 
-std::string ContentDevice::patternFor(const Pattern& p) {
-    const Tile* tile = tileFor(p);
-    if (!tile) return "";
-    // Pattern space of the tile has y upwards with the image's first row
-    // on top, so that the image draws upright: the tile's (x, y) is the
-    // pattern's (x, th - y), a whole number of periods away from where
-    // the cells of the pattern lie.
-    const hpgs_matrix& m = p.toDev;
-    const double th = tile->height;
-    const double mat[6] = {m.mxx, m.myx, -m.mxy, -m.myy, m.dx + m.mxy * th, m.dy + m.myy * th};
-    for (double v : mat)
+void ContentDevice::checkPatternMatrix(const hpgs_matrix& m) {
+    for (double v : {m.mxx, m.mxy, m.myx, m.myy, m.dx, m.dy})
         if (!std::isfinite(v)) fail("pattern matrix is not finite");
     if (m.mxx * m.myy - m.mxy * m.myx == 0) fail("pattern matrix is singular");
+}
+
+QPDFObjectHandle ContentDevice::tilingPattern(const QPDFObjectHandle& image, int w, int h,
+                                              const hpgs_matrix& m, double top) {
+    // Pattern space of the tile has y upwards with the image's first row
+    // on top, so that the image draws upright: the tile's (x, y) is the
+    // pattern's (x, top - y).
+    const double mat[6] = {m.mxx, m.myx, -m.mxy, -m.myy, m.dx + m.mxy * top, m.dy + m.myy * top};
+    for (double v : mat)
+        if (!std::isfinite(v)) fail("pattern matrix is not finite");
     // The cell size with ten decimals: a pattern repeats over thousands of
     // cells, and rounding it to a content stream's four would shift the far
     // cells of a page.
     auto matrix = QPDFObjectHandle::newArray();
     for (int i = 0; i < 6; ++i) matrix.appendItem(QPDFObjectHandle::newReal(mat[i], i < 4 ? 10 : 4));
-    const std::string key = std::to_string(tile->index) + matrix.unparse();
-    if (auto it = patternNames_.find(key); it != patternNames_.end()) return it->second;
+    auto pattern =
+        target_.newStream("q " + std::to_string(w) + " 0 0 " + std::to_string(h) + " 0 0 cm /I0 Do Q\n");
+    auto dict = pattern.getDict();
+    auto bbox = QPDFObjectHandle::newArray();
+    for (int v : {0, 0, w, h}) bbox.appendItem(QPDFObjectHandle::newInteger(v));
+    auto xobjects = QPDFObjectHandle::newDictionary();
+    xobjects.replaceKey("/I0", image);
+    auto resources = QPDFObjectHandle::newDictionary();
+    resources.replaceKey("/XObject", xobjects);
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/Pattern"));
+    dict.replaceKey("/PatternType", QPDFObjectHandle::newInteger(1));
+    dict.replaceKey("/PaintType", QPDFObjectHandle::newInteger(1));
+    dict.replaceKey("/TilingType", QPDFObjectHandle::newInteger(1));
+    dict.replaceKey("/BBox", bbox);
+    dict.replaceKey("/XStep", QPDFObjectHandle::newInteger(w));
+    dict.replaceKey("/YStep", QPDFObjectHandle::newInteger(h));
+    dict.replaceKey("/Matrix", matrix);
+    dict.replaceKey("/Resources", resources);
+    return pattern;
+}
 
-    QPDFObjectHandle pattern;
-    if (auto it = patterns_.find(key); it != patterns_.end()) {
-        pattern = it->second;
-    } else {
-        pattern = target_.newStream("q " + std::to_string(tile->width) + " 0 0 " + std::to_string(tile->height) +
-                                    " 0 0 cm /I0 Do Q\n");
-        auto dict = pattern.getDict();
-        auto bbox = QPDFObjectHandle::newArray();
-        for (int v : {0, 0, tile->width, tile->height}) bbox.appendItem(QPDFObjectHandle::newInteger(v));
-        auto xobjects = QPDFObjectHandle::newDictionary();
-        xobjects.replaceKey("/I0", tile->image);
-        auto resources = QPDFObjectHandle::newDictionary();
-        resources.replaceKey("/XObject", xobjects);
-        dict.replaceKey("/Type", QPDFObjectHandle::newName("/Pattern"));
-        dict.replaceKey("/PatternType", QPDFObjectHandle::newInteger(1));
-        dict.replaceKey("/PaintType", QPDFObjectHandle::newInteger(1));
-        dict.replaceKey("/TilingType", QPDFObjectHandle::newInteger(1));
-        dict.replaceKey("/BBox", bbox);
-        dict.replaceKey("/XStep", QPDFObjectHandle::newInteger(tile->width));
-        dict.replaceKey("/YStep", QPDFObjectHandle::newInteger(tile->height));
-        dict.replaceKey("/Matrix", matrix);
-        dict.replaceKey("/Resources", resources);
-        patterns_.emplace(key, pattern);
-    }
+std::string ContentDevice::nameForPattern(const std::string& key, const QPDFObjectHandle& pattern) {
     if (!patternRes_.isInitialized()) patternRes_ = QPDFObjectHandle::newDictionary();
     std::string name = "/P" + std::to_string(patternNames_.size());
     patternRes_.replaceKey(name, pattern);
     patternNames_.emplace(key, name);
     return name;
+}
+
+std::string ContentDevice::patternFor(const Pattern& p) {
+    const Tile* tile = tileFor(p);
+    if (!tile) return "";
+    checkPatternMatrix(p.toDev);
+    // Keyed by the tile and the pattern's placement.
+    std::string key = std::to_string(tile->index);
+    for (double v : {p.toDev.mxx, p.toDev.mxy, p.toDev.myx, p.toDev.myy, p.toDev.dx, p.toDev.dy})
+        key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    if (auto it = patternNames_.find(key); it != patternNames_.end()) return it->second;
+    auto it = patterns_.find(key);
+    if (it == patterns_.end())
+        it = patterns_.emplace(key, tilingPattern(tile->image, tile->width, tile->height, p.toDev, tile->height)).first;
+    return nameForPattern(key, it->second);
+}
+
+std::optional<std::string> ContentDevice::ownPatternFor(const Pattern& p, double reach) {
+    const hpgs_matrix& m = p.toDev;
+    checkPatternMatrix(m);
+    // The mark's box in cells: the corners of the path's box, widened by
+    // reach, taken back through the pattern's matrix, a cell more on each
+    // side so that the tile's edges lie outside the mark.
+    if (!std::isfinite(reach) || reach < 0) return std::nullopt;
+    const double det = m.mxx * m.myy - m.mxy * m.myx;
+    double u0 = HUGE_VAL, v0 = HUGE_VAL, u1 = -HUGE_VAL, v1 = -HUGE_VAL;
+    for (double x : {pathBox_[0] - reach, pathBox_[2] + reach})
+        for (double y : {pathBox_[1] - reach, pathBox_[3] + reach}) {
+            const double u = (m.myy * (x - m.dx) - m.mxy * (y - m.dy)) / det;
+            const double v = (m.mxx * (y - m.dy) - m.myx * (x - m.dx)) / det;
+            u0 = std::min(u0, u), u1 = std::max(u1, u), v0 = std::min(v0, v), v1 = std::max(v1, v);
+        }
+    if (!std::isfinite(u0) || !std::isfinite(u1) || !std::isfinite(v0) || !std::isfinite(v1)) return std::nullopt;
+    // The tile's edges on a grid of kOwnTileGrid cells from the anchor, so
+    // that marks of one pattern near each other share a tile.
+    const double g = kOwnTileGrid;
+    const double x0 = std::floor((std::floor(u0) - 1) / g) * g, x1 = std::ceil((std::ceil(u1) + 1) / g) * g;
+    const double y0 = std::floor((std::floor(v0) - 1) / g) * g, y1 = std::ceil((std::ceil(v1) + 1) / g) * g;
+    if ((x1 - x0) * (y1 - y0) > static_cast<double>(kMaxOwnTileCells) || std::fabs(x0) > 1e9 || std::fabs(y0) > 1e9)
+        return std::nullopt;
+    const long i0 = static_cast<long>(x0), j0 = static_cast<long>(y0);
+    const int w = static_cast<int>(x1 - x0), h = static_cast<int>(y1 - y0);
+
+    // Keyed by content, placement and box; "f" sets the key apart from a
+    // shared tile's, which starts with a digit.
+    std::string key = "f" + contentKey(p);
+    for (double v : {m.mxx, m.mxy, m.myx, m.myy, m.dx, m.dy}) key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    for (long v : {i0, j0, static_cast<long>(w), static_cast<long>(h)})
+        key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    if (auto it = patternNames_.find(key); it != patternNames_.end()) return it->second;
+    auto it = patterns_.find(key);
+    if (it == patterns_.end()) {
+        auto cells = cellImage(p, i0, j0, w, h);
+        if (!cells) return std::string();
+        // The tile starts at cell (i0, j0).
+        hpgs_matrix at = m;
+        at.dx += m.mxx * static_cast<double>(i0) + m.mxy * static_cast<double>(j0);
+        at.dy += m.myx * static_cast<double>(i0) + m.myy * static_cast<double>(j0);
+        it = patterns_.emplace(key, tilingPattern(imageOfCells(*cells, w, h), w, h, at, h)).first;
+    }
+    return nameForPattern(key, it->second);
 }
 
 void ContentDevice::point(const hpgs_point* p, const char* what) {
@@ -323,7 +403,13 @@ struct ContentDeviceOps {
             if (d.path_.empty()) return 0;
             std::string name;
             if (pattern) {
-                name = d.patternFor(*pattern);
+                // A stroke reaches half its width beyond the path, a
+                // square cap's corner or a miter's tip further.
+                const ContentDevice::State& st = d.state_;
+                const double reach =
+                    stroke ? 0.5 * st.width * std::max(std::sqrt(2.0), st.join == 0 ? st.miter : 1.0) : 0.0;
+                std::optional<std::string> own = d.ownPatternFor(*pattern, reach);
+                name = own ? *own : d.patternFor(*pattern);
                 // Nothing paints: the mark leaves the page as it is.
                 if (name.empty()) {
                     d.path_.clear();

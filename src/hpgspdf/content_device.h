@@ -5,16 +5,20 @@
 //
 // Raster patterns (setpattern) become coloured tiling patterns whose cell
 // draws an image of the pattern's cells, placed by the pattern's matrix
-// exactly where the paint device puts them. The image repeats the cells
-// until it is at least kMinTileCells wide and high: viewers render a tile
-// into a raster of its own, and tiles of a pixel or two lose their tone in
-// some of them (mupdf) at the zoom levels plots are mostly seen at. Clear
-// cells are a soft mask (the mask interpolated, which ghostscript needs
-// to keep the tone of cells smaller than a pixel); under the mask they
-// carry the mean colour of the painted cells, so that viewers averaging
-// colour and mask apart still show the paint device's tone. Images and
-// patterns are written once per document and reused by content (and, for
-// patterns, by matrix).
+// exactly where the paint device puts them. A fill or stroke gets a tile of
+// its own that covers the whole mark: viewers render each tile on its own,
+// and where two tiles meet between device pixels mupdf paints the shared
+// column twice, a seam at every tile's edge. Its edges lie on a grid of
+// kOwnTileGrid cells, so that marks close to each other share one. Marks of
+// more than kMaxOwnTileCells cells share a tile that repeats the cells until it is
+// at least kMinTileCells wide and high: tiles of a pixel or two lose their
+// tone in some viewers (mupdf) at the zoom levels plots are mostly seen at.
+// Clear cells are a soft mask (the mask interpolated, which ghostscript
+// needs to keep the tone of cells smaller than a pixel); under the mask
+// they carry the mean colour of the painted cells, so that viewers
+// averaging colour and mask apart still show the paint device's tone.
+// Shared tiles and their patterns are written once per document and reused
+// by content (and, for patterns, by matrix).
 //
 // Not thread-safe; used from the thread running hpgs_read only.
 #ifndef HPGSPDF_CONTENT_DEVICE_H
@@ -26,6 +30,7 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,6 +42,11 @@ class ContentDevice {
 public:
     // Least width and height of a pattern tile's image, in cells.
     static constexpr int kMinTileCells = 256;
+    // Most cells of a mark's own tile (about 1450 cells square, 12 cm at
+    // 300 cells an inch); larger marks share the repeating tile.
+    static constexpr long kMaxOwnTileCells = 2L << 20;
+    // A mark's own tile has its edges on this grid of cells.
+    static constexpr int kOwnTileGrid = 64;
 
     virtual ~ContentDevice() = default;
 
@@ -84,6 +94,13 @@ private:
     static std::string dashOperand(const State& s);
     // Appends "x y" and then tail to the path being built.
     void appendPoint(const hpgs_point& p, const char* tail) {
+        if (path_.empty()) {
+            pathBox_[0] = pathBox_[2] = p.x;
+            pathBox_[1] = pathBox_[3] = p.y;
+        } else {
+            pathBox_[0] = std::min(pathBox_[0], p.x), pathBox_[2] = std::max(pathBox_[2], p.x);
+            pathBox_[1] = std::min(pathBox_[1], p.y), pathBox_[3] = std::max(pathBox_[3], p.y);
+        }
         appendNum(path_, p.x, kCoordinateDecimals);
         path_ += ' ';
         appendNum(path_, p.y, kCoordinateDecimals);
@@ -93,6 +110,7 @@ private:
     State written_;     // what the stream has set
     std::vector<State> saved_;
     std::string path_;  // the path being built, written when painted
+    double pathBox_[4] = {0, 0, 0, 0};  // its points' box: x0, y0, x1, y1
     std::string ops_;
     QPDFObjectHandle xobjects_, extgstates_;
     int nextImage_ = 0;
@@ -121,6 +139,28 @@ private:
     // empty when no cell paints (all clear).
     std::string patternFor(const Pattern& p);
     const Tile* tileFor(const Pattern& p);
+    // Cells [i0, i0 + w) x [j0, j0 + h) of the repeating pattern as RGB
+    // rows (pattern row j0 first) and, with clear cells, a mask; none when
+    // no cell paints.
+    struct CellImage {
+        std::string pixels, mask;
+        bool clear = false;
+    };
+    // The pattern's size and cells as bytes.
+    static std::string contentKey(const Pattern& p);
+    static std::optional<CellImage> cellImage(const Pattern& p, long i0, long j0, int w, int h);
+    QPDFObjectHandle imageOfCells(const CellImage& cells, int w, int h);
+    // Throws unless m is finite and invertible.
+    static void checkPatternMatrix(const hpgs_matrix& m);
+    // A tiling pattern of image (w x h cells) for the cells of m, the
+    // image's first row at pattern row top.
+    QPDFObjectHandle tilingPattern(const QPDFObjectHandle& image, int w, int h, const hpgs_matrix& m, double top);
+    // Puts pattern into this stream's resources under a new name, for key.
+    std::string nameForPattern(const std::string& key, const QPDFObjectHandle& pattern);
+    // The resource name of a tiling pattern whose one tile covers the
+    // current path's box widened by reach (a stroke's reach beyond its
+    // path); "" when no cell paints; none when the tile would be too large.
+    std::optional<std::string> ownPatternFor(const Pattern& p, double reach);
 
     // Appends one operator line, or nothing when it throws.
     void op(const std::string& s);

@@ -8,6 +8,8 @@
 #include <qpdf/QPDF.hh>
 
 #include <array>
+#include <map>
+#include <set>
 #include <cmath>
 #include <fstream>
 
@@ -143,7 +145,10 @@ const char* kPatternDrawing =
 
 }  // namespace
 
-TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) {
+// Each patterned mark gets a tile of its own that covers it, its edges on a
+// grid of 64 cells so that marks close together share one; a mark too
+// large for one tile uses the shared repeating tile.
+TEST(PdfPatterns, MarksGetTilesCoveringThemSharedNearbyHugeOnesTheRepeatingTile) {
     TempDir tmp;
     const std::string path = tmp.path("patterns.pdf");
     hpgs_bbox box{0, 0, 200, 200};
@@ -161,8 +166,10 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
     pa2.to_dev.dx = 11;  // the same cells anchored elsewhere
     const hpgs_pattern pb{2, 1, b, {10, 190, 0.24, 0, 0, -0.24}};
     const hpgs_pattern pc{1, 1, c, {0, 0, 1, 0, 0, 1}};
+    hpgs_point l0{10, 100}, l1{190, 100};
 
-    // Page 1: A three times, A moved, a stroke with A, then plain green.
+    // Page 1: A three times, A moved (even-odd), a stroke with A, then
+    // plain green, the all-clear pattern (used up by its fill), green.
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(hpgs_setpattern(d, &pa), 0) << err();
         rect(d, 10 + 20 * i, 10, 25 + 20 * i, 60);
@@ -173,7 +180,6 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
     ASSERT_EQ(hpgs_fill(d, HPGS_FALSE), 0);
     ASSERT_EQ(hpgs_setpattern(d, &pa), 0);
     ASSERT_EQ(hpgs_setlinewidth(d, 4), 0);
-    hpgs_point l0{10, 100}, l1{190, 100};
     hpgs_moveto(d, &l0);
     hpgs_lineto(d, &l1);
     ASSERT_EQ(hpgs_stroke(d), 0);
@@ -181,19 +187,30 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
     ASSERT_EQ(hpgs_setrgbcolor(d, &green), 0);
     rect(d, 10, 150, 60, 190);
     ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
-    // The all-clear pattern paints nothing, and is used up by its fill.
     ASSERT_EQ(hpgs_setpattern(d, &pc), 0);
     rect(d, 100, 150, 190, 190);
     ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
     rect(d, 150, 10, 190, 60);
     ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);  // green again
     ASSERT_EQ(hpgs_showpage(d, 1), 0) << err();
-    // Page 2: A as on page 1 and B.
-    ASSERT_EQ(hpgs_setpattern(d, &pa), 0);
-    rect(d, 10, 10, 90, 90);
-    ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
+    // Page 2: B filled, the same stroke with A, two small squares of A in
+    // one grid square, and B over 500 points square, more cells than one
+    // tile of its own takes.
     ASSERT_EQ(hpgs_setpattern(d, &pb), 0);
     rect(d, 110, 10, 190, 90);
+    ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
+    ASSERT_EQ(hpgs_setpattern(d, &pa), 0);
+    ASSERT_EQ(hpgs_setlinewidth(d, 4), 0);
+    hpgs_moveto(d, &l0);
+    hpgs_lineto(d, &l1);
+    ASSERT_EQ(hpgs_stroke(d), 0);
+    for (double x : {12.0, 16.0}) {
+        ASSERT_EQ(hpgs_setpattern(d, &pa), 0);
+        rect(d, x, 12, x + 2, 14);
+        ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
+    }
+    ASSERT_EQ(hpgs_setpattern(d, &pb), 0);
+    rect(d, -150, -150, 350, 350);
     ASSERT_EQ(hpgs_fill(d, HPGS_TRUE), 0);
     ASSERT_EQ(hpgs_showpage(d, 2), 0);
     ASSERT_EQ(hpgs_device_finish(d), 0) << err();
@@ -203,10 +220,10 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
 
     auto q = QPDF::create();
     q->processFile(path.c_str());
-    // A at two places and B: three patterns; the images of A (with its
-    // mask) and B once each.
+    // Page 1: four fills and the stroke; page 2: B's fill, the stroke's
+    // (the same object), the small squares' one and the huge fill's.
     auto patterns = objectsOfType(*q, "/Type", "/Pattern");
-    ASSERT_EQ(patterns.size(), 3u);
+    ASSERT_EQ(patterns.size(), 8u);
     for (auto& p : patterns) {
         auto pd = p.getDict();
         EXPECT_EQ(pd.getKey("/PatternType").getIntValue(), 1);
@@ -217,32 +234,56 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
         EXPECT_EQ(pd.getKey("/YStep").getNumericValue(), bbox.ury - bbox.lly);
         ASSERT_EQ(pd.getKey("/Matrix").getArrayNItems(), 6);
         auto image = pd.getKey("/Resources").getKey("/XObject").getKey("/I0");
-        // Tiles of at least 256 cells a side keep their tone in every viewer.
-        EXPECT_GE(image.getDict().getKey("/Width").getIntValue(), 256);
-        EXPECT_EQ(static_cast<int>(bbox.urx), image.getDict().getKey("/Width").getIntValue());
+        const int w = static_cast<int>(image.getDict().getKey("/Width").getIntValue());
+        const int h = static_cast<int>(image.getDict().getKey("/Height").getIntValue());
+        EXPECT_EQ(static_cast<int>(bbox.urx), w);
+        EXPECT_TRUE(image.getDict().getKey("/Interpolate").getBoolValue());
+        // Tiles span whole grid squares of 64 cells, their origins on the
+        // grid from the anchor (x 10, or 11 for A moved).
+        EXPECT_EQ(w % 64, 0);
+        EXPECT_EQ(h % 64, 0);
+        auto m = pd.getKey("/Matrix");
+        EXPECT_NEAR(m.getArrayItem(0).getNumericValue(), 0.24, 1e-9);
+        EXPECT_NEAR(m.getArrayItem(3).getNumericValue(), 0.24, 1e-9);
+        const double e = m.getArrayItem(4).getNumericValue();
+        auto offGrid = [](double d) {
+            const double r = std::fmod(std::fabs(d) / (0.24 * 64), 1.0);
+            return std::min(r, 1 - r);
+        };
+        EXPECT_LT(std::min(offGrid(e - 10), offGrid(e - 11)), 1e-6) << e;
     }
-    auto images = objectsOfType(*q, "/Subtype", "/Image");
-    EXPECT_EQ(images.size(), 3u) << "A, A's soft mask and B";
-    size_t masked = 0;
-    for (auto& im : images) masked += im.getDict().hasKey("/SMask");
-    EXPECT_EQ(masked, 1u) << "only A has clear cells";
 
     auto p1 = QPDFObjectHandle(q->getAllPages().at(0)).getKey("/Resources").getKey("/Pattern");
     auto p2 = QPDFObjectHandle(q->getAllPages().at(1)).getKey("/Resources").getKey("/Pattern");
     ASSERT_TRUE(p1.isDictionary());
     ASSERT_TRUE(p2.isDictionary());
-    EXPECT_EQ(p1.getKeys().size(), 2u);
-    EXPECT_EQ(p2.getKeys().size(), 2u);
-    EXPECT_EQ(p1.getKey("/P0").getObjGen(), p2.getKey("/P0").getObjGen()) << "A written once for both pages";
+    EXPECT_EQ(p1.getKeys().size(), 5u);
+    EXPECT_EQ(p2.getKeys().size(), 4u);
+    EXPECT_EQ(p1.getKey("/P4").getObjGen(), p2.getKey("/P1").getObjGen()) << "the stroke's tile on both pages";
 
     const std::string c1 = pageContent(*q, 0);
-    EXPECT_EQ(count(c1, "/Pattern cs /P0 scn"), 3u) << c1;
-    EXPECT_EQ(count(c1, "/Pattern cs /P1 scn"), 1u);
-    EXPECT_EQ(count(c1, "/Pattern CS /P0 SCN"), 1u);
+    for (const char* fill : {"/P0 scn", "/P1 scn", "/P2 scn", "/P3 scn"}) EXPECT_EQ(count(c1, fill), 1u) << fill << c1;
+    EXPECT_EQ(count(c1, "/Pattern CS /P4 SCN"), 1u) << c1;
     // The colour after the patterns is written again: once for each of
     // the two green fills would be one too many.
     EXPECT_EQ(count(c1, "0 1 0 rg"), 1u) << c1;
     EXPECT_EQ(count(c1, "\nf\n") + count(c1, "\nf*\n"), 6u) << "the clear fill draws nothing";
+    const std::string c2 = pageContent(*q, 1);
+    EXPECT_EQ(count(c2, "/Pattern cs /P2 scn"), 2u) << "the two small squares share a tile: " << c2;
+    EXPECT_EQ(count(c2, "/Pattern cs /P3 scn"), 1u) << c2;
+    // The huge fill uses the shared tile: 256 cells repeating from the
+    // anchor, its first row on top.
+    auto huge = p2.getKey("/P3").getDict();
+    EXPECT_EQ(huge.getKey("/XStep").getNumericValue(), 256);
+    EXPECT_NEAR(huge.getKey("/Matrix").getArrayItem(4).getNumericValue(), 10, 1e-4);
+    EXPECT_NEAR(huge.getKey("/Matrix").getArrayItem(5).getNumericValue(), 190 - 0.24 * 256, 1e-4);
+
+    // Only A's tiles have a soft mask: its four fills, its stroke, its
+    // small squares.
+    size_t masked = 0;
+    for (auto& im : objectsOfType(*q, "/Subtype", "/Image"))
+        masked += im.getDict().getKey("/ColorSpace").getName() == "/DeviceRGB" && im.getDict().hasKey("/SMask");
+    EXPECT_EQ(masked, 6u);
 
     // Page 1 in ghostscript at 72 dpi: cells are smaller than a pixel, so
     // A shows its tone, half red over white; the green comes back.
@@ -252,6 +293,63 @@ TEST(PdfPatterns, OneTilingPatternPerContentAndMatrixReusedAcrossMarksAndPages) 
     EXPECT_TRUE(img.near(35, 170, 0, 255, 0)) << "green after the patterns";
     EXPECT_TRUE(img.near(170, 35, 0, 255, 0)) << "green after the clear pattern";
     EXPECT_TRUE(img.white(150, 170)) << "the clear pattern painted";
+}
+
+// Patterned fills of even tone (blue and white or clear columns of cells,
+// half a pixel each at 150 dpi) anchored between device pixels: every
+// viewer shows the tone evenly across them. Tiles that met inside a fill
+// showed in mupdf as a seam at each tile's edge, every 128 pixels. Poppler
+// scales a tile's image to whole pixels, so one column of it may take one
+// cell more or less than the others: that once per fill is let pass.
+TEST(PdfPatterns, PatternedFillShowsNoSeamsInAnyViewer) {
+    TempDir tmp;
+    const std::string path = tmp.path("seams.pdf");
+    hpgs_bbox box{0, 0, 200, 200};
+    {
+        DevicePtr dev(hpgs_new_pdf_device(path.c_str(), &box, 6, 1));
+        ASSERT_TRUE(dev) << err();
+        const uint32_t cells[2] = {0xff0000ffu, 0xffffffffu};
+        const hpgs_pattern p{2, 1, cells, {10.1234, 190.0567, 0.24, 0, 0, -0.24}};
+        ASSERT_EQ(hpgs_setpattern(dev.get(), &p), 0) << err();
+        rect(dev.get(), 20, 20, 180, 95);
+        ASSERT_EQ(hpgs_fill(dev.get(), HPGS_TRUE), 0) << err();
+        const uint32_t clear[2] = {0xff0000ffu, 0u};
+        const hpgs_pattern q{2, 1, clear, {10.1234, 190.0567, 0.24, 0, 0, -0.24}};
+        ASSERT_EQ(hpgs_setpattern(dev.get(), &q), 0) << err();
+        rect(dev.get(), 20, 105, 180, 180);
+        ASSERT_EQ(hpgs_fill(dev.get(), HPGS_TRUE), 0) << err();
+        ASSERT_EQ(hpgs_showpage(dev.get(), 1), 0) << err();
+        ASSERT_EQ(hpgs_device_finish(dev.get()), 0) << err();
+    }
+    for (const char* viewer : {"gs", "poppler", "mupdf"}) {
+        SCOPED_TRACE(viewer);
+        const std::string png = tmp.path(std::string(viewer) + "_seams.png");
+        rasterise(viewer, path, 150, png);
+        hpgs_test::Png img;
+        ASSERT_TRUE(hpgs_test::read_png(png, img)) << png;
+        // Mean red of each column inside the fill (20 to 180 pt: pixels 42
+        // to 375, a margin of 8 left out), in pairs of columns: a pair holds
+        // two cells of each colour wherever the cells fall.
+        // The upper fill is clear where the lower one is white.
+        for (int y0 : {50, 220}) {
+        SCOPED_TRACE(y0);
+        std::vector<double> pairs;
+        for (int x = 50; x + 1 < 367; x += 2) {
+            double sum = 0;
+            for (int y = y0; y < y0 + 140; ++y) sum += channel(img, x, y, 0) + channel(img, x + 1, y, 0);
+            pairs.push_back(sum / (2.0 * 140));
+        }
+        std::vector<double> sorted = pairs;
+        std::sort(sorted.begin(), sorted.end());
+        const double median = sorted[sorted.size() / 2];
+        EXPECT_NEAR(median, 127.5, 16) << "the fill's tone";
+        std::vector<size_t> off;
+        for (size_t i = 0; i < pairs.size(); ++i)
+            if (std::fabs(pairs[i] - median) > 12) off.push_back(50 + 2 * i);
+        EXPECT_LE(off.size(), 1u) << "first uneven columns at " << off[0] << (off.size() > 1 ? " and " : "")
+                                  << (off.size() > 1 ? std::to_string(off[1]) : std::string());
+        }
+    }
 }
 
 TEST(PdfPatterns, SetPatternNeedsTheCapabilityAndCells) {
