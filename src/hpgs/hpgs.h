@@ -147,6 +147,15 @@ hpgs_istream *hpgs_new_file_istream(const char *fn);
    data must outlive the stream. */
 hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup);
 
+/* Stream over bytes that pull hands out in pieces: pull(ctx, &data) points
+   data at the next piece and returns its length, which stays readable until
+   the next call or the stream's close; 0 at the end; -1 on a read error
+   (the stream then reports one). ctx is not owned. name, which may be NULL,
+   names the input in the reader's warnings. Read once, in order: seek only
+   to the current position. NULL (with the reason) when out of memory. */
+typedef long (*hpgs_pull_func)(void *ctx, const unsigned char **data);
+hpgs_istream *hpgs_new_pull_istream(hpgs_pull_func pull, void *ctx, const char *name);
+
 int hpgs_getc(hpgs_istream *is);
 int hpgs_ungetc(int c, hpgs_istream *is);
 size_t hpgs_istream_read(void *ptr, size_t size, size_t nmemb, hpgs_istream *is);

@@ -166,8 +166,111 @@ struct MemIn {
 const hpgs_istream_vtable kMemInVtable = {MemIn::getc_f, MemIn::ungetc_f, MemIn::read_f, MemIn::seek_f,
                                           MemIn::tell_f, MemIn::eof_f,    MemIn::error_f, MemIn::close_f};
 
+// Input handed out in pieces by a callback (a download in progress, say):
+// the window lies over the current piece, and an empty window pulls the
+// next. Like FileIn otherwise, except that it cannot go back.
+struct PullIn {
+  hpgs_pull_func pull = nullptr;
+  void *ctx = nullptr;
+  std::string name;
+  ByteWindow win;
+  const unsigned char *base = nullptr;  // start of the current piece
+  size_t base_offset = 0;               // stream offset of base
+  bool eof = false, error = false;
+  int pushed = -1;  // pushed-back byte not in the piece
+
+  bool refill() {
+    if (eof || error) return false;
+    base_offset += static_cast<size_t>(win.end - base);
+    const unsigned char *data = nullptr;
+    const long n = pull(ctx, &data);
+    if (n < 0 || (n > 0 && !data)) {
+      error = true;
+      base = win.cur = win.end = nullptr;
+      return false;
+    }
+    if (n == 0) {
+      eof = true;
+      base = win.cur = win.end = nullptr;
+      return false;
+    }
+    base = win.cur = win.peak = data;
+    win.end = data + n;
+    return true;
+  }
+  static PullIn *self(void *s) { return static_cast<PullIn *>(s); }
+  static int getc_f(void *s) {
+    auto *f = self(s);
+    if (f->pushed >= 0) {
+      int c = f->pushed;
+      f->pushed = -1;
+      return c;
+    }
+    if (f->win.cur == f->win.end && !f->refill()) return EOF;
+    return *f->win.cur++;
+  }
+  static int ungetc_f(int c, void *s) {
+    auto *f = self(s);
+    if (c == EOF) return EOF;
+    if (f->win.cur && f->win.cur > f->base && f->pushed < 0 && f->win.cur[-1] == static_cast<unsigned char>(c)) {
+      --f->win.cur;
+      return c;
+    }
+    if (f->pushed >= 0) return EOF;
+    f->pushed = c & 0xff;
+    return c;
+  }
+  static size_t read_f(void *ptr, size_t size, size_t nmemb, void *s) {
+    auto *f = self(s);
+    if (size == 0 || nmemb == 0) return 0;
+    size_t want = size * nmemb, got = 0;
+    auto *out = static_cast<unsigned char *>(ptr);
+    if (f->pushed >= 0) {
+      out[got++] = static_cast<unsigned char>(f->pushed);
+      f->pushed = -1;
+    }
+    while (got < want) {
+      if (f->win.cur == f->win.end && !f->refill()) break;
+      size_t n = std::min(want - got, static_cast<size_t>(f->win.end - f->win.cur));
+      std::memcpy(out + got, f->win.cur, n);
+      f->win.cur += n;
+      got += n;
+    }
+    return got / size;
+  }
+  size_t position() const {
+    return base_offset + static_cast<size_t>(win.cur - base) - (pushed >= 0 ? 1 : 0);
+  }
+  static int seek_f(void *s, size_t pos) {
+    auto *f = self(s);
+    if (pos == f->position()) return 0;
+    return hpgs_set_error("Cannot seek to byte %zu of the pulled input%s%s: it is read once, in order.", pos,
+                          f->name.empty() ? "" : " ", f->name.c_str());
+  }
+  static int tell_f(void *s, size_t *pos) {
+    *pos = self(s)->position();
+    return 0;
+  }
+  static int eof_f(void *s) {
+    auto *f = self(s);
+    return f->eof && f->win.cur == f->win.end && f->pushed < 0;
+  }
+  static int error_f(void *s) { return self(s)->error; }
+  static int close_f(void *s) {
+    delete self(s);
+    return 0;
+  }
+};
+
+const hpgs_istream_vtable kPullInVtable = {PullIn::getc_f, PullIn::ungetc_f, PullIn::read_f, PullIn::seek_f,
+                                           PullIn::tell_f, PullIn::eof_f,    PullIn::error_f, PullIn::close_f};
+
 ByteWindow *own_window(hpgs_istream *is) {
   if (is->vtable == &kMemInVtable) return &static_cast<MemIn *>(is->stream)->win;
+  if (is->vtable == &kPullInVtable) {
+    auto *f = static_cast<PullIn *>(is->stream);
+    return f->pushed >= 0 || !f->win.cur ? nullptr : &f->win;
+  }
   if (is->vtable == &kFileInVtable) {
     auto *f = static_cast<FileIn *>(is->stream);
     return f->pushed >= 0 ? nullptr : &f->win;
@@ -291,6 +394,8 @@ int observed_istream_sync(hpgs_istream *is) {
 
 const char *builtin_name(hpgs_istream *is) {
   if (is && is->vtable == &kFileInVtable) return static_cast<FileIn *>(is->stream)->name.c_str();
+  if (is && is->vtable == &kPullInVtable && !static_cast<PullIn *>(is->stream)->name.empty())
+    return static_cast<PullIn *>(is->stream)->name.c_str();
   return nullptr;
 }
 
@@ -460,6 +565,24 @@ hpgs_istream *hpgs_new_mem_istream(const void *data, size_t size, hpgs_bool dup)
   m->win.cur = m->win.peak = p;
   m->win.end = p + size;
   return hpgs_new_istream(&kMemInVtable, m.release());
+}
+
+hpgs_istream *hpgs_new_pull_istream(hpgs_pull_func pull, void *ctx, const char *name) {
+  if (!pull) {
+    hpgs_set_error("Pulled input stream: no function given.");
+    return nullptr;
+  }
+  std::unique_ptr<PullIn> f;
+  try {
+    f = std::make_unique<PullIn>();
+    if (name) f->name = name;
+  } catch (const std::exception &) {
+    hpgs_set_error("cannot make a pulled input stream: %s", std::strerror(ENOMEM));
+    return nullptr;
+  }
+  f->pull = pull;
+  f->ctx = ctx;
+  return hpgs_new_istream(&kPullInVtable, f.release());
 }
 
 int hpgs_getc(hpgs_istream *is) { return is->vtable->getc_func(is->stream); }

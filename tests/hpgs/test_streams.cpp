@@ -1,13 +1,17 @@
 // Built-in input and output streams and streams implemented outside the
 // library.
 #include "hpgs.h"
+#include "helpers.h"
 #include "hpgs_observed.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <vector>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -240,3 +244,112 @@ TEST(HpgsObservedStream, DirectCallsReportEachByteAndSyncReportsWhatWasLookedAt)
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ pulled input
+
+namespace {
+
+// Hands out text in pieces of the given sizes (cycled); fails at byte
+// fail_at when it is set.
+struct Pieces {
+  std::string text;
+  std::vector<size_t> sizes;
+  size_t pos = 0, next = 0, calls = 0;
+  size_t fail_at = std::string::npos;
+  static long pull(void *ctx, const unsigned char **data) {
+    auto *p = static_cast<Pieces *>(ctx);
+    ++p->calls;
+    if (p->pos >= p->fail_at) return -1;
+    if (p->pos >= p->text.size()) return 0;
+    size_t n = std::min(p->sizes[p->next++ % p->sizes.size()], p->text.size() - p->pos);
+    if (p->fail_at != std::string::npos) n = std::min(n, p->fail_at - p->pos);
+    *data = reinterpret_cast<const unsigned char *>(p->text.data() + p->pos);
+    p->pos += n;
+    return static_cast<long>(n);
+  }
+};
+
+hpgs_bbox plot_size(hpgs_istream *in) {
+  hpgs_bbox box{};
+  hpgs_device *measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+  hpgs_reader *r = hpgs_new_reader(in, measure, HPGS_FALSE, 0);
+  EXPECT_NE(r, nullptr) << hpgs_get_error();
+  if (!r) return box;
+  EXPECT_EQ(hpgs_read(r, HPGS_TRUE), 0) << hpgs_get_error();
+  EXPECT_EQ(hpgs_getplotsize(measure, 1, &box), 0);
+  hpgs_destroy_reader(r);
+  return box;
+}
+
+}  // namespace
+
+TEST(HpgsPulledStream, BehavesLikeTheOtherStreamsAcrossPieces) {
+  for (size_t piece : {1, 2, 6}) {
+    SCOPED_TRACE(piece);
+    Pieces p{"abcdef", {piece}};
+    hpgs_istream *is = hpgs_new_pull_istream(Pieces::pull, &p, "pieces");
+    ASSERT_NE(is, nullptr);
+    EXPECT_EQ(hpgs_getc(is), 'a');
+    EXPECT_EQ(hpgs_ungetc('a', is), 'a');
+    EXPECT_EQ(hpgs_getc(is), 'a');
+    char buf[8] = {};
+    EXPECT_EQ(hpgs_istream_read(buf, 1, 3, is), 3u);
+    EXPECT_STREQ(buf, "bcd");
+    size_t pos = 0;
+    EXPECT_EQ(hpgs_istream_tell(is, &pos), 0);
+    EXPECT_EQ(pos, 4u);
+    // Going back is refused; staying where it is is not.
+    EXPECT_EQ(hpgs_istream_seek(is, 4), 0);
+    EXPECT_EQ(hpgs_istream_seek(is, 0), -1);
+    EXPECT_NE(std::string(hpgs_get_error()).find("pieces"), std::string::npos) << hpgs_get_error();
+    EXPECT_EQ(hpgs_getc(is), 'e');
+    EXPECT_EQ(hpgs_ungetc('x', is), 'x');  // not the byte read: held apart
+    EXPECT_EQ(hpgs_getc(is), 'x');
+    EXPECT_EQ(hpgs_istream_read(buf, 1, 8, is), 1u);  // short read at the end
+    EXPECT_EQ(buf[0], 'f');
+    EXPECT_EQ(hpgs_getc(is), EOF);
+    EXPECT_TRUE(hpgs_istream_iseof(is));
+    EXPECT_FALSE(hpgs_istream_iserror(is));
+    EXPECT_EQ(hpgs_istream_tell(is, &pos), 0);
+    EXPECT_EQ(pos, 6u);
+    EXPECT_EQ(hpgs_istream_close(is), 0);
+  }
+  EXPECT_EQ(hpgs_new_pull_istream(nullptr, nullptr, nullptr), nullptr);
+}
+
+// The reader scans the pieces in place: numbers, commands and labels cut
+// anywhere between two pieces read as from the file.
+TEST(HpgsPulledStream, DrawingsMeasureAsFromTheirFilesHoweverThePiecesFall) {
+  for (const char *name : {"pu_big_harmonograph.hpgl", "pu_plotfont_gothic.hpgl", "syn_pe_encoded.hpgl",
+                           "syn_rtl_raster.hpgl", "gp_pcl5_area.hpgl", "syn_pjl_frame.hpgl"}) {
+    SCOPED_TRACE(name);
+    std::ifstream f(hpgs_test::data_file(name), std::ios::binary);
+    ASSERT_TRUE(f) << name;
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const hpgs_bbox want = plot_size(hpgs_new_file_istream(hpgs_test::data_file(name).c_str()));
+    for (const std::vector<size_t> &sizes : std::vector<std::vector<size_t>>{{4096}, {1}, {3, 7, 1, 4093}, {65536}}) {
+      Pieces p{text, sizes};
+      const hpgs_bbox got = plot_size(hpgs_new_pull_istream(Pieces::pull, &p, name));
+      EXPECT_EQ(got.llx, want.llx);
+      EXPECT_EQ(got.lly, want.lly);
+      EXPECT_EQ(got.urx, want.urx);
+      EXPECT_EQ(got.ury, want.ury);
+      if (sizes[0] == 4096) {
+        EXPECT_LE(p.calls, text.size() / 4096 + 3) << "one call a piece";
+      }
+    }
+  }
+}
+
+TEST(HpgsPulledStream, AFailedPullIsAReadErrorNamingTheInput) {
+  Pieces p{"IN;SP1;PA0,0;PD100,100;PU;PD200,200;", {5}};
+  p.fail_at = 20;
+  hpgs_reader *r = hpgs_new_reader(hpgs_new_pull_istream(Pieces::pull, &p, "drawing.plt"),
+                                   hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE), HPGS_FALSE, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(hpgs_read(r, HPGS_TRUE), -1);
+  EXPECT_NE(std::string(hpgs_get_error()).find("Read error in the input stream 'drawing.plt' after 20 bytes"),
+            std::string::npos)
+      << hpgs_get_error();
+  hpgs_destroy_reader(r);
+}
