@@ -54,6 +54,8 @@ void HPGSMimeStreamDataHolder::fetch(int workerIndex, int subIndex, Plume::Mutex
 
     FILE* f = std::fopen(target.c_str(), "wb");
     if (!f) throw CException(CAT_STREAM, 3, "Cannot open temporary file %s for writing", target.c_str());
+    CopyObserver* const observer = observer_;
+    if (observer) observer->begin(mimeType);
     try {
         uint32_t written = 0;
         while (written < size) {
@@ -65,19 +67,23 @@ void HPGSMimeStreamDataHolder::fetch(int workerIndex, int subIndex, Plume::Mutex
             if (std::fwrite(block->getData(), 1, n, f) != n)
                 throw CException(CAT_STREAM, 3, "Write error on temporary file %s", target.c_str());
             written += static_cast<uint32_t>(n);
+            if (observer) observer->block(block);
         }
         if (std::fflush(f) != 0)
             throw CException(CAT_STREAM, 3, "Write error on temporary file %s", target.c_str());
     } catch (...) {
+        if (observer) observer->end(false);
         std::fclose(f);
         ::unlink(target.c_str());
         throw;
     }
     if (std::fclose(f) != 0) {
         int e = errno;
+        if (observer) observer->end(false);
         ::unlink(target.c_str());
         throw CException(CAT_STREAM, 3, e, "Write error on temporary file %s", target.c_str());
     }
+    if (observer) observer->end(true);
     fileName_ = target;
     mimeType_ = mimeType;
 }
@@ -88,7 +94,7 @@ HPGSMimeDownloadDataHolder::HPGSMimeDownloadDataHolder(const ObjPtr<IMimeInputSt
 void HPGSMimeDownloadDataHolder::fetch(int, int, Plume::Mutex* mutex, RendererJob* job) {
     if (!fileName_.empty()) return;
     if (!stream_) throw Exception(CAT_STREAM, 3, "No input stream given.");
-    ObjPtr<HPGSRendererCacheEntry> entry = downloadInput(stream_, mutex, job);
+    ObjPtr<HPGSRendererCacheEntry> entry = downloadInput(stream_, mutex, job, observer_);
     entry_ = entry;
     fileName_ = entry->getDataFilePath();
     mimeType_ = entry->getMimeType();

@@ -22,6 +22,20 @@ namespace Xadra {
 
 class RendererJob;
 
+// Sees the bytes of a stream's copy as they reach the job file, so that a
+// job can read its input while it is still arriving. Called on the fetching
+// thread: begin (with the stream's MIME type) before the first block, block
+// after each block is written (it may wait, to hold the blocks queued in
+// bounds), end once the file is complete (true) or the copy has failed. Must
+// not throw.
+class CopyObserver {
+public:
+    virtual ~CopyObserver() = default;
+    virtual void begin(const std::string& mimeType) noexcept = 0;
+    virtual void block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept = 0;
+    virtual void end(bool complete) noexcept = 0;
+};
+
 class HPGSDataHolder : public virtual Plume::Object {
 public:
     ~HPGSDataHolder() override;
@@ -68,9 +82,12 @@ public:
     explicit HPGSMimeStreamDataHolder(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& stream);
     void fetch(int workerIndex, int subIndex, Plume::Mutex* mutex, RendererJob* job) override;
     const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& getStream() const { return stream_; }
+    // The next fetch reports to observer (not owned; null: none).
+    void setObserver(CopyObserver* observer) { observer_ = observer; }
 
 private:
     Plume::ObjPtr<xad::preview::api::IMimeInputStream> stream_;
+    CopyObserver* observer_ = nullptr;
 };
 
 // Downloads a stream once into the cache (downloadInput, as a subjob of the
@@ -79,9 +96,14 @@ class HPGSMimeDownloadDataHolder : public HPGSFileDataHolder {
 public:
     explicit HPGSMimeDownloadDataHolder(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& stream);
     void fetch(int workerIndex, int subIndex, Plume::Mutex* mutex, RendererJob* job) override;
+    // A download that this fetch starts itself reports to observer (not
+    // owned; null: none). One that is joined, or found in the cache, does
+    // not report at all.
+    void setObserver(CopyObserver* observer) { observer_ = observer; }
 
 private:
     Plume::ObjPtr<xad::preview::api::IMimeInputStream> stream_;
+    CopyObserver* observer_ = nullptr;
     // Keeps the cache file alive while the job uses it.
     Plume::ObjPtr<HPGSRendererCacheEntry> entry_;
 };

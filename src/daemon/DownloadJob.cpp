@@ -8,9 +8,11 @@ using Plume::ObjPtr;
 namespace Xadra {
 
 HPGSDownloadJob::HPGSDownloadJob(const ObjPtr<IMimeInputStream>& stream, std::string uniqueName,
-                                 std::string prettyName, double timestamp)
+                                 std::string prettyName, double timestamp, CopyObserver* observer)
     : RendererJob(uniqueName, std::move(prettyName), uniqueName, std::string(), timestamp),
-      input_(Plume::makeObj<HPGSMimeStreamDataHolder>(stream)) {}
+      input_(Plume::makeObj<HPGSMimeStreamDataHolder>(stream)) {
+    input_->setObserver(observer);
+}
 
 void HPGSDownloadJob::run(Plume::Mutex& mutex) {
     runJobSteps(*this, [&] {
@@ -20,11 +22,12 @@ void HPGSDownloadJob::run(Plume::Mutex& mutex) {
 }
 
 ObjPtr<HPGSRendererCacheEntry> downloadInput(const ObjPtr<IMimeInputStream>& stream, Plume::Mutex* mutex,
-                                             RendererJob* parent) {
+                                             RendererJob* parent, CopyObserver* observer) {
     std::string uniqueName = Plume::String::toText(stream->getUniqueName().get());
     std::string prettyName = Plume::String::toText(stream->getPrettyName().get());
     double timestamp = stream->getTimestamp();
-    auto job = Plume::makeObj<HPGSDownloadJob>(stream, std::move(uniqueName), std::move(prettyName), timestamp);
+    auto job = Plume::makeObj<HPGSDownloadJob>(stream, std::move(uniqueName), std::move(prettyName), timestamp,
+                                               observer);
     return executeJob(job, mutex, parent);
 }
 

@@ -14,8 +14,9 @@ namespace Xadra {
 class HPGSDownloadJob : public RendererJob {
 public:
     // Identity: (uniqueName, uniqueName, "").
+    // observer (not owned, may be null) sees the copy of a run.
     HPGSDownloadJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& stream, std::string uniqueName,
-                    std::string prettyName, double timestamp);
+                    std::string prettyName, double timestamp, CopyObserver* observer = nullptr);
 
     // Copies the stream into the worker's job file and caches it.
     void run(Plume::Mutex& mutex) override;
@@ -31,8 +32,10 @@ private:
 
 // The cache entry of the stream's data, downloading it when needed. With a
 // parent the download runs as its subjob in the parent's worker thread (or
-// joins another job that is downloading the same input).
+// joins another job that is downloading the same input). observer (not
+// owned, may be null) sees the copy when this call starts the download.
 Plume::ObjPtr<HPGSRendererCacheEntry> downloadInput(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& stream,
-                                                    Plume::Mutex* mutex, RendererJob* parent);
+                                                    Plume::Mutex* mutex, RendererJob* parent,
+                                                    CopyObserver* observer = nullptr);
 
 }  // namespace Xadra

@@ -269,7 +269,7 @@ ByteWindow *own_window(hpgs_istream *is) {
   if (is->vtable == &kMemInVtable) return &static_cast<MemIn *>(is->stream)->win;
   if (is->vtable == &kPullInVtable) {
     auto *f = static_cast<PullIn *>(is->stream);
-    return f->pushed >= 0 || !f->win.cur ? nullptr : &f->win;
+    return f->pushed >= 0 ? nullptr : &f->win;
   }
   if (is->vtable == &kFileInVtable) {
     auto *f = static_cast<FileIn *>(is->stream);

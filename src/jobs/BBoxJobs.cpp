@@ -1,6 +1,7 @@
 #include "BBoxJobs.h"
 
 #include "PageBox.h"
+#include "PipedPlotSize.h"
 
 #include "plume/ConfigOptions.h"
 #include "xadracommon/LogService.h"
@@ -91,12 +92,31 @@ ObjPtr<BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& o, 
     return b;
 }
 
+void HPGSBBoxJob::prepareInputs(Plume::Mutex& mutex) {
+    auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get());
+    if (!download) return HPGSRendererJob::prepareInputs(mutex);
+    PipedPlotSize piped(*this, mutex, getPrettyName());
+    struct Unset {
+        HPGSMimeDownloadDataHolder* holder;
+        ~Unset() { holder->setObserver(nullptr); }
+    } unset{download};
+    download->setObserver(&piped);
+    HPGSRendererJob::prepareInputs(mutex);
+    measured_ = piped.finish(&box_);
+    if (measured_) log(7, "plot size measured while the input arrived.");
+}
+
 int HPGSBBoxJob::render(Plume::Mutex& mutex) {
-    hpgs::UniqueIstream in = getInput()->openHpgsStream();
-    if (!in) return -1;
     hpgs_bbox box{};
     int32_t angle = 0;
     double userUnit = 1.0;
+    if (measured_ && getInput()->getMimeType() != kPdfMimeType) {
+        std::string out;
+        appendBox(out, box_, angle, hpglUserUnit(box_), "");
+        return writeResult(*this, out);
+    }
+    hpgs::UniqueIstream in = getInput()->openHpgsStream();
+    if (!in) return -1;
     if (getInput()->getMimeType() != kPdfMimeType) {
         hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
         if (!measuring) return -1;

@@ -31,10 +31,17 @@ class HPGSBBoxJob : public HPGSRendererJob {
 public:
     using HPGSRendererJob::HPGSRendererJob;
 
+    // A drawing that this job downloads itself is measured while it
+    // arrives (PipedPlotSize); render() then only writes the result.
+    void prepareInputs(Plume::Mutex& mutex) override;
     int render(Plume::Mutex& mutex) override;
     std::string getResultMimeType() override { return "text/plain"; }
     std::string getResultUniqueName() override { return replaceExtension(getUniqueName(), ".bbox"); }
     std::string getResultPrettyName() override { return replaceExtension(getPrettyName(), ".bbox"); }
+
+private:
+    bool measured_ = false;  // box_ holds the plot size measured on arrival
+    hpgs_bbox box_{};
 };
 
 class HPGSPageBBoxesJob : public HPGSRendererJob {

@@ -1,5 +1,6 @@
 #include "jobs/BBoxJobs.h"
 #include "jobs/PageBox.h"
+#include "jobs/PngRendererJob.h"
 
 #include "plume/Exception.h"
 
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <vector>
 
 using namespace jobtest;
 
@@ -266,4 +269,104 @@ TEST_F(BBoxJobTest, ResultReaderAppliesDefaultsAndNamesMissingKeys) {
     } catch (const Plume::Exception& e) {
         EXPECT_NE(std::string(e.what()).find("llx_0"), std::string::npos) << e.what();
     }
+}
+
+// ------------------------------------------- measured while it downloads
+
+namespace {
+
+// The plot size of a drawing read straight from its file.
+hpgs_bbox plotSizeOfFile(const std::string& path) {
+    hpgs_bbox box{};
+    hpgs_device* measure = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+    hpgs_reader* r = hpgs_new_reader(hpgs_new_file_istream(path.c_str()), measure, HPGS_FALSE, 0);
+    EXPECT_NE(r, nullptr) << hpgs_get_error();
+    if (!r) return box;
+    EXPECT_GE(hpgs_read(r, HPGS_TRUE), 0) << hpgs_get_error();
+    EXPECT_EQ(hpgs_getplotsize(measure, 1, &box), 0);
+    hpgs_destroy_reader(r);
+    return box;
+}
+
+const char* const kArrived = "plot size measured while the input arrived.";
+
+}  // namespace
+
+// A drawing that the job downloads itself is measured block by block as it
+// arrives: the same box as read from the file, for drawings of every kind.
+TEST_F(BBoxJobTest, DrawingsMeasuredWhileTheyArriveGiveTheBoxOfTheirFile) {
+    const std::vector<std::string> names = {"pu_big_harmonograph.hpgl", "pu_plotfont_gothic.hpgl",
+                                            "gp_pcl5_area.hpgl",        "syn_pe_encoded.hpgl",
+                                            "syn_rtl_raster.hpgl",      "syn_pjl_frame.hpgl",
+                                            "syn_iso_ro90.hpgl"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        const std::string path = std::string(XAD_TEST_DATA) + "/hpgl/" + names[i];
+        auto e = Xadra::measureBoundingBox(hpglFile(names[i], "d" + std::to_string(i) + ".plt"));
+        ASSERT_TRUE(e);
+        EXPECT_EQ(countLog(kArrived), i + 1);
+        const hpgs_bbox want = plotSizeOfFile(path);
+        auto b = Xadra::readBoundingBox(e->getDataFilePath());
+        EXPECT_DOUBLE_EQ(b->getLlx(), want.llx);
+        EXPECT_DOUBLE_EQ(b->getLly(), want.lly);
+        EXPECT_DOUBLE_EQ(b->getUrx(), want.urx);
+        EXPECT_DOUBLE_EQ(b->getUry(), want.ury);
+        EXPECT_EQ(b->getUserUnit(), Xadra::hpglUserUnit(want));
+    }
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+// An input that is already in the cache is read from its file; a stream
+// that ends early is measured as the shorter file it leaves.
+TEST_F(BBoxJobTest, CachedAndShortenedInputsAreMeasuredAsTheirFiles) {
+    auto in = hpglFile("jobs/rect_4x2in.hpgl", "cached.plt");
+    ASSERT_TRUE(Xadra::renderPngByPixelSize(in, 16, false, 0, "", nullptr));
+    const size_t before = countLog(kArrived);
+    auto e = Xadra::measureBoundingBox(hpglFile("jobs/rect_4x2in.hpgl", "cached.plt"));
+    EXPECT_EQ(countLog(kArrived), before) << "read from the cached file";
+    auto b = Xadra::readBoundingBox(e->getDataFilePath());
+    EXPECT_NEAR(b->getUrx() - b->getLlx(), 288, 1.0);
+
+    const std::string whole = "IN;SP1;PA0,0;PD1016,0;PU;PA0,0;PD0,2032;PU;";
+    auto shortened = hpglText(whole.substr(0, 22), "short.plt");
+    shortened->claimSize(static_cast<int64_t>(whole.size()));
+    auto s = Xadra::readBoundingBox(Xadra::measureBoundingBox(shortened)->getDataFilePath());
+    EXPECT_NEAR(s->getUrx() - s->getLlx(), 72, 1.0) << "only the first line arrived";
+    EXPECT_LT(s->getUry() - s->getLly(), 5.0);
+}
+
+// A download that breaks off fails the job as it would without the
+// measuring on arrival: the stream's own error and no job file left.
+TEST_F(BBoxJobTest, ADownloadBreakingOffFailsTheJobWithTheStreamsError) {
+    std::string big = "IN;SP1;PA0,0;";
+    while (big.size() < 200000) big += "PD" + std::to_string(big.size() % 7001) + ",300;PU;";
+    auto in = hpglText(big, "broken.plt");
+    in->failAfter = 20;
+    auto t = thrownBy([&] { Xadra::measureBoundingBox(in); });
+    ASSERT_TRUE(Plume::objCast<IOError>(t));
+    EXPECT_EQ(message(t), "Connection to the client lost.");
+    EXPECT_EQ(jobFilesLeft(), 0u);
+    EXPECT_EQ(countLog(kArrived), 0u);
+    auto whole = hpglText(big, "whole.plt");
+    auto b = Xadra::readBoundingBox(Xadra::measureBoundingBox(whole)->getDataFilePath());
+    EXPECT_GT(b->getUrx() - b->getLlx(), 400.0);
+    EXPECT_EQ(countLog(kArrived), 1u);
+}
+
+// Stopping the workers while a slow download is being measured ends both
+// at once.
+TEST_F(BBoxJobTest, StoppingTheWorkersEndsAMeasurementWaitingForTheDownload) {
+    std::string big = "IN;SP1;PA0,0;";
+    while (big.size() < 400000) big += "PD" + std::to_string(big.size() % 7001) + ",300;PU;";
+    auto in = hpglText(big, "slow.plt");
+    in->delayMs = 5;
+    auto pending = std::async(std::launch::async, [&] { return thrownBy([&] { Xadra::measureBoundingBox(in); }); });
+    while (in->reads < 10) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto start = std::chrono::steady_clock::now();
+    Xadra::stopWorkers();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(pending.get());
+    EXPECT_LT(in->reads.load(), 100) << "the download went on";
+    EXPECT_EQ(jobFilesLeft(), 0u);
 }

@@ -1,0 +1,132 @@
+#include "PipedPlotSize.h"
+
+#include "hpgs/hpgs_ptr.h"
+#include "xadracommon/LogService.h"
+
+namespace Xadra {
+
+namespace {
+const char* const kPdfMimeType = "application/pdf";
+}
+
+PipedPlotSize::PipedPlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, std::string name)
+    : job_(job), jobMutex_(mutex), name_(std::move(name)) {}
+
+PipedPlotSize::~PipedPlotSize() {
+    hpgs_bbox unused;
+    finish(&unused);
+}
+
+void PipedPlotSize::begin(const std::string& mimeType) noexcept {
+    std::lock_guard<std::mutex> lock(m_);
+    // A download run again would hand out its blocks a second time.
+    if (++begins_ > 1 || mimeType == kPdfMimeType || thread_.joinable()) {
+        stopLocked();
+        return;
+    }
+    try {
+        thread_ = std::thread([this] { read(); });
+    } catch (...) {
+        // No thread: the job reads the file afterwards.
+        stopLocked();
+    }
+}
+
+void PipedPlotSize::block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept {
+    std::unique_lock<std::mutex> lock(m_);
+    if (readerDone_ || !thread_.joinable() || !data || data->getSize() == 0) return;
+    cv_.wait(lock, [&] { return readerDone_ || queued_ < kMaxQueuedBytes; });
+    if (readerDone_) return;
+    try {
+        queue_.push_back(data);
+    } catch (...) {
+        stopLocked();
+        return;
+    }
+    queued_ += data->getSize();
+    waiting_ += data->getSize();
+    if (waiting_ >= kWakeBytes) cv_.notify_all();
+}
+
+void PipedPlotSize::end(bool complete) noexcept {
+    std::lock_guard<std::mutex> lock(m_);
+    if (ended_) return;
+    ended_ = true;
+    complete_ = complete;
+    cv_.notify_all();
+}
+
+void PipedPlotSize::stopLocked() {
+    readerDone_ = true;
+    queue_.clear();
+    waiting_ = 0;
+    queued_ = current_ ? current_->getSize() : 0;
+    cv_.notify_all();
+}
+
+long PipedPlotSize::pull(void* ctx, const unsigned char** data) {
+    auto* self = static_cast<PipedPlotSize*>(ctx);
+    std::unique_lock<std::mutex> lock(self->m_);
+    if (self->current_) {
+        const bool full = self->queued_ >= kMaxQueuedBytes;
+        self->queued_ -= self->current_->getSize();
+        self->current_.reset();
+        if (full) self->cv_.notify_all();
+    }
+    if (self->queue_.empty())
+        self->cv_.wait(lock, [&] { return self->waiting_ >= kWakeBytes || self->ended_ || self->readerDone_; });
+    if (!self->queue_.empty() && !self->readerDone_) {
+        self->current_ = std::move(self->queue_.front());
+        self->queue_.pop_front();
+        self->waiting_ -= self->current_->getSize();
+        *data = reinterpret_cast<const unsigned char*>(self->current_->getData());
+        return static_cast<long>(self->current_->getSize());
+    }
+    // The end of the input only when the download completed it.
+    if (self->ended_ && self->complete_ && !self->readerDone_) return 0;
+    hpgs_set_error("The download of %s did not complete.", self->name_.c_str());
+    return -1;
+}
+
+void PipedPlotSize::read() noexcept {
+    bool ok = false;
+    hpgs_bbox box{};
+    try {
+        hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+        hpgs_istream* in = measuring ? hpgs_new_pull_istream(&PipedPlotSize::pull, this, name_.c_str()) : nullptr;
+        if (in) {
+            hpgs_device* measure = measuring.get();
+            // The reader takes stream and device over, also when it cannot be made.
+            hpgs::UniqueReader made(hpgs_new_reader(in, measuring.release(), HPGS_FALSE, 1));
+            if (made) {
+                hpgs_reader* reader = setReader(job_, jobMutex_, std::move(made));
+                ok = hpgs_read(reader, HPGS_TRUE) >= 0 && hpgs_getplotsize(measure, 1, &box) >= 0;
+                clearReader(job_, jobMutex_);
+            }
+        }
+    } catch (...) {
+        ok = false;
+    }
+    std::lock_guard<std::mutex> lock(m_);
+    measured_ = ok && ended_ && complete_ && begins_ == 1;
+    box_ = box;
+    current_.reset();
+    stopLocked();
+}
+
+bool PipedPlotSize::finish(hpgs_bbox* box) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!ended_) {
+            ended_ = true;
+            complete_ = false;
+        }
+        cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(m_);
+    if (measured_) *box = box_;
+    return measured_;
+}
+
+}  // namespace Xadra

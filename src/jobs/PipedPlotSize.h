@@ -1,0 +1,82 @@
+// Measures an HP-GL/2 drawing while it is still being downloaded: the
+// download hands each block it has written to the job file to this
+// observer, and a thread of its own reads the blocks, in place and in
+// order, with the plot-size device. The download's copy and the reading
+// then overlap instead of following one another, and the drawing is read
+// from memory rather than again from the file.
+//
+// Used by one job on the thread that runs it: set as the observer of the
+// job's download, then finish() once the fetch has returned or thrown. The
+// reading thread registers its reader with the job, so that the job's
+// interrupt stops it. Blocks wait in a queue of at most kMaxQueuedBytes;
+// the download waits while the queue is full, never once the reading has
+// ended.
+//
+// The measurement counts only when the whole file was read: a download
+// that failed, a second run of the same download, a non-HP-GL/2 input or a
+// reading that failed leave finish() false, and the job reads the file as
+// it would have without this (for the same result, or the same error with
+// the file's name in it).
+#pragma once
+
+#include "daemon/DataHolders.h"
+#include "daemon/RendererJob.h"
+#include "hpgs/hpgs.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Xadra {
+
+class PipedPlotSize : public CopyObserver {
+public:
+    static constexpr size_t kMaxQueuedBytes = 16u << 20;
+    // The reading thread, once it has caught up, waits for this many bytes
+    // (or the end) before it reads on: a wake-up per block of 4096 bytes
+    // would cost more than the reading.
+    static constexpr size_t kWakeBytes = 256u << 10;
+
+    // name names the input in the reader's warnings. job and mutex must
+    // outlive this object (the job's run and its mutex).
+    PipedPlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, std::string name);
+    // Finishes, if finish() was not called.
+    ~PipedPlotSize() override;
+    PipedPlotSize(const PipedPlotSize&) = delete;
+    PipedPlotSize& operator=(const PipedPlotSize&) = delete;
+
+    void begin(const std::string& mimeType) noexcept override;
+    void block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept override;
+    void end(bool complete) noexcept override;
+
+    // Ends the queue (as failed, if the download never ended it), waits for
+    // the reading thread and stores the plot size of page 1 in box. True
+    // when the whole input was measured.
+    bool finish(hpgs_bbox* box);
+
+private:
+    void read() noexcept;
+    static long pull(void* self, const unsigned char** data);
+    void stopLocked();
+
+    HPGSRendererJob& job_;
+    Plume::Mutex& jobMutex_;
+    const std::string name_;
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Plume::ObjPtr<Plume::ByteArray>> queue_;
+    Plume::ObjPtr<Plume::ByteArray> current_;  // the block the reader is in
+    size_t queued_ = 0;                        // bytes in queue_ and current_
+    size_t waiting_ = 0;                       // bytes in queue_
+    int begins_ = 0;
+    bool ended_ = false, complete_ = false;
+    bool readerDone_ = false;  // the reading has ended: take no more blocks
+    bool measured_ = false;
+    hpgs_bbox box_{};
+    std::thread thread_;
+};
+
+}  // namespace Xadra
