@@ -113,6 +113,56 @@ void BM_EightClientsTwoWorkers(benchmark::State& state) {
 }
 BENCHMARK(BM_EightClientsTwoWorkers)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
+// An input whose blocks come slowly: two of them keep both workers busy
+// downloading while another client asks. Passed by reference, as a client's
+// file stream is.
+class SlowStream : public IMimeInputStream {
+public:
+    explicit SlowStream(const std::string& name) : name_(Plume::String::newInstance(name)) {}
+    void close() override {}
+    double getTimestamp() override { return 0.0; }
+    int64_t getStreamSize() override { return 3; }
+    Plume::ObjPtr<Plume::String> getMimeType() override { return Plume::String::newInstance("image/hpgl"); }
+    Plume::ObjPtr<Plume::String> getPrettyName() override { return name_; }
+    Plume::ObjPtr<Plume::String> getUniqueName() override { return name_; }
+    Plume::ObjPtr<Plume::ByteArray> readBlock(int32_t) override {
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        return Plume::ByteArray::newInstance(reinterpret_cast<const signed char*>("IN;"), 3);
+    }
+
+private:
+    Plume::ObjPtr<Plume::String> name_;
+};
+
+// What one request costs that finds the pool full and is refused with a
+// Timeout at once: the price of each retry of a waiting client.
+void BM_RefusedRequest(benchmark::State& state) {
+    DaemonProcess d(2);
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 2; ++i)
+        busy.emplace_back([&, i] {
+            try {
+                RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+                c->renderPngByResolution(Plume::makeObj<SlowStream>("slow" + std::to_string(i) + ".plt"), 72, true, 0,
+                                         nullptr, nullptr);
+            } catch (...) {
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+    long refused = 0, n = 0;
+    for (auto _ : state) {
+        try {
+            drain(*c->renderPngByResolution(letter("r" + std::to_string(n++) + ".pdf"), 150, true, 0, nullptr, nullptr));
+        } catch (const ThrowableException&) {
+            ++refused;
+        }
+    }
+    state.counters["refused"] = static_cast<double>(refused);
+    for (auto& t : busy) t.join();
+}
+BENCHMARK(BM_RefusedRequest)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(1000)->MeasureProcessCPUTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
