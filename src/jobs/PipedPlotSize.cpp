@@ -3,11 +3,73 @@
 #include "hpgs/hpgs_ptr.h"
 #include "xadracommon/LogService.h"
 
+#include <functional>
+#include <thread>
+#include <vector>
+
 namespace Xadra {
 
 namespace {
+
 const char* const kPdfMimeType = "application/pdf";
-}
+
+// Threads that wait for tasks; one more is made when a task finds none
+// waiting. They end with the process.
+class ReadingThreads {
+public:
+    static ReadingThreads& instance() {
+        static ReadingThreads threads;
+        return threads;
+    }
+    // Throws std::system_error when a thread is needed and cannot be made.
+    void run(std::function<void()> task) {
+        std::lock_guard<std::mutex> lock(m_);
+        tasks_.push_back(std::move(task));
+        if (tasks_.size() <= idle_) {
+            cv_.notify_one();
+            return;
+        }
+        try {
+            threads_.emplace_back([this] { loop(); });
+        } catch (...) {
+            tasks_.pop_back();
+            throw;
+        }
+    }
+    ~ReadingThreads() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stopping_ = true;
+            cv_.notify_all();
+        }
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            ++idle_;
+            cv_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+            --idle_;
+            if (tasks_.empty()) return;  // stopping
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> tasks_;
+    std::vector<std::thread> threads_;
+    size_t idle_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace
 
 PipedPlotSize::PipedPlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, std::string name)
     : job_(job), jobMutex_(mutex), name_(std::move(name)) {}
@@ -20,12 +82,13 @@ PipedPlotSize::~PipedPlotSize() {
 void PipedPlotSize::begin(const std::string& mimeType) noexcept {
     std::lock_guard<std::mutex> lock(m_);
     // A download run again would hand out its blocks a second time.
-    if (++begins_ > 1 || mimeType == kPdfMimeType || thread_.joinable()) {
+    if (++begins_ > 1 || mimeType == kPdfMimeType || reading_) {
         stopLocked();
         return;
     }
     try {
-        thread_ = std::thread([this] { read(); });
+        ReadingThreads::instance().run([this] { read(); });
+        reading_ = true;
     } catch (...) {
         // No thread: the job reads the file afterwards.
         stopLocked();
@@ -34,7 +97,7 @@ void PipedPlotSize::begin(const std::string& mimeType) noexcept {
 
 void PipedPlotSize::block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept {
     std::unique_lock<std::mutex> lock(m_);
-    if (readerDone_ || !thread_.joinable() || !data || data->getSize() == 0) return;
+    if (readerDone_ || !reading_ || !data || data->getSize() == 0) return;
     cv_.wait(lock, [&] { return readerDone_ || queued_ < kMaxQueuedBytes; });
     if (readerDone_) return;
     try {
@@ -107,24 +170,25 @@ void PipedPlotSize::read() noexcept {
     } catch (...) {
         ok = false;
     }
+    // The last touch of this object: finish() may destroy it once the
+    // lock is released.
     std::lock_guard<std::mutex> lock(m_);
     measured_ = ok && ended_ && complete_ && begins_ == 1;
     box_ = box;
     current_.reset();
     stopLocked();
+    finished_ = true;
+    cv_.notify_all();
 }
 
 bool PipedPlotSize::finish(hpgs_bbox* box) {
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        if (!ended_) {
-            ended_ = true;
-            complete_ = false;
-        }
-        cv_.notify_all();
+    std::unique_lock<std::mutex> lock(m_);
+    if (!ended_) {
+        ended_ = true;
+        complete_ = false;
     }
-    if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> lock(m_);
+    cv_.notify_all();
+    if (reading_) cv_.wait(lock, [&] { return finished_; });
     if (measured_) *box = box_;
     return measured_;
 }

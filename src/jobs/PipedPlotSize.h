@@ -7,8 +7,10 @@
 //
 // Used by one job on the thread that runs it: set as the observer of the
 // job's download, then finish() once the fetch has returned or thrown. The
-// reading thread registers its reader with the job, so that the job's
-// interrupt stops it. Blocks wait in a queue of at most kMaxQueuedBytes;
+// reading runs on a thread of a process-wide set that waits for such work
+// (a new thread may first run only when the download that made it is
+// done, which here took milliseconds); it registers its reader with the
+// job, so that the job's interrupt stops it. Blocks wait in a queue of at most kMaxQueuedBytes;
 // the download waits while the queue is full, never once the reading has
 // ended.
 //
@@ -27,7 +29,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace Xadra {
 
@@ -73,10 +74,11 @@ private:
     size_t waiting_ = 0;                       // bytes in queue_
     int begins_ = 0;
     bool ended_ = false, complete_ = false;
+    bool reading_ = false;     // the reading was handed to a thread
     bool readerDone_ = false;  // the reading has ended: take no more blocks
+    bool finished_ = false;    // the reading thread is done with this object
     bool measured_ = false;
     hpgs_bbox box_{};
-    std::thread thread_;
 };
 
 }  // namespace Xadra
