@@ -108,13 +108,51 @@ void appendNum(std::string& out, double v, int decimals) {
     if (!std::isfinite(v)) fail("coordinate or value is not a finite number");
     // Values that round to zero are written as 0 (never "-0").
     static constexpr double kHalfStep[] = {0.5, 0.05, 0.005, 0.0005, 0.00005, 0.000005, 0.0000005};
+    static constexpr double kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
     if (decimals < 0 || decimals > 6) fail("cannot write %d decimals", decimals);
     if (std::fabs(v) < kHalfStep[decimals]) {
         out += '0';
         return;
     }
+    // Coordinates of any page: as whole multiples of the last decimal,
+    // written as an integer with the point put in. Below 10^9 the scaled
+    // value (under 10^15) is a whole number a double holds exactly, so
+    // this rounds as the decimal value does but for values within a
+    // rounding error of a half step. A drawing writes hundreds of
+    // thousands of these, and floating-point formatting was most of the
+    // time of writing it.
+    if (std::fabs(v) < 1e9) {
+        const long long n = std::llround(v * kScale[decimals]);
+        unsigned long long a = n < 0 ? static_cast<unsigned long long>(-n) : static_cast<unsigned long long>(n);
+        if (a == 0) {
+            out += '0';
+            return;
+        }
+        char buf[32];
+        char* end = buf + sizeof buf;
+        char* p = end;
+        int d = decimals;
+        // The decimals, without trailing zeros.
+        while (d > 0 && a % 10 == 0) {
+            a /= 10;
+            --d;
+        }
+        const bool point = d > 0;
+        for (; d > 0; --d) {
+            *--p = static_cast<char>('0' + a % 10);
+            a /= 10;
+        }
+        if (point) *--p = '.';
+        do {
+            *--p = static_cast<char>('0' + a % 10);
+            a /= 10;
+        } while (a != 0);
+        if (n < 0) *--p = '-';
+        out.append(p, end);
+        return;
+    }
     // to_chars: exact, locale-free and without printf's arbitrary-precision
-    // work, which dominated writing large drawings.
+    // work.
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
     if (r.ec != std::errc()) fail("number %g cannot be written", v);
