@@ -39,7 +39,8 @@ using benchdaemon::runQuietly;
 
 struct Env : benchdaemon::JobBenchEnv {
     Env() : JobBenchEnv("/tmp/xadpdfbenchXXXXXX") {
-        drawing = bytes(readFile(kHarmonograph), "harmonograph.plt", "image/hpgl");
+        harmonograph = readFile(kHarmonograph);
+        drawing = bytes(harmonograph, "harmonograph.plt", "image/hpgl");
         // 100 A4 pages, each a copy of the sample drawing.
         std::vector<std::string> args;
         args = {"qpdf", "--empty", "--pages"};
@@ -56,6 +57,8 @@ struct Env : benchdaemon::JobBenchEnv {
     static ObjPtr<IMimeInputStream> bytes(const std::string& data, const std::string& name, const char* mime) {
         return benchdaemon::namedBytes(data, name, mime);
     }
+    // The stream serves the bytes of harmonograph, which it does not copy.
+    std::string harmonograph;
     ObjPtr<IMimeInputStream> drawing;
     std::string pages100, pdfData;
 };
