@@ -151,24 +151,27 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
     hpgs_device* teeDevice = tee.get();
     hpgs::UniqueReader made(hpgs_new_reader(copy.release(), tee.release(), HPGS_FALSE, 1));
     if (!made) return -1;
-    hpgs_reader* reader = setReader(job, mutex, std::move(made));
-
-    FrameContext context{reader, teeDevice, asset, measure, input, angle, bundle.get(), pageOffset};
-    hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
-    // The callback's context lives on this frame: a reader left registered
-    // after a failure (the job releases it later) must not keep pointing at
-    // it. On success the reader goes before this returns, and the guard is
-    // disarmed first.
-    struct Unset {
-        hpgs_reader* reader;
-        ~Unset() {
-            if (reader) hpgs_reader_set_frame_asset_func(reader, nullptr, nullptr);
+    FrameContext context{nullptr, teeDevice, asset, measure, input, angle, bundle.get(), pageOffset};
+    // The reader is registered (so that the job can interrupt it) until this
+    // returns, also after a failure: its copy stream and asset device write
+    // into out, which closes after this, and the callback's context lives
+    // on this frame. Closing the copy stream may touch the error slot, so a
+    // failure's text is kept.
+    struct Registered {
+        HPGSRendererJob& job;
+        Plume::Mutex& mutex;
+        bool failed = true;
+        ~Registered() {
+            const std::string text = failed ? hpgs_get_error() : "";
+            clearReader(job, mutex);
+            if (failed) hpgs_set_error("%s", text.c_str());
         }
-    } unset{reader};
+    } registered{job, mutex};
+    hpgs_reader* reader = setReader(job, mutex, std::move(made));
+    context.reader = reader;
+    hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
     if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
-    // The copy stream and the devices go with the reader, before out closes.
-    unset.reader = nullptr;
-    clearReader(job, mutex);
+    registered.failed = false;
     return 0;
 }
 

@@ -10,8 +10,11 @@
 #include "../hpgs/ink_compare.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <thread>
 
 using namespace jobtest;
 using namespace Xadra;
@@ -479,3 +482,29 @@ TEST_F(HpglOutputTest, FailedInsertLeavesNoJobFile) {
     EXPECT_EQ(files, 0u);
 }
 
+TEST_F(HpglOutputTest, AnInsertStoppedWhileReadingEndsPromptlyAndLeavesNoJobFile) {
+    // The copy stream holds bytes for the output when the read is stopped:
+    // they must go before the output closes. 200000 circles of 720 chords
+    // each keep the read busy for a long time.
+    std::string big = "IN;SP1;PU5000,5000;";
+    for (int i = 0; i < 200000; ++i) big += "CI" + std::to_string(100 + i % 2000) + ",0.5;";
+    auto in = newStream(big, "endless.plt");
+    auto list = Plume::List::newInstance();
+    list->add(drawnSquare(12, 12, 24, 12));
+    auto pending = std::async(std::launch::async, [&] {
+        return thrownBy([&] { insertHpglAnnotations(in, 0, "", list); });
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!cache_->lookup("endless.plt", "endless.plt", "") && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "the insert ended before the stop";
+    auto start = std::chrono::steady_clock::now();
+    Xadra::stopWorkers();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(pending.get());
+    EXPECT_GE(countLog("hpgs error: Interrupted."), 1u);
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
