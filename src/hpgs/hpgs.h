@@ -468,6 +468,9 @@ int hpgs_reader_attach(hpgs_reader *reader, hpgs_istream *in);
    Callable from any thread while the reader exists; the reader stays
    interrupted. */
 void hpgs_reader_interrupt(hpgs_reader *reader);
+/* Whether hpgs_reader_interrupt was called for the reader; callable from
+   any thread while the reader exists. HPGS_FALSE for NULL. */
+hpgs_bool hpgs_reader_is_interrupted(hpgs_reader *reader);
 
 /* Pen selected at this moment of the read (for asset callbacks). */
 int hpgs_reader_get_current_pen(hpgs_reader *reader);

@@ -644,6 +644,10 @@ void hpgs_reader_interrupt(hpgs_reader *reader) {
   if (reader) reader->impl.interrupt();
 }
 
+hpgs_bool hpgs_reader_is_interrupted(hpgs_reader *reader) {
+  return reader && reader->impl.interrupted() ? HPGS_TRUE : HPGS_FALSE;
+}
+
 int hpgs_reader_get_current_pen(hpgs_reader *reader) { return reader ? reader->impl.current_pen() : -1; }
 
 int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double max_w, double max_h, double border,

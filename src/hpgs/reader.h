@@ -341,6 +341,7 @@ class Reader {
   int imbue(hpgs_device *dev);
   int attach(hpgs_istream *in);
   void interrupt() { interrupted_.store(true, std::memory_order_relaxed); }
+  bool interrupted() const { return interrupted_.load(std::memory_order_relaxed); }
   int current_pen() const { return gs_.pen; }
   int set_dynamic_page(hpgs_bbox *bb, double max_w, double max_h, double border, double angle);
   void set_page_asset(void *ctxt, hpgs_reader_asset_func_t f) {

@@ -3,6 +3,7 @@
 #include "HpglAssetDevice.h"
 
 #include "daemon/Settings.h"
+#include "hpgs/hpgs_observed.h"
 #include "hpgs/hpgs_ptr.h"
 #include "hpgspdf.h"
 #include "hpgspdf_ptr.h"
@@ -10,6 +11,7 @@
 #include "xadracommon/XadraException.h"
 
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 using namespace xad::preview::api;
@@ -19,18 +21,19 @@ namespace Xadra {
 
 namespace {
 
-// The plot-size box of the drawing's first page, read on its own: what a
-// reader measuring the input alone takes as the page.
-int measureFirstPage(const ObjPtr<HPGSDataHolder>& input, hpgs_bbox* box) {
-    hpgs::UniqueIstream in = input->openHpgsStream();
-    if (!in) return -1;
-    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
-    if (!measuring) return -1;
-    hpgs_device* measure = measuring.get();
-    hpgs::UniqueReader reader(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
-    if (!reader || hpgs_read(reader.get(), HPGS_TRUE) < 0) return -1;
-    return hpgs_getplotsize(measure, 1, box) < 0 ? -1 : 0;
-}
+// Ends the stream it observes once the reader it follows is interrupted.
+class FollowInterrupt : public hpgs::ByteObserver {
+public:
+    explicit FollowInterrupt(hpgs_reader* reader) : reader_(reader) {}
+    int taken(const unsigned char*, size_t) override { return hpgs_reader_is_interrupted(reader_) ? -1 : 0; }
+    int flush() override { return 0; }
+    bool give_back() override { return true; }
+    void drop_kept() override {}
+    int finish() override { return 0; }
+
+private:
+    hpgs_reader* reader_;
+};
 
 struct FrameContext {
     hpgs_reader* reader;
@@ -54,7 +57,7 @@ struct FrameContext {
 int placePage(FrameContext& c, hpgs_matrix* pageMatrix, hpgs_matrix* xform, hpgs_bbox* pageBox) {
     hpgs_bbox box;
     if (hpgs_reader_get_skipped_images(c.reader) == 0 ? hpgs_getplotsize(c.measure, 1, &box) < 0
-                                                       : measureFirstPage(c.input, &box) != 0)
+                                                       : measureHpglFirstPage(c.input, c.reader, &box) != 0)
         return -1;
     // A drawing without marks has no page to place: the reader's own page
     // stays.
@@ -173,6 +176,19 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
     if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
     registered.failed = false;
     return 0;
+}
+
+int measureHpglFirstPage(const ObjPtr<HPGSDataHolder>& input, hpgs_reader* follow, hpgs_bbox* box) {
+    hpgs::UniqueIstream in(hpgs::new_observed_istream(input->openHpgsStream().release(),
+                                                      std::make_unique<FollowInterrupt>(follow)));
+    if (!in) return -1;
+    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+    if (!measuring) return -1;
+    hpgs_device* measure = measuring.get();
+    hpgs::UniqueReader reader(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
+    if (!reader || hpgs_read(reader.get(), HPGS_TRUE) < 0) return -1;
+    if (hpgs_reader_is_interrupted(follow)) return hpgs_set_error("Interrupted.");
+    return hpgs_getplotsize(measure, 1, box) < 0 ? -1 : 0;
 }
 
 std::string hpglInsertTag(int32_t angle, const ObjPtr<Plume::List>& annotations) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -433,6 +434,43 @@ TEST_F(HpglOutputTest, OneReadInsertsWhatMeasuringFirstAndReadingAgainDid) {
             EXPECT_EQ(twoPassInsert(drawing, angle, second), drawing);
         }
     }
+}
+
+TEST_F(HpglOutputTest, AMeasureOfItsOwnGivesThePlotSizeAndStopsWithTheJobsReader) {
+    // The measure of a drawing whose raster images the asset device does not
+    // take runs inside the job's read: an interrupt of the job's reader ends it.
+    const std::string file = kData + "/hpgl/pu_big_harmonograph.hpgl";
+    auto holder = Plume::makeObj<HPGSFileDataHolder>(file, "image/hpgl", false);
+    hpgs_device* plotsize = hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE);
+    hpgs::UniqueReader alone(hpgs_new_reader(hpgs_new_file_istream(file.c_str()), plotsize, HPGS_FALSE, 0));
+    ASSERT_EQ(hpgs_read(alone.get(), HPGS_TRUE), 0);
+    hpgs_bbox expected, box;
+    ASSERT_EQ(hpgs_getplotsize(plotsize, 1, &expected), 0);
+    ASSERT_EQ(measureHpglFirstPage(holder, nullptr, &box), 0) << hpgs_get_error();
+    EXPECT_EQ(std::memcmp(&box, &expected, sizeof box), 0);
+    const std::string none;
+    hpgs::UniqueReader job(hpgs_new_reader(hpgs_new_mem_istream(none.data(), 0, HPGS_FALSE),
+                                           hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE), HPGS_FALSE, 0));
+    EXPECT_FALSE(hpgs_reader_is_interrupted(job.get()));
+    ASSERT_EQ(measureHpglFirstPage(holder, job.get(), &box), 0) << hpgs_get_error();
+    EXPECT_EQ(std::memcmp(&box, &expected, sizeof box), 0);
+    hpgs_reader_interrupt(job.get());
+    EXPECT_TRUE(hpgs_reader_is_interrupted(job.get()));
+    EXPECT_EQ(measureHpglFirstPage(holder, job.get(), &box), -1);
+    EXPECT_STREQ(hpgs_get_error(), "Interrupted.");
+    EXPECT_FALSE(hpgs_reader_is_interrupted(nullptr));
+    // It ends early: within the first blocks, not after the 2 MB (the best
+    // of three runs each).
+    auto fastest = [&](hpgs_reader* follow) {
+        auto best = std::chrono::steady_clock::duration::max();
+        for (int i = 0; i < 3; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            measureHpglFirstPage(holder, follow, &box);
+            best = std::min(best, std::chrono::steady_clock::now() - start);
+        }
+        return best;
+    };
+    EXPECT_LT(fastest(job.get()) * 4, fastest(nullptr));
 }
 
 TEST_F(HpglOutputTest, TwoDrawingsMergeIntoTwoPagesWithTheAnnotationsOnTheSecond) {
