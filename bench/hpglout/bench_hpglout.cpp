@@ -1,6 +1,6 @@
 // One drawn annotation inserted into the 2 MB harmonograph (cold: a new
-// input name each time, so the input is fetched, measured and copied with
-// the annotation) against hpgl-info reading the same file.
+// input name each time, so the input is fetched, then read once, measured
+// and copied with the annotation) against hpgl-info reading the same file.
 #include "jobs/HpglOutputJobs.h"
 
 #include "daemon/Settings.h"

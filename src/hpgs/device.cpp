@@ -597,6 +597,7 @@ hpgs::RunBox hpgs::run_box(const PointRun &run) {
 
 int hpgs::device_lineto_run(hpgs_device *dev, const PointRun &run) {
   if (is_recording_device(dev)) return recording_lineto_run(dev, run);
+  if (is_tee_device(dev)) return tee_lineto_run(dev, run);
   if (dev->vtable == &PlotSizeDevice::kVtable) return device_lineto_run(dev, run, run_box(run));
   for (size_t i = 0; i < run.n; ++i) {
     const int rc = hpgs_lineto(dev, &run[i]);

@@ -73,6 +73,9 @@ int device_lineto_run(hpgs_device *dev, const PointRun &run, const RunBox &box);
 // The recording device's part of it (recording_device.cpp).
 bool is_recording_device(hpgs_device *dev);
 int recording_lineto_run(hpgs_device *dev, const PointRun &run);
+// The tee device's part (tee_device.cpp): the run goes to both devices.
+bool is_tee_device(hpgs_device *dev);
+int tee_lineto_run(hpgs_device *dev, const PointRun &run);
 
 }  // namespace hpgs
 

@@ -413,6 +413,17 @@ hpgs_device *hpgs_new_recording_device(hpgs_bool ignore_ps, hpgs_bool do_linewid
    the first failing call of dev (its error text is kept). */
 int hpgs_recording_device_replay(hpgs_device *rec, int page, hpgs_device *dev, const hpgs_matrix *m);
 
+/* Tee device: every call goes to dev and then, unless dev failed, to
+   listener, so that one read draws into dev while listener (a plot-size
+   device, say) measures the same calls. The reader sees dev alone:
+   capabilities and getplotsize are dev's, so it reads as it would into dev
+   (with a plot-size listener, raster images reach the listener only when
+   dev takes them, see hpgs_reader_get_skipped_images); a raster pattern
+   reaches the listener only when its capabilities hold
+   HPGS_DEVICE_CAP_PATTERN too. The tee owns both devices, also when
+   creation fails (NULL, error set). Type name "hpgs_tee_device". */
+hpgs_device *hpgs_new_tee_device(hpgs_device *dev, hpgs_device *listener);
+
 /* --------------------------------------------------------------- reader */
 
 typedef struct hpgs_reader_st hpgs_reader;
@@ -466,6 +477,9 @@ int hpgs_reader_attach(hpgs_reader *reader, hpgs_istream *in);
    Callable from any thread while the reader exists; the reader stays
    interrupted. */
 void hpgs_reader_interrupt(hpgs_reader *reader);
+/* Whether hpgs_reader_interrupt was called for the reader; callable from
+   any thread while the reader exists. HPGS_FALSE for NULL. */
+hpgs_bool hpgs_reader_is_interrupted(hpgs_reader *reader);
 
 /* Pen selected at this moment of the read (for asset callbacks). */
 int hpgs_reader_get_current_pen(hpgs_reader *reader);
@@ -481,6 +495,28 @@ int hpgs_reader_get_current_pen(hpgs_reader *reader);
    non-positive maximum or a negative border. */
 int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double max_w,
                                  double max_h, double border, double angle);
+
+/* What an asset callback called at this moment would receive (see
+   hpgs_reader_asset_func_t): the page matrix, the transformation of the
+   current HP-GL/2 coordinates and the page box; NULL for what is not
+   wanted. Called from a frame asset callback after
+   hpgs_reader_set_dynamic_page, these are exactly what a read with that
+   page set up before its start passes at that frame: the page placement
+   can be decided when the first frame ends, from what a plot-size device
+   measured until then (a tee device), instead of in a measuring pass of
+   its own. The page then applies to the rest of the read. Fails only for a
+   NULL reader. */
+int hpgs_reader_get_asset_frame(hpgs_reader *reader, hpgs_matrix *page_matrix, hpgs_matrix *xform,
+                                hpgs_bbox *page_box);
+
+/* Raster images of the current read (counted from the start of a fresh
+   pass) that ended on a drawn page without reaching the device, because its
+   capabilities take neither decoded images (HPGS_DEVICE_CAP_DRAWIMAGE, with
+   the pixels kept) nor placements (HPGS_DEVICE_CAP_NULLIMAGE). A device
+   taking placements, the plot-size device among them, would have got them
+   (and counted their page as marked): where this is 0 so far, such a
+   device would have received exactly the same calls. 0 for NULL. */
+unsigned long hpgs_reader_get_skipped_images(hpgs_reader *reader);
 
 /* The page matrix: drawing coordinates (points, as hpgs_getplotsize
    measures them) to device coordinates. The identity until

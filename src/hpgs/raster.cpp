@@ -219,7 +219,10 @@ void Reader::raster_end() {
   bool want_pixels = (caps_ & HPGS_DEVICE_CAP_DRAWIMAGE) && r.keep_pixels &&
                      r.pixels.size() >= static_cast<size_t>(rows) * 3 * static_cast<size_t>(width);
   bool want_null = (caps_ & HPGS_DEVICE_CAP_NULLIMAGE) != 0;
-  if (!want_pixels && !want_null) return;
+  if (!want_pixels && !want_null) {
+    ++skipped_images_;
+    return;
+  }
   flush_path();
   begin_marking();
   double px = kPluPerInch / r.resolution;

@@ -133,6 +133,7 @@ int Reader::read(bool finish) {
       pages_done_ = 0;
       frames_done_ = 0;
       raster_ = RasterState{};
+      skipped_images_ = 0;
       dev_attrs_valid_ = false;
       clip_active_ = false;
       clip_dirty_ = true;
@@ -643,6 +644,10 @@ void hpgs_reader_interrupt(hpgs_reader *reader) {
   if (reader) reader->impl.interrupt();
 }
 
+hpgs_bool hpgs_reader_is_interrupted(hpgs_reader *reader) {
+  return reader && reader->impl.interrupted() ? HPGS_TRUE : HPGS_FALSE;
+}
+
 int hpgs_reader_get_current_pen(hpgs_reader *reader) { return reader ? reader->impl.current_pen() : -1; }
 
 int hpgs_reader_set_dynamic_page(hpgs_reader *reader, hpgs_bbox *bbox, double max_w, double max_h, double border,
@@ -655,6 +660,17 @@ int hpgs_reader_get_page_matrix(hpgs_reader *reader, hpgs_matrix *m) {
   if (!reader || !m) return hpgs_set_error("hpgs_reader_get_page_matrix: no reader or no matrix given.");
   *m = reader->impl.page_matrix();
   return 0;
+}
+
+int hpgs_reader_get_asset_frame(hpgs_reader *reader, hpgs_matrix *page_matrix, hpgs_matrix *xform,
+                                hpgs_bbox *page_box) {
+  if (!reader) return hpgs_set_error("hpgs_reader_get_asset_frame: no reader given.");
+  reader->impl.asset_frame(page_matrix, xform, page_box);
+  return 0;
+}
+
+unsigned long hpgs_reader_get_skipped_images(hpgs_reader *reader) {
+  return reader ? reader->impl.skipped_images() : 0;
 }
 
 void hpgs_reader_set_page_asset_func(hpgs_reader *reader, void *ctxt, hpgs_reader_asset_func_t func) {

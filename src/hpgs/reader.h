@@ -341,6 +341,7 @@ class Reader {
   int imbue(hpgs_device *dev);
   int attach(hpgs_istream *in);
   void interrupt() { interrupted_.store(true, std::memory_order_relaxed); }
+  bool interrupted() const { return interrupted_.load(std::memory_order_relaxed); }
   int current_pen() const { return gs_.pen; }
   int set_dynamic_page(hpgs_bbox *bb, double max_w, double max_h, double border, double angle);
   void set_page_asset(void *ctxt, hpgs_reader_asset_func_t f) {
@@ -354,6 +355,8 @@ class Reader {
   const Stats &stats() const { return stats_; }
   const GraphicState &graphic_state() const { return gs_; }
   const hpgs_matrix &page_matrix() const { return page_matrix_; }
+  void asset_frame(hpgs_matrix *pm, hpgs_matrix *xf, hpgs_bbox *pb) const;
+  unsigned long skipped_images() const { return skipped_images_; }
 
  private:
   enum class Mode { GL2, PCL, PJL };
@@ -574,6 +577,7 @@ class Reader {
 
   // Raster.
   RasterState raster_;
+  unsigned long skipped_images_ = 0;  // hpgs_reader_get_skipped_images
   hpgs_point pcl_cursor_{0, 0};  // physical plu, handed over by ESC%1A
 
   Stats stats_;

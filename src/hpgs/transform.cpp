@@ -316,10 +316,17 @@ hpgs_bbox Reader::page_box_drawing() const {
   return hpgs_bbox{0, 0, plot_w_ * kPtPerPlu, plot_h_ * kPtPerPlu};
 }
 
+void Reader::asset_frame(hpgs_matrix *pm, hpgs_matrix *xf, hpgs_bbox *pb) const {
+  if (pm) *pm = page_matrix_;
+  if (xf) *xf = user_to_dev_;
+  if (pb) *pb = page_box_drawing();
+}
+
 void Reader::call_asset(hpgs_reader_asset_func_t f, void *ctxt, int index) {
   if (!f) return;
-  hpgs_matrix pm = page_matrix_, xf = user_to_dev_;
-  hpgs_bbox pb = page_box_drawing();
+  hpgs_matrix pm, xf;
+  hpgs_bbox pb;
+  asset_frame(&pm, &xf, &pb);
   hpgs_clear_error();
   int rc = f(ctxt, dev_, &pm, &xf, &pb, index);
   dev_attrs_valid_ = false;

@@ -3,6 +3,7 @@
 #include "HpglAssetDevice.h"
 
 #include "daemon/Settings.h"
+#include "hpgs/hpgs_observed.h"
 #include "hpgs/hpgs_ptr.h"
 #include "hpgspdf.h"
 #include "hpgspdf_ptr.h"
@@ -10,6 +11,7 @@
 #include "xadracommon/XadraException.h"
 
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 using namespace xad::preview::api;
@@ -19,29 +21,75 @@ namespace Xadra {
 
 namespace {
 
+// Ends the stream it observes once the reader it follows is interrupted.
+class FollowInterrupt : public hpgs::ByteObserver {
+public:
+    explicit FollowInterrupt(hpgs_reader* reader) : reader_(reader) {}
+    int taken(const unsigned char*, size_t) override { return hpgs_reader_is_interrupted(reader_) ? -1 : 0; }
+    int flush() override { return 0; }
+    bool give_back() override { return true; }
+    void drop_kept() override {}
+    int finish() override { return 0; }
+
+private:
+    hpgs_reader* reader_;
+};
+
 struct FrameContext {
     hpgs_reader* reader;
+    hpgs_device* tee;      // the reader's device: asset device and measure
+    hpgs_device* asset;    // the HP-GL/2 asset device
+    hpgs_device* measure;  // plot-size device, measuring what the reader draws
+    const ObjPtr<HPGSDataHolder>& input;
+    int32_t angle;
     hpgs_pdf_fdf_bundle* bundle;
     int pageOffset;
+    bool placed = false;
 };
+
+// The page the annotations are placed on is the box of the drawing's first
+// page, turned by the angle. It is known when the first frame ends: the
+// reader then gets that page (from this frame on) and reports the matrices
+// it would have passed, had the page been set before the read. The reader
+// draws as into the asset device alone, which takes no raster images; when
+// it skipped some, a measure of the input alone would have taken them, and
+// the drawing is measured once more on its own.
+int placePage(FrameContext& c, hpgs_matrix* pageMatrix, hpgs_matrix* xform, hpgs_bbox* pageBox) {
+    hpgs_bbox box;
+    if (hpgs_reader_get_skipped_images(c.reader) == 0 ? hpgs_getplotsize(c.measure, 1, &box) < 0
+                                                       : measureHpglFirstPage(c.input, c.reader, &box) != 0)
+        return -1;
+    // A drawing without marks has no page to place: the reader's own page
+    // stays.
+    if (hpgs_bbox_isempty(&box)) return 0;
+    if (hpgs_reader_set_dynamic_page(c.reader, &box, 72000.0, 72000.0, 0.0, static_cast<double>(c.angle)) < 0)
+        return -1;
+    return hpgs_reader_get_asset_frame(c.reader, pageMatrix, xform, pageBox);
+}
 
 int drawFrameAssets(void* ctxt, hpgs_device* dev, const hpgs_matrix* pageMatrix, const hpgs_matrix* xform,
                     const hpgs_bbox* pageBox, int index) {
-    if (std::string(hpgs_device_rtti(dev)) != "hpgs_hpgl_asset_device") return 0;
     auto* c = static_cast<FrameContext*>(ctxt);
+    if (dev != c->tee) return 0;
+    hpgs_matrix pm = *pageMatrix, xf = *xform;
+    hpgs_bbox pb = *pageBox;
+    if (!c->placed) {
+        c->placed = true;
+        if (placePage(*c, &pm, &xf, &pb) != 0) return -1;
+    }
     const double border = Settings::getPdfBorder();
     const double offset[2] = {-border, -border};
     hpgs_bbox box;
-    hpgs_matrix_xform_bbox(&box, pageMatrix, pageBox);
+    hpgs_matrix_xform_bbox(&box, &pm, &pb);
     // A frame without annotations is left exactly as it was: no IW (which
     // would reset the drawing's input window) and no restoring sequence.
     int count = 0;
     if (hpgs_pdf_fdf_bundle_count_annotations(c->bundle, &count, offset, &box, index + c->pageOffset) != 0)
         return -1;
     if (count == 0) return 0;
-    if (startAsset(dev, hpgs_reader_get_current_pen(c->reader), *xform) != 0) return -1;
-    if (hpgs_pdf_fdf_bundle_render(c->bundle, dev, offset, &box, index + c->pageOffset) != 0) return -1;
-    return finishAsset(dev);
+    if (startAsset(c->asset, hpgs_reader_get_current_pen(c->reader), xf) != 0) return -1;
+    if (hpgs_pdf_fdf_bundle_render(c->bundle, c->asset, offset, &box, index + c->pageOffset) != 0) return -1;
+    return finishAsset(c->asset);
 }
 
 // Opens an ostream on the job's file; on a failed render the file goes.
@@ -69,23 +117,6 @@ int putText(hpgs_ostream* out, const char* s) {
 
 int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const ObjPtr<HPGSDataHolder>& input,
                             int32_t angle, int pageOffset, hpgs_ostream* out) {
-    hpgs::UniqueIstream in = input->openHpgsStream();
-    if (!in) return -1;
-    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
-    if (!measuring) return -1;
-    hpgs_device* measure = measuring.get();
-    hpgs::UniqueReader made(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
-    if (!made) return -1;
-    hpgs_reader* reader = setReader(job, mutex, std::move(made));
-    if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
-    hpgs_bbox box;
-    if (hpgs_getplotsize(measure, 1, &box) < 0) return -1;
-    // A drawing without marks has no page to place; its bytes are still
-    // copied (with nothing inserted).
-    if (!hpgs_bbox_isempty(&box) &&
-        hpgs_reader_set_dynamic_page(reader, &box, 72000.0, 72000.0, 0.0, static_cast<double>(angle)) < 0)
-        return -1;
-
     hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
     if (!bundle) return -1;
     const ObjPtr<Plume::List>& annotations = job.getAnnotations();
@@ -102,39 +133,62 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
                                            textOf(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
             return -1;
     }
-    FrameContext context{reader, bundle.get(), pageOffset};
-    hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
-    // The callback's context lives on this frame: a reader left registered
-    // after a failure (the job releases it later) must not keep pointing at
-    // it. On success the reader goes before this returns, and the guard is
-    // disarmed first.
-    struct Unset {
-        hpgs_reader* reader;
-        ~Unset() {
-            if (reader) hpgs_reader_set_frame_asset_func(reader, nullptr, nullptr);
-        }
-    } unset{reader};
 
-    hpgs_istream* copy = newHpglCopyStream(input->openHpgsStream().release(), out);
+    // One read: the copy stream passes the input's bytes on to out, the
+    // asset device writes the annotations in between, and a plot-size
+    // device measures the drawing beside it for the page.
+    hpgs::UniqueIstream copy(newHpglCopyStream(input->openHpgsStream().release(), out));
     if (!copy) return -1;
-    hpgs_device* dev = newHpglAssetDevice(out, Settings::getHpglMaxFractBits());
-    if (!dev) {
-        hpgs_istream_close(copy);
-        return -1;
-    }
+    hpgs::UniqueDevice assetDevice(newHpglAssetDevice(out, Settings::getHpglMaxFractBits()));
+    if (!assetDevice) return -1;
     // The input's bytes read so far go out before an inserted annotation.
-    setBeforeWrite(dev, [](void* c) { return flushHpglCopyStream(static_cast<hpgs_istream*>(c)); }, copy);
-    // The reader takes device and stream over, also when the calls fail.
-    if (hpgs_reader_imbue(reader, dev) < 0) {
-        hpgs_istream_close(copy);
-        return -1;
-    }
-    if (hpgs_reader_attach(reader, copy) != 0) return -1;
+    setBeforeWrite(assetDevice.get(), [](void* c) { return flushHpglCopyStream(static_cast<hpgs_istream*>(c)); },
+                   copy.get());
+    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+    if (!measuring) return -1;
+    hpgs_device* asset = assetDevice.get();
+    hpgs_device* measure = measuring.get();
+    // The tee and the reader take devices and stream over, also when they fail.
+    hpgs::UniqueDevice tee(hpgs_new_tee_device(assetDevice.release(), measuring.release()));
+    if (!tee) return -1;
+    hpgs_device* teeDevice = tee.get();
+    hpgs::UniqueReader made(hpgs_new_reader(copy.release(), tee.release(), HPGS_FALSE, 1));
+    if (!made) return -1;
+    FrameContext context{nullptr, teeDevice, asset, measure, input, angle, bundle.get(), pageOffset};
+    // The reader is registered (so that the job can interrupt it) until this
+    // returns, also after a failure: its copy stream and asset device write
+    // into out, which closes after this, and the callback's context lives
+    // on this frame. Closing the copy stream may touch the error slot, so a
+    // failure's text is kept.
+    struct Registered {
+        HPGSRendererJob& job;
+        Plume::Mutex& mutex;
+        bool failed = true;
+        ~Registered() {
+            const std::string text = failed ? hpgs_get_error() : "";
+            clearReader(job, mutex);
+            if (failed) hpgs_set_error("%s", text.c_str());
+        }
+    } registered{job, mutex};
+    hpgs_reader* reader = setReader(job, mutex, std::move(made));
+    context.reader = reader;
+    hpgs_reader_set_frame_asset_func(reader, &context, drawFrameAssets);
     if (hpgs_read(reader, HPGS_TRUE) < 0) return -1;
-    // The copy stream and the device go with the reader, before out closes.
-    unset.reader = nullptr;
-    clearReader(job, mutex);
+    registered.failed = false;
     return 0;
+}
+
+int measureHpglFirstPage(const ObjPtr<HPGSDataHolder>& input, hpgs_reader* follow, hpgs_bbox* box) {
+    hpgs::UniqueIstream in(hpgs::new_observed_istream(input->openHpgsStream().release(),
+                                                      std::make_unique<FollowInterrupt>(follow)));
+    if (!in) return -1;
+    hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+    if (!measuring) return -1;
+    hpgs_device* measure = measuring.get();
+    hpgs::UniqueReader reader(hpgs_new_reader(in.release(), measuring.release(), HPGS_FALSE, 1));
+    if (!reader || hpgs_read(reader.get(), HPGS_TRUE) < 0) return -1;
+    if (hpgs_reader_is_interrupted(follow)) return hpgs_set_error("Interrupted.");
+    return hpgs_getplotsize(measure, 1, box) < 0 ? -1 : 0;
 }
 
 std::string hpglInsertTag(int32_t angle, const ObjPtr<Plume::List>& annotations) {

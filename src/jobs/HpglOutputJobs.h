@@ -56,6 +56,13 @@ private:
     MergeInput first_;
 };
 
+// The box of the first page of input's drawing as a plot-size device
+// measures it in a read of its own: the part of the drawing that the
+// annotations' page shows. The read stops, failing with "Interrupted.", once
+// follow (the job's reader, may be null) is interrupted. 0, or -1 with
+// hpgs's error.
+int measureHpglFirstPage(const Plume::ObjPtr<HPGSDataHolder>& input, hpgs_reader* follow, hpgs_bbox* box);
+
 // Copies the drawing of input to out with the job's drawn annotations
 // inserted at each frame's end, their page indexes counted from pageOffset.
 // 0, or -1 with hpgs's error.
