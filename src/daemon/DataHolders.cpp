@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include <vector>
+
 using namespace xad::preview::api;
 using Plume::ObjPtr;
 
@@ -18,6 +20,7 @@ namespace Xadra {
 
 namespace {
 constexpr int32_t kCopyBlock = 4096;
+constexpr size_t kWriteBuffer = 256 * 1024;
 }
 
 HPGSDataHolder::~HPGSDataHolder() = default;
@@ -54,6 +57,10 @@ void HPGSMimeStreamDataHolder::fetch(int workerIndex, int subIndex, Plume::Mutex
 
     FILE* f = std::fopen(target.c_str(), "wb");
     if (!f) throw CException(CAT_STREAM, 3, "Cannot open temporary file %s for writing", target.c_str());
+    // The blocks arrive 4096 bytes at a time; gathered into writes of
+    // 256 KiB the kernel copies them at several times the speed.
+    std::vector<char> buffer(kWriteBuffer);
+    std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
     CopyObserver* const observer = observer_;
     if (observer) observer->begin(mimeType);
     try {
