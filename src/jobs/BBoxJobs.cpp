@@ -1,7 +1,7 @@
 #include "BBoxJobs.h"
 
 #include "PageBox.h"
-#include "PipedPlotSize.h"
+#include "PipedReading.h"
 
 #include "plume/ConfigOptions.h"
 #include "xadracommon/LogService.h"
@@ -95,14 +95,16 @@ ObjPtr<BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& o, 
 void HPGSBBoxJob::prepareInputs(Plume::Mutex& mutex) {
     auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get());
     if (!download) return HPGSRendererJob::prepareInputs(mutex);
-    PipedPlotSize piped(*this, mutex, getPrettyName());
+    hpgs_bbox box{};
+    PipedReading piped(getPrettyName(), measurePlotSize(*this, mutex, &box));
     struct Unset {
         HPGSMimeDownloadDataHolder* holder;
         ~Unset() { holder->setObserver(nullptr); }
     } unset{download};
     download->setObserver(&piped);
     HPGSRendererJob::prepareInputs(mutex);
-    measured_ = piped.finish(&box_);
+    measured_ = piped.finish();
+    if (measured_) box_ = box;
     if (measured_) log(7, "plot size measured while the input arrived.");
 }
 

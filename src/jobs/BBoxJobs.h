@@ -32,7 +32,7 @@ public:
     using HPGSRendererJob::HPGSRendererJob;
 
     // A drawing that this job downloads itself is measured while it
-    // arrives (PipedPlotSize); render() then only writes the result.
+    // arrives (PipedReading); render() then only writes the result.
     void prepareInputs(Plume::Mutex& mutex) override;
     int render(Plume::Mutex& mutex) override;
     std::string getResultMimeType() override { return "text/plain"; }

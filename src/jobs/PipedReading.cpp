@@ -1,4 +1,4 @@
-#include "PipedPlotSize.h"
+#include "PipedReading.h"
 
 #include "hpgs/hpgs_ptr.h"
 #include "xadracommon/LogService.h"
@@ -71,15 +71,11 @@ private:
 
 }  // namespace
 
-PipedPlotSize::PipedPlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, std::string name)
-    : job_(job), jobMutex_(mutex), name_(std::move(name)) {}
+PipedReading::PipedReading(std::string name, Task task) : name_(std::move(name)), task_(std::move(task)) {}
 
-PipedPlotSize::~PipedPlotSize() {
-    hpgs_bbox unused;
-    finish(&unused);
-}
+PipedReading::~PipedReading() { finish(); }
 
-void PipedPlotSize::begin(const std::string& mimeType) noexcept {
+void PipedReading::begin(const std::string& mimeType) noexcept {
     std::lock_guard<std::mutex> lock(m_);
     // A download run again would hand out its blocks a second time.
     if (++begins_ > 1 || mimeType == kPdfMimeType || reading_) {
@@ -95,7 +91,7 @@ void PipedPlotSize::begin(const std::string& mimeType) noexcept {
     }
 }
 
-void PipedPlotSize::block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept {
+void PipedReading::block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept {
     std::unique_lock<std::mutex> lock(m_);
     if (readerDone_ || !reading_ || !data || data->getSize() == 0) return;
     cv_.wait(lock, [&] { return readerDone_ || queued_ < kMaxQueuedBytes; });
@@ -111,7 +107,7 @@ void PipedPlotSize::block(const Plume::ObjPtr<Plume::ByteArray>& data) noexcept 
     if (waiting_ >= kWakeBytes) cv_.notify_all();
 }
 
-void PipedPlotSize::end(bool complete) noexcept {
+void PipedReading::end(bool complete) noexcept {
     std::lock_guard<std::mutex> lock(m_);
     if (ended_) return;
     ended_ = true;
@@ -119,7 +115,7 @@ void PipedPlotSize::end(bool complete) noexcept {
     cv_.notify_all();
 }
 
-void PipedPlotSize::stopLocked() {
+void PipedReading::stopLocked() {
     readerDone_ = true;
     queue_.clear();
     waiting_ = 0;
@@ -127,8 +123,8 @@ void PipedPlotSize::stopLocked() {
     cv_.notify_all();
 }
 
-long PipedPlotSize::pull(void* ctx, const unsigned char** data) {
-    auto* self = static_cast<PipedPlotSize*>(ctx);
+long PipedReading::pull(void* ctx, const unsigned char** data) {
+    auto* self = static_cast<PipedReading*>(ctx);
     std::unique_lock<std::mutex> lock(self->m_);
     if (self->current_) {
         const bool full = self->queued_ >= kMaxQueuedBytes;
@@ -151,37 +147,25 @@ long PipedPlotSize::pull(void* ctx, const unsigned char** data) {
     return -1;
 }
 
-void PipedPlotSize::read() noexcept {
+void PipedReading::read() noexcept {
     bool ok = false;
-    hpgs_bbox box{};
     try {
-        hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
-        hpgs_istream* in = measuring ? hpgs_new_pull_istream(&PipedPlotSize::pull, this, name_.c_str()) : nullptr;
-        if (in) {
-            hpgs_device* measure = measuring.get();
-            // The reader takes stream and device over, also when it cannot be made.
-            hpgs::UniqueReader made(hpgs_new_reader(in, measuring.release(), HPGS_FALSE, 1));
-            if (made) {
-                hpgs_reader* reader = setReader(job_, jobMutex_, std::move(made));
-                ok = hpgs_read(reader, HPGS_TRUE) >= 0 && hpgs_getplotsize(measure, 1, &box) >= 0;
-                clearReader(job_, jobMutex_);
-            }
-        }
+        hpgs_istream* in = hpgs_new_pull_istream(&PipedReading::pull, this, name_.c_str());
+        ok = in && task_(in);
     } catch (...) {
         ok = false;
     }
     // The last touch of this object: finish() may destroy it once the
     // lock is released.
     std::lock_guard<std::mutex> lock(m_);
-    measured_ = ok && ended_ && complete_ && begins_ == 1;
-    box_ = box;
+    succeeded_ = ok && ended_ && complete_ && begins_ == 1;
     current_.reset();
     stopLocked();
     finished_ = true;
     cv_.notify_all();
 }
 
-bool PipedPlotSize::finish(hpgs_bbox* box) {
+bool PipedReading::finish() {
     std::unique_lock<std::mutex> lock(m_);
     if (!ended_) {
         ended_ = true;
@@ -189,8 +173,25 @@ bool PipedPlotSize::finish(hpgs_bbox* box) {
     }
     cv_.notify_all();
     if (reading_) cv_.wait(lock, [&] { return finished_; });
-    if (measured_) *box = box_;
-    return measured_;
+    return succeeded_;
+}
+
+PipedReading::Task measurePlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_bbox* box) {
+    return [&job, &mutex, box](hpgs_istream* in) {
+        hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));
+        if (!measuring) {
+            hpgs_istream_close(in);
+            return false;
+        }
+        hpgs_device* measure = measuring.get();
+        // The reader takes stream and device over, also when it cannot be made.
+        hpgs::UniqueReader made(hpgs_new_reader(in, measuring.release(), HPGS_FALSE, 1));
+        if (!made) return false;
+        hpgs_reader* reader = setReader(job, mutex, std::move(made));
+        const bool ok = hpgs_read(reader, HPGS_TRUE) >= 0 && hpgs_getplotsize(measure, 1, box) >= 0;
+        clearReader(job, mutex);
+        return ok;
+    };
 }
 
 }  // namespace Xadra
