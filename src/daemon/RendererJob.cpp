@@ -110,9 +110,17 @@ void HPGSRendererJob::releaseInputs() {
 }
 
 void HPGSRendererJob::prepareInputs(Plume::Mutex& mutex) {
-    const int worker = runningWorkerIndex();
+    fetchMainInput(mutex);
+    fetchAnnotations(mutex);
+}
+
+void HPGSRendererJob::fetchMainInput(Plume::Mutex& mutex) {
     if (!input_) throw Exception(CAT_DAEMON, 3, "Job has no input.");
-    input_->fetch(worker, 0, &mutex, this);
+    input_->fetch(runningWorkerIndex(), 0, &mutex, this);
+}
+
+void HPGSRendererJob::fetchAnnotations(Plume::Mutex& mutex) {
+    const int worker = runningWorkerIndex();
     if (!annotations_ || annotations_->getSize() == 0) return;
     auto inputs = Plume::List::newInstance(annotations_->getSize());
     for (size_t k = 0; k < annotations_->getSize(); ++k) {

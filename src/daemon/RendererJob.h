@@ -128,6 +128,9 @@ public:
     // Fetches the main input (sub-index 0) and every annotation's FDF
     // document (sub-index 1, 2, ...) into local files.
     virtual void prepareInputs(Plume::Mutex& mutex);
+    // The two halves of prepareInputs, in its order.
+    void fetchMainInput(Plume::Mutex& mutex);
+    void fetchAnnotations(Plume::Mutex& mutex);
     // 0 on success; non-zero with the reason in hpgs's error slot.
     virtual int render(Plume::Mutex& mutex) = 0;
 

@@ -423,6 +423,12 @@ int hpgs_recording_device_replay(hpgs_device *rec, int page, hpgs_device *dev, c
    HPGS_DEVICE_CAP_PATTERN too. The tee owns both devices, also when
    creation fails (NULL, error set). Type name "hpgs_tee_device". */
 hpgs_device *hpgs_new_tee_device(hpgs_device *dev, hpgs_device *listener);
+/* From now on path calls (moveto, lineto, curveto, newpath, closepath,
+   stroke, fill, clip) go to the listener alone; state calls still go to
+   both. For a device that ignores the reader's paths, as an asset device
+   does outside the assets drawn into it directly. 0, or -1 for a device
+   that is no tee. */
+int hpgs_tee_device_paths_to_listener_only(hpgs_device *tee);
 
 /* --------------------------------------------------------------- reader */
 

@@ -13,6 +13,7 @@ struct TeeDevice {
   hpgs_device base;  // must stay the first member
   hpgs_device *dev;       // owned
   hpgs_device *listener;  // owned
+  bool paths_to_listener_only = false;
 };
 
 TeeDevice *td(hpgs_device *d) { return reinterpret_cast<TeeDevice *>(d); }
@@ -25,29 +26,35 @@ int both(hpgs_device *d, Call &&call) {
   return call(td(d)->listener);
 }
 
+// A path call: to the listener alone once paths_to_listener_only is set.
+template <class Call>
+int path(hpgs_device *d, Call &&call) {
+  return td(d)->paths_to_listener_only ? call(td(d)->listener) : both(d, call);
+}
+
 int tee_moveto(hpgs_device *d, const hpgs_point *p) {
-  return both(d, [&](hpgs_device *x) { return hpgs_moveto(x, p); });
+  return path(d, [&](hpgs_device *x) { return hpgs_moveto(x, p); });
 }
 int tee_lineto(hpgs_device *d, const hpgs_point *p) {
-  return both(d, [&](hpgs_device *x) { return hpgs_lineto(x, p); });
+  return path(d, [&](hpgs_device *x) { return hpgs_lineto(x, p); });
 }
 int tee_curveto(hpgs_device *d, const hpgs_point *a, const hpgs_point *b, const hpgs_point *c) {
-  return both(d, [&](hpgs_device *x) { return hpgs_curveto(x, a, b, c); });
+  return path(d, [&](hpgs_device *x) { return hpgs_curveto(x, a, b, c); });
 }
 int tee_newpath(hpgs_device *d) {
-  return both(d, [](hpgs_device *x) { return hpgs_newpath(x); });
+  return path(d, [](hpgs_device *x) { return hpgs_newpath(x); });
 }
 int tee_closepath(hpgs_device *d) {
-  return both(d, [](hpgs_device *x) { return hpgs_closepath(x); });
+  return path(d, [](hpgs_device *x) { return hpgs_closepath(x); });
 }
 int tee_stroke(hpgs_device *d) {
-  return both(d, [](hpgs_device *x) { return hpgs_stroke(x); });
+  return path(d, [](hpgs_device *x) { return hpgs_stroke(x); });
 }
 int tee_fill(hpgs_device *d, hpgs_bool winding) {
-  return both(d, [&](hpgs_device *x) { return hpgs_fill(x, winding); });
+  return path(d, [&](hpgs_device *x) { return hpgs_fill(x, winding); });
 }
 int tee_clip(hpgs_device *d, hpgs_bool winding) {
-  return both(d, [&](hpgs_device *x) { return hpgs_clip(x, winding); });
+  return path(d, [&](hpgs_device *x) { return hpgs_clip(x, winding); });
 }
 int tee_clipsave(hpgs_device *d) {
   return both(d, [](hpgs_device *x) { return hpgs_clipsave(x); });
@@ -121,10 +128,16 @@ const hpgs_device_vtable kTeeVtable = {
 bool is_tee_device(hpgs_device *d) { return d && d->vtable == &kTeeVtable; }
 
 int tee_lineto_run(hpgs_device *d, const PointRun &run) {
-  return both(d, [&](hpgs_device *x) { return device_lineto_run(x, run); });
+  return path(d, [&](hpgs_device *x) { return device_lineto_run(x, run); });
 }
 
 }  // namespace hpgs
+
+extern "C" int hpgs_tee_device_paths_to_listener_only(hpgs_device *tee) {
+  if (!hpgs::is_tee_device(tee)) return hpgs_set_error("hpgs_tee_device_paths_to_listener_only: not a tee device.");
+  hpgs::td(tee)->paths_to_listener_only = true;
+  return 0;
+}
 
 extern "C" hpgs_device *hpgs_new_tee_device(hpgs_device *dev, hpgs_device *listener) {
   if (!dev || !listener) {

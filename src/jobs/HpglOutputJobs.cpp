@@ -1,6 +1,7 @@
 #include "HpglOutputJobs.h"
 
 #include "HpglAssetDevice.h"
+#include "PipedReading.h"
 
 #include "daemon/Settings.h"
 #include "hpgs/hpgs_observed.h"
@@ -10,7 +11,10 @@
 #include "xadracommon/LogService.h"
 #include "xadracommon/XadraException.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 #include <memory>
 #include <sstream>
 
@@ -44,6 +48,7 @@ struct FrameContext {
     int32_t angle;
     hpgs_pdf_fdf_bundle* bundle;
     int pageOffset;
+    bool onArrival;  // the drawing is read as it arrives: input has no file yet
     bool placed = false;
 };
 
@@ -56,8 +61,12 @@ struct FrameContext {
 // the drawing is measured once more on its own.
 int placePage(FrameContext& c, hpgs_matrix* pageMatrix, hpgs_matrix* xform, hpgs_bbox* pageBox) {
     hpgs_bbox box;
-    if (hpgs_reader_get_skipped_images(c.reader) == 0 ? hpgs_getplotsize(c.measure, 1, &box) < 0
-                                                       : measureHpglFirstPage(c.input, c.reader, &box) != 0)
+    const bool skipped = hpgs_reader_get_skipped_images(c.reader) != 0;
+    // Reading on arrival the input has no file to measure yet: the job
+    // then reads it again from its file.
+    if (skipped && c.onArrival)
+        return hpgs_set_error("The drawing's raster images need a measure of their own.");
+    if (!skipped ? hpgs_getplotsize(c.measure, 1, &box) < 0 : measureHpglFirstPage(c.input, c.reader, &box) != 0)
         return -1;
     // A drawing without marks has no page to place: the reader's own page
     // stays.
@@ -115,10 +124,7 @@ int putText(hpgs_ostream* out, const char* s) {
 
 }  // namespace
 
-int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const ObjPtr<HPGSDataHolder>& input,
-                            int32_t angle, int pageOffset, hpgs_ostream* out) {
-    hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
-    if (!bundle) return -1;
+int importAnnotations(HPGSRendererJob& job, hpgs_pdf_fdf_bundle* bundle) {
     const ObjPtr<Plume::List>& annotations = job.getAnnotations();
     for (size_t i = 0; annotations && i < annotations->getSize(); ++i) {
         auto a = Plume::objCast<Annotation>(annotations->get(i));
@@ -129,15 +135,27 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
         if (!fdf) return -1;
         const RgbColor c = parseColor(a->getColor());
         const double colour[3] = {c.r, c.g, c.b};
-        if (hpgs_pdf_fdf_bundle_import_fdf(bundle.get(), fdf.release(), textOf(a->getOwner()).c_str(),
+        if (hpgs_pdf_fdf_bundle_import_fdf(bundle, fdf.release(), textOf(a->getOwner()).c_str(),
                                            textOf(a->getTitle()).c_str(), "utf-8", colour, HPGS_PDF_FDF_DRAW) != 0)
             return -1;
     }
+    return 0;
+}
 
+int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const ObjPtr<HPGSDataHolder>& input,
+                            int32_t angle, int pageOffset, hpgs_ostream* out) {
+    hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
+    if (!bundle || importAnnotations(job, bundle.get()) != 0) return -1;
+    return drawHpglFrom(job, mutex, input->openHpgsStream().release(), input, angle, pageOffset, out, bundle.get(),
+                        false);
+}
+
+int drawHpglFrom(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_istream* in, const ObjPtr<HPGSDataHolder>& input,
+                 int32_t angle, int pageOffset, hpgs_ostream* out, hpgs_pdf_fdf_bundle* bundle, bool onArrival) {
     // One read: the copy stream passes the input's bytes on to out, the
     // asset device writes the annotations in between, and a plot-size
     // device measures the drawing beside it for the page.
-    hpgs::UniqueIstream copy(newHpglCopyStream(input->openHpgsStream().release(), out));
+    hpgs::UniqueIstream copy(newHpglCopyStream(in, out));
     if (!copy) return -1;
     hpgs::UniqueDevice assetDevice(newHpglAssetDevice(out, Settings::getHpglMaxFractBits()));
     if (!assetDevice) return -1;
@@ -151,10 +169,15 @@ int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Obj
     // The tee and the reader take devices and stream over, also when they fail.
     hpgs::UniqueDevice tee(hpgs_new_tee_device(assetDevice.release(), measuring.release()));
     if (!tee) return -1;
+    // The asset device draws only what the frame callback draws into it,
+    // never the reader's paths (it drops them): those go to the measure
+    // alone. It still follows the colour and raster operation, which it
+    // restores after an asset.
+    if (hpgs_tee_device_paths_to_listener_only(tee.get()) != 0) return -1;
     hpgs_device* teeDevice = tee.get();
     hpgs::UniqueReader made(hpgs_new_reader(copy.release(), tee.release(), HPGS_FALSE, 1));
     if (!made) return -1;
-    FrameContext context{nullptr, teeDevice, asset, measure, input, angle, bundle.get(), pageOffset};
+    FrameContext context{nullptr, teeDevice, asset, measure, input, angle, bundle, pageOffset, onArrival};
     // The reader is registered (so that the job can interrupt it) until this
     // returns, also after a failure: its copy stream and asset device write
     // into out, which closes after this, and the callback's context lives
@@ -215,7 +238,58 @@ HPGSInsertRendererJob::HPGSInsertRendererJob(const ObjPtr<IMimeInputStream>& inp
                       timestamp, annotations),
       angle_(angle) {}
 
+void HPGSInsertRendererJob::prepareInputs(Plume::Mutex& mutex) {
+    auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get());
+    if (!download) return HPGSRendererJob::prepareInputs(mutex);
+    fetchAnnotations(mutex);
+    hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
+    // An annotation that cannot be read fails the render as it would.
+    if (!bundle || importAnnotations(*this, bundle.get()) != 0) return fetchMainInput(mutex);
+    const ObjPtr<Plume::List>& annotations = getAnnotations();
+    const int k = static_cast<int>(annotations ? annotations->getSize() : 0) + 1;
+    const std::string path = jobCache().getSubJobFileName(runningWorkerIndex(), k);
+    hpgs::UniqueOstream out(hpgs_new_file_ostream(path.c_str()));
+    if (!out) return fetchMainInput(mutex);
+    bool written = false;
+    {
+        PipedReading reading(getPrettyName(), [&](hpgs_istream* in) {
+            if (drawHpglFrom(*this, mutex, in, getInput(), angle_, 0, out.get(), bundle.get(), true) != 0)
+                return false;
+            return hpgs_ostream_close(out.release()) == 0;
+        });
+        struct Unset {
+            HPGSMimeDownloadDataHolder* holder;
+            ~Unset() { holder->setObserver(nullptr); }
+        } unset{download};
+        download->setObserver(&reading);
+        try {
+            fetchMainInput(mutex);
+        } catch (...) {
+            reading.finish();
+            out.reset();
+            removeJobFile(path);
+            throw;
+        }
+        written = reading.finish();
+    }
+    out.reset();
+    if (!written) {
+        removeJobFile(path);
+        return;
+    }
+    piped_ = path;
+    log(7, "annotations inserted while the input arrived.");
+}
+
 int HPGSInsertRendererJob::render(Plume::Mutex& mutex) {
+    if (!piped_.empty()) {
+        const std::string path = std::exchange(piped_, std::string());
+        const std::string target = jobCache().getJobFileName(runningWorkerIndex());
+        if (::rename(path.c_str(), target.c_str()) == 0) return 0;
+        const int e = errno;
+        removeJobFile(path);
+        return hpgs_set_error("Cannot move %s to %s: %s.", path.c_str(), target.c_str(), std::strerror(e));
+    }
     JobOutput o(*this);
     if (!o.out) return -1;
     if (drawHpglWithAnnotations(*this, mutex, getInput(), angle_, 0, o.out.get()) != 0) return o.fail();

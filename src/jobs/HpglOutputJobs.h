@@ -18,6 +18,7 @@
 
 #include "daemon/JobRegistry.h"
 
+#include "hpgspdf.h"
 #include "xadracommon/PreviewApi.h"
 
 #include <cstdint>
@@ -30,6 +31,11 @@ public:
     HPGSInsertRendererJob(const Plume::ObjPtr<xad::preview::api::IMimeInputStream>& input, std::string uniqueName,
                           std::string prettyName, std::string tag, std::string stamp, double timestamp,
                           const Plume::ObjPtr<Plume::List>& annotations, int32_t angle);
+    // A drawing this job downloads itself is copied with its annotations
+    // while it arrives (PipedReading), into a sub-job file that render()
+    // then makes the job's file. For that the annotations are fetched
+    // before the drawing. Otherwise render() reads the fetched file.
+    void prepareInputs(Plume::Mutex& mutex) override;
     int render(Plume::Mutex& mutex) override;
     std::string getResultMimeType() override { return "image/hpgl"; }
     std::string getResultUniqueName() override { return getUniqueName(); }
@@ -37,6 +43,7 @@ public:
 
 private:
     const int32_t angle_;
+    std::string piped_;  // the output written on arrival, or empty
 };
 
 class HPGSHpglMergeJob : public HPGSRendererJob {
@@ -68,6 +75,16 @@ int measureHpglFirstPage(const Plume::ObjPtr<HPGSDataHolder>& input, hpgs_reader
 // 0, or -1 with hpgs's error.
 int drawHpglWithAnnotations(HPGSRendererJob& job, Plume::Mutex& mutex, const Plume::ObjPtr<HPGSDataHolder>& input,
                             int32_t angle, int pageOffset, hpgs_ostream* out);
+// The same from in (owned; the copy reads the drawing from it), with the
+// annotations in bundle. input is the holder in's bytes come from; read on
+// arrival (onArrival) it has no file yet, and a drawing whose raster images
+// need a measure of their own (from the file) fails.
+int drawHpglFrom(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_istream* in,
+                 const Plume::ObjPtr<HPGSDataHolder>& input, int32_t angle, int pageOffset, hpgs_ostream* out,
+                 hpgs_pdf_fdf_bundle* bundle, bool onArrival);
+// Imports the job's drawn (mode 2) annotations into bundle. 0, or -1 with
+// hpgs's error.
+int importAnnotations(HPGSRendererJob& job, hpgs_pdf_fdf_bundle* bundle);
 
 std::string hpglInsertTag(int32_t angle, const Plume::ObjPtr<Plume::List>& annotations);
 std::string hpglMergeTag(int32_t angle2, const std::string& firstUniqueName, int32_t angle1,

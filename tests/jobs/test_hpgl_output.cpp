@@ -546,3 +546,56 @@ TEST_F(HpglOutputTest, AnInsertStoppedWhileReadingEndsPromptlyAndLeavesNoJobFile
     EXPECT_GE(countLog("hpgs error: Interrupted."), 1u);
     EXPECT_EQ(jobFilesLeft(), 0u);
 }
+
+// ------------------------------------------------ inserted while arriving
+
+// A drawing the job downloads itself is copied with its annotations while
+// it arrives: the same bytes as an insert from the input's cached file.
+TEST_F(HpglOutputTest, InsertOnArrivalGivesTheBytesOfAnInsertFromTheCachedFile) {
+    for (const char* name : {"pu_big_harmonograph", "gp_pcl5_area", "syn_pjl_frame", "syn_rtl_raster"}) {
+        SCOPED_TRACE(name);
+        const std::string input = readFile(std::string(XAD_TEST_DATA) + "/hpgl/" + name + ".hpgl");
+        const size_t before = countLog("annotations inserted while the input arrived.");
+        auto first = Plume::List::newInstance();
+        first->add(drawnSquare(12, 12, 24, 12, "a.fdf"));
+        auto arrived = insertHpglAnnotations(newStream(input, std::string(name) + ".plt"), 90, "", first);
+        // A drawing whose first frame holds raster images is measured
+        // again, from its file.
+        const bool raster = std::string(name) == "syn_rtl_raster";
+        EXPECT_EQ(countLog("annotations inserted while the input arrived."), before + (raster ? 0 : 1));
+        auto second = Plume::List::newInstance();
+        second->add(drawnSquare(12, 12, 24, 12, "b.fdf"));
+        auto cached = insertHpglAnnotations(newStream(input, std::string(name) + ".plt"), 90, "", second);
+        EXPECT_NE(arrived->getDataFilePath(), cached->getDataFilePath());
+        EXPECT_EQ(readFile(arrived->getDataFilePath()), readFile(cached->getDataFilePath()));
+    }
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+// A drawing whose first frame holds a raster image needs a measure of its
+// own, which reading on arrival cannot make: it is read from its file.
+TEST_F(HpglOutputTest, ARasterImageInTheFirstFrameIsInsertedFromTheFile) {
+    const std::string input = "IN;SP1;PA0,0;PD2000,0,2000,2000,0,2000,0,0;PU;\x1b%0A\x1b*t75R\x1b*r2S\x1b*r1A"
+                              "\x1b*b1W\xff\x1b*b1W\xff\x1b*rC\x1b%0BPA100,100;PD300,300;PU;";
+    const size_t before = countLog("annotations inserted while the input arrived.");
+    auto list = Plume::List::newInstance();
+    list->add(drawnSquare(12, 12, 24, 12));
+    auto e = insertHpglAnnotations(newStream(input, "raster.plt"), 0, "", list);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(readFile(e->getDataFilePath()).rfind(input.substr(0, 20), 0), 0u);
+    EXPECT_EQ(countLog("annotations inserted while the input arrived."), before);
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
+
+TEST_F(HpglOutputTest, ADownloadBreakingOffFailsTheInsertAndLeavesNoFile) {
+    std::string big = "IN;SP1;PA0,0;";
+    while (big.size() < 300000) big += "PD" + std::to_string(big.size() % 7001) + ",300;PU;";
+    auto in = newStream(big, "broken.plt");
+    in->failAfter = 30;
+    auto list = Plume::List::newInstance();
+    list->add(drawnSquare(12, 12, 24, 12));
+    auto t = thrownBy([&] { insertHpglAnnotations(in, 0, "", list); });
+    ASSERT_TRUE(Plume::objCast<IOError>(t));
+    EXPECT_EQ(countLog("annotations inserted while the input arrived."), 0u);
+    EXPECT_EQ(jobFilesLeft(), 0u);
+}
