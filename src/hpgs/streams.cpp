@@ -17,34 +17,17 @@
 
 namespace hpgs {
 
-// Buffered file input: fread in large blocks, getc served from the buffer.
-struct FileIn {
-  static constexpr size_t kBlock = 1 << 16;
-  FILE *file = nullptr;
-  std::string name;
-  ByteWindow win;  // cur/end into buf
-  std::unique_ptr<unsigned char[]> buf = std::make_unique_for_overwrite<unsigned char[]>(kBlock);
-  size_t buf_start = 0;  // file offset of buf[0]
+// Input served from a window over a buffer that the derived stream refills
+// (bool refill(), const unsigned char *start() for the buffer's first
+// byte): getc, ungetc and read through the window, with one pushed-back
+// byte of its own when ungetc cannot step back in the window.
+template <class D>
+struct WindowIn {
+  ByteWindow win;
   bool eof = false, error = false;
   int pushed = -1;  // pushed-back byte not in the buffer
 
-  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = win.peak = buf.get(); }
-  ~FileIn() {
-    if (file) std::fclose(file);
-  }
-  bool refill() {
-    if (eof || error) return false;
-    buf_start += static_cast<size_t>(win.end - buf.get());
-    size_t n = std::fread(buf.get(), 1, kBlock, file);
-    win.cur = buf.get();
-    win.end = buf.get() + n;
-    if (n < kBlock) {
-      if (std::ferror(file)) error = true;
-      else eof = true;
-    }
-    return n > 0;
-  }
-  static FileIn *self(void *s) { return static_cast<FileIn *>(s); }
+  static D *self(void *s) { return static_cast<D *>(s); }
   static int getc_f(void *s) {
     auto *f = self(s);
     if (f->pushed >= 0) {
@@ -58,7 +41,7 @@ struct FileIn {
   static int ungetc_f(int c, void *s) {
     auto *f = self(s);
     if (c == EOF) return EOF;
-    if (f->win.cur > f->buf.get() && f->pushed < 0 && f->win.cur[-1] == static_cast<unsigned char>(c)) {
+    if (f->win.cur && f->win.cur > f->start() && f->pushed < 0 && f->win.cur[-1] == static_cast<unsigned char>(c)) {
       --f->win.cur;
       return c;
     }
@@ -84,6 +67,38 @@ struct FileIn {
     }
     return got / size;
   }
+  static int eof_f(void *s) {
+    auto *f = self(s);
+    return f->eof && f->win.cur == f->win.end && f->pushed < 0;
+  }
+  static int error_f(void *s) { return self(s)->error; }
+};
+
+// Buffered file input: fread in large blocks, getc served from the buffer.
+struct FileIn : WindowIn<FileIn> {
+  static constexpr size_t kBlock = 1 << 16;
+  FILE *file = nullptr;
+  std::string name;
+  std::unique_ptr<unsigned char[]> buf = std::make_unique_for_overwrite<unsigned char[]>(kBlock);
+  size_t buf_start = 0;  // file offset of buf[0]
+
+  explicit FileIn(const char *fn) : name(fn) { win.cur = win.end = win.peak = buf.get(); }
+  ~FileIn() {
+    if (file) std::fclose(file);
+  }
+  const unsigned char *start() const { return buf.get(); }
+  bool refill() {
+    if (eof || error) return false;
+    buf_start += static_cast<size_t>(win.end - buf.get());
+    size_t n = std::fread(buf.get(), 1, kBlock, file);
+    win.cur = buf.get();
+    win.end = buf.get() + n;
+    if (n < kBlock) {
+      if (std::ferror(file)) error = true;
+      else eof = true;
+    }
+    return n > 0;
+  }
   static int seek_f(void *s, size_t pos) {
     auto *f = self(s);
     if (std::fseek(f->file, static_cast<long>(pos), SEEK_SET) != 0)
@@ -99,11 +114,6 @@ struct FileIn {
     *pos = f->buf_start + static_cast<size_t>(f->win.cur - f->buf.get()) - (f->pushed >= 0 ? 1 : 0);
     return 0;
   }
-  static int eof_f(void *s) {
-    auto *f = self(s);
-    return f->eof && f->win.cur == f->win.end && f->pushed < 0;
-  }
-  static int error_f(void *s) { return self(s)->error; }
   static int close_f(void *s) {
     auto *f = self(s);
     int rc = 0;
@@ -169,16 +179,14 @@ const hpgs_istream_vtable kMemInVtable = {MemIn::getc_f, MemIn::ungetc_f, MemIn:
 // Input handed out in pieces by a callback (a download in progress, say):
 // the window lies over the current piece, and an empty window pulls the
 // next. Like FileIn otherwise, except that it cannot go back.
-struct PullIn {
+struct PullIn : WindowIn<PullIn> {
   hpgs_pull_func pull = nullptr;
   void *ctx = nullptr;
   std::string name;
-  ByteWindow win;
   const unsigned char *base = nullptr;  // start of the current piece
   size_t base_offset = 0;               // stream offset of base
-  bool eof = false, error = false;
-  int pushed = -1;  // pushed-back byte not in the piece
 
+  const unsigned char *start() const { return base; }
   bool refill() {
     if (eof || error) return false;
     base_offset += static_cast<size_t>(win.end - base);
@@ -198,46 +206,6 @@ struct PullIn {
     win.end = data + n;
     return true;
   }
-  static PullIn *self(void *s) { return static_cast<PullIn *>(s); }
-  static int getc_f(void *s) {
-    auto *f = self(s);
-    if (f->pushed >= 0) {
-      int c = f->pushed;
-      f->pushed = -1;
-      return c;
-    }
-    if (f->win.cur == f->win.end && !f->refill()) return EOF;
-    return *f->win.cur++;
-  }
-  static int ungetc_f(int c, void *s) {
-    auto *f = self(s);
-    if (c == EOF) return EOF;
-    if (f->win.cur && f->win.cur > f->base && f->pushed < 0 && f->win.cur[-1] == static_cast<unsigned char>(c)) {
-      --f->win.cur;
-      return c;
-    }
-    if (f->pushed >= 0) return EOF;
-    f->pushed = c & 0xff;
-    return c;
-  }
-  static size_t read_f(void *ptr, size_t size, size_t nmemb, void *s) {
-    auto *f = self(s);
-    if (size == 0 || nmemb == 0) return 0;
-    size_t want = size * nmemb, got = 0;
-    auto *out = static_cast<unsigned char *>(ptr);
-    if (f->pushed >= 0) {
-      out[got++] = static_cast<unsigned char>(f->pushed);
-      f->pushed = -1;
-    }
-    while (got < want) {
-      if (f->win.cur == f->win.end && !f->refill()) break;
-      size_t n = std::min(want - got, static_cast<size_t>(f->win.end - f->win.cur));
-      std::memcpy(out + got, f->win.cur, n);
-      f->win.cur += n;
-      got += n;
-    }
-    return got / size;
-  }
   size_t position() const {
     return base_offset + static_cast<size_t>(win.cur - base) - (pushed >= 0 ? 1 : 0);
   }
@@ -251,11 +219,6 @@ struct PullIn {
     *pos = self(s)->position();
     return 0;
   }
-  static int eof_f(void *s) {
-    auto *f = self(s);
-    return f->eof && f->win.cur == f->win.end && f->pushed < 0;
-  }
-  static int error_f(void *s) { return self(s)->error; }
   static int close_f(void *s) {
     delete self(s);
     return 0;
