@@ -93,18 +93,9 @@ ObjPtr<BoundingBoxWithAngle> readBoundingBoxFrom(const Plume::ConfigOptions& o, 
 }
 
 void HPGSBBoxJob::prepareInputs(Plume::Mutex& mutex) {
-    auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get());
-    if (!download) return HPGSRendererJob::prepareInputs(mutex);
-    hpgs_bbox box{};
-    PipedReading piped(getPrettyName(), measurePlotSize(*this, mutex, &box));
-    struct Unset {
-        HPGSMimeDownloadDataHolder* holder;
-        ~Unset() { holder->setObserver(nullptr); }
-    } unset{download};
-    download->setObserver(&piped);
-    HPGSRendererJob::prepareInputs(mutex);
-    measured_ = piped.finish();
-    if (measured_) box_ = box;
+    PipedReading piped(getPrettyName(), measurePlotSize(*this, mutex, &box_));
+    measured_ = fetchReadingOnArrival(*this, mutex, piped);
+    fetchAnnotations(mutex);
     if (measured_) log(7, "plot size measured while the input arrived.");
 }
 

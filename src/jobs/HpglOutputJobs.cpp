@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 #include <memory>
+#include <utility>
 #include <sstream>
 
 using namespace xad::preview::api;
@@ -239,8 +239,8 @@ HPGSInsertRendererJob::HPGSInsertRendererJob(const ObjPtr<IMimeInputStream>& inp
       angle_(angle) {}
 
 void HPGSInsertRendererJob::prepareInputs(Plume::Mutex& mutex) {
-    auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get());
-    if (!download) return HPGSRendererJob::prepareInputs(mutex);
+    // Only a download of the job's own can be read on arrival.
+    if (!dynamic_cast<HPGSMimeDownloadDataHolder*>(getInput().get())) return HPGSRendererJob::prepareInputs(mutex);
     fetchAnnotations(mutex);
     hpgs::UniqueFdfBundle bundle(hpgs_pdf_new_fdf_bundle());
     // An annotation that cannot be read fails the render as it would.
@@ -257,20 +257,13 @@ void HPGSInsertRendererJob::prepareInputs(Plume::Mutex& mutex) {
                 return false;
             return hpgs_ostream_close(out.release()) == 0;
         });
-        struct Unset {
-            HPGSMimeDownloadDataHolder* holder;
-            ~Unset() { holder->setObserver(nullptr); }
-        } unset{download};
-        download->setObserver(&reading);
         try {
-            fetchMainInput(mutex);
+            written = fetchReadingOnArrival(*this, mutex, reading);
         } catch (...) {
-            reading.finish();
             out.reset();
             removeJobFile(path);
             throw;
         }
-        written = reading.finish();
     }
     out.reset();
     if (!written) {

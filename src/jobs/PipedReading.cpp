@@ -176,6 +176,26 @@ bool PipedReading::finish() {
     return succeeded_;
 }
 
+bool fetchReadingOnArrival(HPGSRendererJob& job, Plume::Mutex& mutex, PipedReading& reading) {
+    auto* download = dynamic_cast<HPGSMimeDownloadDataHolder*>(job.getInput().get());
+    if (!download) {
+        job.fetchMainInput(mutex);
+        return false;
+    }
+    struct Unset {
+        HPGSMimeDownloadDataHolder* holder;
+        ~Unset() { holder->setObserver(nullptr); }
+    } unset{download};
+    download->setObserver(&reading);
+    try {
+        job.fetchMainInput(mutex);
+    } catch (...) {
+        reading.finish();
+        throw;
+    }
+    return reading.finish();
+}
+
 PipedReading::Task measurePlotSize(HPGSRendererJob& job, Plume::Mutex& mutex, hpgs_bbox* box) {
     return [&job, &mutex, box](hpgs_istream* in) {
         hpgs::UniqueDevice measuring(hpgs_new_plotsize_device(HPGS_TRUE, HPGS_TRUE));

@@ -83,6 +83,11 @@ private:
     bool succeeded_ = false;
 };
 
+// Fetches job's main input. When that is a download the job starts itself,
+// reading reads it while it arrives: true once it has read the whole input
+// (finish()). A failed fetch is passed on once the reading has ended.
+bool fetchReadingOnArrival(HPGSRendererJob& job, Plume::Mutex& mutex, PipedReading& reading);
+
 // A task that measures the plot size of page 1 into box, its reader
 // registered with job (so that the job's interrupt stops it). job, mutex
 // and box must outlive the task's run.

@@ -22,9 +22,9 @@ std::string temp_path(const char *tag) {
   return std::string(::testing::TempDir()) + "hpgs_stream_" + tag + "_" + std::to_string(getpid());
 }
 
-// The same checks for every built-in input stream over "abcdef".
-void check_istream(hpgs_istream *is) {
-  ASSERT_NE(is, nullptr);
+// The first four bytes of a stream over "abcdef": getc, ungetc of the byte
+// read, getc again, read and tell.
+void check_first_four(hpgs_istream *is) {
   EXPECT_EQ(hpgs_getc(is), 'a');
   EXPECT_EQ(hpgs_ungetc('a', is), 'a');
   EXPECT_EQ(hpgs_getc(is), 'a');
@@ -34,6 +34,13 @@ void check_istream(hpgs_istream *is) {
   size_t pos = 0;
   EXPECT_EQ(hpgs_istream_tell(is, &pos), 0);
   EXPECT_EQ(pos, 4u);
+}
+
+// The same checks for every built-in input stream over "abcdef".
+void check_istream(hpgs_istream *is) {
+  ASSERT_NE(is, nullptr);
+  check_first_four(is);
+  char buf[8] = {};
   EXPECT_EQ(hpgs_istream_read(buf, 1, 8, is), 2u);  // short read at the end
   EXPECT_EQ(hpgs_getc(is), EOF);
   EXPECT_TRUE(hpgs_istream_iseof(is));
@@ -289,15 +296,9 @@ TEST(HpgsPulledStream, BehavesLikeTheOtherStreamsAcrossPieces) {
     Pieces p{"abcdef", {piece}};
     hpgs_istream *is = hpgs_new_pull_istream(Pieces::pull, &p, "pieces");
     ASSERT_NE(is, nullptr);
-    EXPECT_EQ(hpgs_getc(is), 'a');
-    EXPECT_EQ(hpgs_ungetc('a', is), 'a');
-    EXPECT_EQ(hpgs_getc(is), 'a');
+    check_first_four(is);
     char buf[8] = {};
-    EXPECT_EQ(hpgs_istream_read(buf, 1, 3, is), 3u);
-    EXPECT_STREQ(buf, "bcd");
     size_t pos = 0;
-    EXPECT_EQ(hpgs_istream_tell(is, &pos), 0);
-    EXPECT_EQ(pos, 4u);
     // Going back is refused; staying where it is is not.
     EXPECT_EQ(hpgs_istream_seek(is, 4), 0);
     EXPECT_EQ(hpgs_istream_seek(is, 0), -1);
