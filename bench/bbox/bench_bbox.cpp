@@ -46,7 +46,7 @@ using benchdaemon::readFile;
 using benchdaemon::runQuietly;
 
 struct Env : benchdaemon::JobBenchEnv {
-    Env() : JobBenchEnv("/tmp/xadbboxbenchXXXXXX") {
+    Env() : JobBenchEnv("xadbboxbench") {
         drawing = readFile(kHarmonograph);
         // 300 Letter pages: the three-page document a hundred times.
         std::vector<std::string> args = {"qpdf", "--empty", "--pages"};

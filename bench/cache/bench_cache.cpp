@@ -11,6 +11,8 @@
 #include "cache/HPGSRendererCache.h"
 #include "xadracommon/LogService.h"
 
+#include "../common/BenchDir.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -49,8 +51,7 @@ struct Cleanup {
 // The populated base directory, made on first use and removed at exit.
 const std::string& populatedBase() {
     static std::string base = [] {
-        char tmpl[] = "/tmp/xadcachebenchXXXXXX";
-        std::string dir = ::mkdtemp(tmpl);
+        std::string dir = benchdaemon::makeBenchDir("xadcachebench");
         HPGSRendererCache c;
         c.setSyncWrites(false);
         c.initialise(1e9, dir);
@@ -91,8 +92,7 @@ void BM_LookupHit(benchmark::State& state) {
 BENCHMARK(BM_LookupHit)->Unit(benchmark::kMicrosecond);
 
 void BM_Store(benchmark::State& state) {
-    char tmpl[] = "/tmp/xadcachestoreXXXXXX";
-    std::string dir = ::mkdtemp(tmpl);
+    std::string dir = benchdaemon::makeBenchDir("xadcachestore");
     {
         HPGSRendererCache c;
         c.setSyncWrites(state.range(0) != 0);

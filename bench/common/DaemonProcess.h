@@ -4,6 +4,8 @@
 
 #include "plume/Remoting.h"
 
+#include "BenchDir.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -26,12 +28,15 @@ inline int freePort() {
 class DaemonProcess {
 public:
     explicit DaemonProcess(unsigned workers = 2) {
-        char d[] = "/tmp/xadrad-bench-XXXXXX";
-        dir_ = mkdtemp(d);
+        dir_ = makeBenchDir("xadrad-bench-");
         port_ = freePort();
         pid_ = fork();
         if (pid_ == 0) {
-            freopen("/dev/null", "w", stderr);
+            // XAD_BENCH_DAEMON_LOG names a file for the daemon's full log
+            // (level 7), to see where a run spends its time.
+            const char* log = getenv("XAD_BENCH_DAEMON_LOG");
+            freopen(log && *log ? log : "/dev/null", "w", stderr);
+            const char* level = log && *log ? "--log-level=7" : "--log-level=2";
             setenv("XAD_CONF_DIR", dir_.c_str(), 1);
             std::string a1 = "--xadrad_cache_baseDir=" + dir_ + "/base";
             std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);
@@ -41,7 +46,7 @@ public:
             // requests of a burst of more than five new clients, which then
             // wait a second to ask again; the benchmarks measure the work.
             execl(bin.c_str(), bin.c_str(), "-n", a1.c_str(), a2.c_str(), a3.c_str(), "--xadrad_cache_mbytes=2000",
-                  "--xadrad_job_renderTimeout=120", "--xadrad_suUser=root", "--xadrad_listen_backlog=64",
+                  "--xadrad_job_renderTimeout=120", "--xadrad_suUser=root", "--xadrad_listen_backlog=64", level,
                   static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -61,6 +66,7 @@ public:
         std::system(("rm -rf " + dir_).c_str());
     }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
 private:
     std::string dir_;

@@ -9,6 +9,8 @@
 #include "daemon/Settings.h"
 #include "xadracommon/LogService.h"
 
+#include "BenchDir.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,9 +20,9 @@
 namespace benchdaemon {
 
 struct JobBenchEnv {
-    // tmpl: a mkdtemp template such as "/tmp/xadbenchXXXXXX".
-    explicit JobBenchEnv(std::string tmpl) {
-        base = ::mkdtemp(tmpl.data());
+    // prefix: the start of the folder's name (see BenchDir.h).
+    explicit JobBenchEnv(const std::string& prefix) {
+        base = makeBenchDir(prefix);
         Xadra::logService().levelThreshold = 2;
         cache.setSyncWrites(false);
         cache.initialise(100000.0, base);

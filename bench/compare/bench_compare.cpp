@@ -39,7 +39,7 @@ void writePage(const std::string& path, int shift) {
 }
 
 struct Env : benchdaemon::JobBenchEnv {
-    Env() : JobBenchEnv("/tmp/xadcmpbenchXXXXXX") {
+    Env() : JobBenchEnv("xadcmpbench") {
         writePage(base + "/a.png", 0);
         writePage(base + "/b.png", 5);
     }

@@ -12,9 +12,15 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <random>
-#include <fcntl.h>
+#include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace xad::preview::api;
 using namespace Plume;
@@ -25,6 +31,25 @@ namespace {
 const std::string kLetter = std::string(XAD_TEST_DATA) + "/pdf/letter_3pages.pdf";
 
 using benchdaemon::runQuietly;
+
+// CPU seconds of a process: its own (user + system) and those of its
+// reaped children, from /proc/<pid>/stat.
+struct CpuTimes {
+    double self = 0, children = 0;
+};
+CpuTimes cpuOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> f((std::istream_iterator<std::string>(fields)), std::istream_iterator<std::string>());
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    CpuTimes t;
+    if (f.size() > 14) {
+        t.self = (std::stod(f[11]) + std::stod(f[12])) / tick;
+        t.children = (std::stod(f[13]) + std::stod(f[14])) / tick;
+    }
+    return t;
+}
 
 std::vector<std::string> gsLetter150(const std::string& out) {
     return {"gs", "-dQUIET", "-dBATCH", "-dNOPAUSE", "-dTextAlphaBits=4", "-dGraphicsAlphaBits=4", "-sDEVICE=png16m",
@@ -73,6 +98,7 @@ BENCHMARK(BM_PageCacheHitEndToEnd)->UseRealTime()->Unit(benchmark::kMicrosecond)
 // four one after the other (no barrier between rounds, as the daemon's
 // workers have none).
 void BM_BareGsTwoInParallel(benchmark::State& state) {
+    const CpuTimes before = cpuOf(getpid());
     for (auto _ : state) {
         std::thread a([] {
             for (int i = 0; i < 4; ++i) runQuietly(gsLetter150("/tmp/xad-bench-gs-a.png"));
@@ -83,18 +109,30 @@ void BM_BareGsTwoInParallel(benchmark::State& state) {
         a.join();
         b.join();
     }
+    const double pages = 8.0 * static_cast<double>(state.iterations());
+    state.counters["gs_cpu_ms_per_page"] = 1000 * (cpuOf(getpid()).children - before.children) / pages;
     state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // Eight clients at once on two workers; a client whose request finds the
 // pool full (a Timeout at once) asks again after a pause: 20 ms (Arg 0),
-// or drawn from 10 to 30 ms (Arg 1), as clients that start together
-// should, so that they do not all ask again at the same instant.
+// drawn from 10 to 30 ms (Arg 1), as clients that start together should,
+// so that they do not all ask again at the same instant; none (Arg 2, the
+// test client's own rule); 2 ms (Arg 3).
+int retryPauseMs(int64_t policy, std::minstd_rand& rng) {
+    switch (policy) {
+    case 0: return 20;
+    case 1: return 10 + static_cast<int>(rng() % 21);
+    case 2: return 0;
+    default: return 2;
+    }
+}
+
 void BM_EightClientsTwoWorkers(benchmark::State& state) {
     DaemonProcess d(2);
-    const bool jitter = state.range(0) != 0;
-    std::atomic<long> serial{0};
+    std::atomic<long> serial{0}, refusals{0};
+    const CpuTimes daemonBefore = cpuOf(d.pid()), clientsBefore = cpuOf(getpid());
     for (auto _ : state) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t)
@@ -107,16 +145,25 @@ void BM_EightClientsTwoWorkers(benchmark::State& state) {
                         drain(*c->renderPngByResolution(letter(name), 150, true, 0, nullptr, nullptr));
                         break;
                     } catch (const ThrowableException&) {
-                        const int ms = jitter ? 10 + static_cast<int>(rng() % 21) : 20;
-                        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                        ++refusals;
+                        if (const int ms = retryPauseMs(state.range(0), rng))
+                            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
                     }
                 }
             });
         for (auto& t : threads) t.join();
     }
+    // Where the CPU goes: ghostscript (the daemon's reaped children), the
+    // daemon itself, and the eight clients in this process.
+    const CpuTimes daemonAfter = cpuOf(d.pid()), clientsAfter = cpuOf(getpid());
+    const double pages = 8.0 * static_cast<double>(state.iterations());
+    state.counters["gs_cpu_ms_per_page"] = 1000 * (daemonAfter.children - daemonBefore.children) / pages;
+    state.counters["daemon_cpu_ms_per_page"] = 1000 * (daemonAfter.self - daemonBefore.self) / pages;
+    state.counters["client_cpu_ms_per_page"] = 1000 * (clientsAfter.self - clientsBefore.self) / pages;
+    state.counters["refusals_per_page"] = static_cast<double>(refusals.load()) / pages;
     state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_EightClientsTwoWorkers)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_EightClientsTwoWorkers)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // An input whose blocks come slowly: two of them keep both workers busy
 // downloading while another client asks. Passed by reference, as a client's

@@ -30,7 +30,7 @@ const std::string kHarmonograph = std::string(XAD_TEST_DATA) + "/hpgl/pu_big_har
 using benchdaemon::readFile;
 
 struct Env : benchdaemon::JobBenchEnv {
-    Env() : JobBenchEnv("/tmp/xadhpglbenchXXXXXX") {
+    Env() : JobBenchEnv("xadhpglbench") {
         drawing = readFile(kHarmonograph);
         const double b = Xadra::Settings::getPdfBorder();
         fdf = "%FDF-1.2\n1 0 obj\n<< /FDF << /Annots [2 0 R] >> >>\nendobj\n2 0 obj\n<< /Type /Annot /Subtype "

@@ -8,6 +8,8 @@
 
 #include "xadracommon/LogService.h"
 
+#include "../common/BenchDir.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -73,8 +75,7 @@ public:
 
 struct Env {
     Env() {
-        char tmpl[] = "/tmp/xadjobbenchXXXXXX";
-        base = ::mkdtemp(tmpl);
+        base = benchdaemon::makeBenchDir("xadjobbench");
         Xadra::logService().levelThreshold = std::getenv("XAD_BENCH_LOG") ? 7 : 2;
         cache.setSyncWrites(false);
         cache.initialise(100000.0, base);

@@ -38,7 +38,7 @@ using benchdaemon::readFile;
 using benchdaemon::runQuietly;
 
 struct Env : benchdaemon::JobBenchEnv {
-    Env() : JobBenchEnv("/tmp/xadpdfbenchXXXXXX") {
+    Env() : JobBenchEnv("xadpdfbench") {
         harmonograph = readFile(kHarmonograph);
         drawing = bytes(harmonograph, "harmonograph.plt", "image/hpgl");
         // 100 A4 pages, each a copy of the sample drawing.

@@ -37,7 +37,7 @@ std::string patternAt(long x, long y) {
 }
 
 struct Env : benchdaemon::JobBenchEnv {
-    Env() : JobBenchEnv("/tmp/xadseekbenchXXXXXX") {
+    Env() : JobBenchEnv("xadseekbench") {
         Xadra::Settings::setSeekSize(1024);
         Xadra::Settings::setLabelSize(0);
         std::string graph = benchdaemon::readFile(std::string(XAD_TEST_DATA) + "/hpgl/pu_graph_dashed.hpgl");
