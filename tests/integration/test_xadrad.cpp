@@ -5,6 +5,8 @@
 #include "xadracommon/PreviewApi.h"
 #include "xadracommon/RendererClient.h"
 
+#include "../hpgs/ink_compare.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -601,6 +603,74 @@ TEST_F(Xadrad, PdfInputsAreFinishedAndMergedThroughTheService) {
     EXPECT_EQ(joined.compare(arcs.size(), 7, "\x1b%1BPG;"), 0);
     auto inserted = c.renderer->insertAnnotations(fileStream("syn_bezier.hpgl"), 0, nullptr, nullptr);
     EXPECT_EQ(readStream(*inserted), readFile(kData + "/syn_bezier.hpgl"));
+    EXPECT_EQ(stopWithHup(), 0);
+}
+
+TEST_F(Xadrad, DrawnAnnotationsGoIntoADrawingAsHpglAndReadBackLikeThePreview) {
+    start();
+    Client c(port);
+    // A blue square drawn (mode 2) inside the small drawing's lower-left
+    // corner: FDF coordinates are those of the drawing's PDF page, which has
+    // the default border of 20 mm (56.7 points) round the drawing.
+    std::string fdf = readFile(std::string(XAD_TEST_DATA) + "/fdf/square.fdf");
+    const size_t at = fdf.find("/Rect [");
+    fdf.replace(at, fdf.find(']', at) - at + 1, "/Rect [70 70 110 100]");
+    std::ofstream(dir + "/square.fdf", std::ios::binary) << fdf;
+    auto annotations = [&] {
+        auto a = Annotation::newInstance();
+        a->setMode(2);
+        a->setColor(String::newInstance("#0000ff"));
+        a->setFdf(preview::FileMimeInputStream::newInstance("square.fdf", "square.fdf", dir + "/square.fdf",
+                                                            "application/vnd.fdf"));
+        auto list = List::newInstance();
+        list->add(a);
+        return list;
+    };
+    auto inserted = c.renderer->insertAnnotations(fileStream("syn_bezier.hpgl"), 0, nullptr, annotations());
+    ASSERT_TRUE(inserted);
+    EXPECT_EQ(inserted->getMimeType()->str(), "image/hpgl");
+    const std::string input = readFile(kData + "/syn_bezier.hpgl");
+    const std::string output = readStream(*inserted);
+    ASSERT_GT(output.size(), input.size());
+    // Every byte of the input, in order, with the annotation in between.
+    size_t j = 0;
+    for (size_t i = 0; i < output.size() && j < input.size(); ++i)
+        if (output[i] == input[j]) ++j;
+    EXPECT_EQ(j, input.size());
+    EXPECT_NE(output.find("PM2"), std::string::npos);
+    // The daemon reads its own output back: the preview of the output looks
+    // like the preview of the input with the annotation drawn in.
+    std::ofstream(dir + "/inserted.plt", std::ios::binary) << output;
+    auto back = c.renderer->renderPngByResolution(
+        preview::FileMimeInputStream::newInstance("inserted.plt", "inserted.plt", dir + "/inserted.plt", "image/hpgl"),
+        150, true, 0, nullptr, nullptr);
+    auto ref = c.renderer->renderPngByResolution(fileStream("syn_bezier.hpgl"), 150, true, 0, nullptr, annotations());
+    std::ofstream(dir + "/back.png", std::ios::binary) << readStream(*back);
+    std::ofstream(dir + "/ref.png", std::ios::binary) << readStream(*ref);
+    hpgs_test::Png a, b;
+    ASSERT_TRUE(hpgs_test::read_png(dir + "/ref.png", a));
+    ASSERT_TRUE(hpgs_test::read_png(dir + "/back.png", b));
+    EXPECT_EQ(a.width, b.width);
+    EXPECT_EQ(a.height, b.height);
+    auto score = hpgs_test::compare_ink(a, b);
+    ASSERT_TRUE(score.ok);
+    EXPECT_GE(score.f_tol, 0.98) << "precision " << score.precision << " recall " << score.recall;
+    // More blue ink in both than in the plain preview (which has blue pens).
+    auto blue = [](const hpgs_test::Png& p) {
+        int n = 0;
+        for (int y = 0; y < p.height; ++y)
+            for (int x = 0; x < p.width; ++x)
+                n += p.at(x, y, 2) > 180 && p.at(x, y, 2) - p.at(x, y, 0) > 60 && p.at(x, y, 2) - p.at(x, y, 1) > 60;
+        return n;
+    };
+    auto plain = c.renderer->renderPngByResolution(fileStream("syn_bezier.hpgl"), 150, true, 0, nullptr, nullptr);
+    std::ofstream(dir + "/plain.png", std::ios::binary) << readStream(*plain);
+    hpgs_test::Png p;
+    ASSERT_TRUE(hpgs_test::read_png(dir + "/plain.png", p));
+    EXPECT_GT(blue(a), blue(p) + 100);
+    EXPECT_GT(blue(b), blue(p) + 100);
+    if (const char* keep = std::getenv("XAD_TEST_KEEP"))
+        std::system(("cp " + dir + "/ref.png " + dir + "/back.png " + dir + "/plain.png " + keep).c_str());
     EXPECT_EQ(stopWithHup(), 0);
 }
 
