@@ -35,8 +35,9 @@ public:
             // XAD_BENCH_DAEMON_LOG names a file for the daemon's full log
             // (level 7), to see where a run spends its time.
             const char* log = getenv("XAD_BENCH_DAEMON_LOG");
-            freopen(log && *log ? log : "/dev/null", "w", stderr);
-            const char* level = log && *log ? "--log-level=7" : "--log-level=2";
+            const bool logged = log && *log;
+            freopen(logged ? log : "/dev/null", "w", stderr);
+            const char* level = logged ? "--log-level=7" : "--log-level=2";
             setenv("XAD_CONF_DIR", dir_.c_str(), 1);
             std::string a1 = "--xadrad_cache_baseDir=" + dir_ + "/base";
             std::string a2 = "--xadrad_listen_address=127.0.0.1:" + std::to_string(port_);

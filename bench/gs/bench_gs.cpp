@@ -111,7 +111,7 @@ void BM_BareGsTwoInParallel(benchmark::State& state) {
     }
     const double pages = 8.0 * static_cast<double>(state.iterations());
     state.counters["gs_cpu_ms_per_page"] = 1000 * (cpuOf(getpid()).children - before.children) / pages;
-    state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["pages_per_s"] = benchmark::Counter(pages, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
@@ -161,7 +161,7 @@ void BM_EightClientsTwoWorkers(benchmark::State& state) {
     state.counters["daemon_cpu_ms_per_page"] = 1000 * (daemonAfter.self - daemonBefore.self) / pages;
     state.counters["client_cpu_ms_per_page"] = 1000 * (clientsAfter.self - clientsBefore.self) / pages;
     state.counters["refusals_per_page"] = static_cast<double>(refusals.load()) / pages;
-    state.counters["pages_per_s"] = benchmark::Counter(8.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["pages_per_s"] = benchmark::Counter(pages, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_EightClientsTwoWorkers)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
 
