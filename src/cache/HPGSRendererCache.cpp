@@ -59,7 +59,15 @@ bool hasLineFeed(const std::string& s) { return s.find('\n') != std::string::npo
 // Writes the manifest under a temporary name; the caller renames it into place
 // so that a reader never sees a partial manifest. Values are written raw; the
 // option-file reader gives back everything after the first "=" unchanged.
-void writeManifest(const std::string& path, bool sync, const HPGSRendererCacheEntry& e, const std::string& diskFile) {
+//
+// The manifest itself is not flushed: a power loss may leave it empty or cut
+// short, and the start-up scan then drops the entry, which is computed again
+// when asked for. "disk_file" is the last line, so a manifest cut anywhere
+// names no data file or one that does not exist; it never describes other
+// data. A flush here would cost a disk round trip under the cache lock, which
+// every lookup waits for, and would still not keep the entry across a power
+// loss unless the directory were flushed too.
+void writeManifest(const std::string& path, const HPGSRendererCacheEntry& e, const std::string& diskFile) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f) throw CException(CAT_DAEMON, 3, "Cannot create manifest file %s", path.c_str());
     // 17 significant digits give back the very same double.
@@ -71,7 +79,6 @@ void writeManifest(const std::string& path, bool sync, const HPGSRendererCacheEn
                           e.getOutputUniqueName().c_str(), e.getOutputPrettyName().c_str(),
                           e.getMimeType().c_str(), diskFile.c_str());
     bool ok = rc >= 0 && std::fflush(f) == 0 && !std::ferror(f);
-    if (ok && sync) ok = ::fsync(fileno(f)) == 0;
     if (std::fclose(f) != 0) ok = false;
     if (!ok) throw Exception(CAT_DAEMON, 3, "I/O error writing manifest file %s.", path.c_str());
 }
@@ -236,7 +243,7 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
             logMessage(4, "%s(%s;%s): a name contains a line feed, result kept for this run only.", u, g, s);
             unlinkQuietly(manifestPath);
         } else {
-            writeManifest(tmpManifestPath, syncWrites_, *entry, diskFile);
+            writeManifest(tmpManifestPath, *entry, diskFile);
             if (::rename(tmpManifestPath.c_str(), manifestPath.c_str()) != 0)
                 throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmpManifestPath.c_str(),
                                  manifestPath.c_str());

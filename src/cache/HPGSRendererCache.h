@@ -71,9 +71,9 @@ public:
     void setRemoveJobFiles(bool remove) { removeJobFiles_.store(remove); }
     bool getRemoveJobFiles() const { return removeJobFiles_.load(); }
 
-    // store flushes data file and manifest to the disk before the manifest
-    // gets its final name (default true), so that a power loss cannot leave a
-    // manifest describing a truncated result. Benchmarks may turn it off.
+    // store flushes the data file to the disk before any manifest names it
+    // (default true), so that a power loss cannot leave a manifest describing
+    // a truncated result. Benchmarks may turn it off.
     void setSyncWrites(bool sync) { syncWrites_ = sync; }
     // Replaces the clock used for store times and scan start (tests).
     void setClock(Clock clock) { clock_ = std::move(clock); }

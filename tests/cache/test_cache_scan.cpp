@@ -194,6 +194,40 @@ TEST_F(CacheTest, CrashBetweenDataRenameAndManifestLeavesNothingServedOrBehind) 
     EXPECT_TRUE(exists(keptData));
 }
 
+TEST_F(CacheTest, ManifestCutShortAnywhereIsDroppedOrDescribesItsOwnData) {
+    // A power loss can leave a manifest empty or cut at any byte, its data
+    // file complete (that is flushed before the manifest is written). Each
+    // cut either drops the entry or, once the data file's name is whole,
+    // gives back that very data; never another file of the same key.
+    EntryPtr e = storeOne(*cache_, "cut.plt", "t", "s", "the result");
+    const std::string manifest = e->getManifestPath(), data = e->getDataFilePath();
+    const std::string text = readFile(manifest);
+    const std::string dataName = fs::path(data).filename().string();
+    const size_t whole = text.find("disk_file=" + dataName) + std::string("disk_file=").size() + dataName.size();
+    ASSERT_LT(whole, text.size() + 1);
+    ASSERT_EQ(text.substr(whole), "\n") << "disk_file is not the last line";
+    e.reset();
+    cache_->shutdown();
+    for (size_t n = 0; n <= text.size(); ++n) {
+        SCOPED_TRACE("manifest cut after " + std::to_string(n) + " bytes");
+        writeFile(manifest, text.substr(0, n));
+        writeFile(data, "the result");
+        auto c = newCache();
+        finishScan(*c);
+        EntryPtr found = c->lookup("cut.plt", "t", "s");
+        if (n >= whole) {
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->getDataFilePath(), data);
+            EXPECT_EQ(readFile(found->getDataFilePath()), "the result");
+        } else {
+            EXPECT_FALSE(found);
+            EXPECT_FALSE(exists(manifest));
+        }
+        found.reset();
+        c->shutdown();
+    }
+}
+
 TEST_F(CacheTest, LookupBeforeTheInitializerReachesItsSubdirectoryScansItOnce) {
     // Enough manifests in subdirectory 00 to keep the initialiser busy there.
     for (int i = 0; i < 1500; ++i) storeOne(*cache_, nameInSubdir(0x00, i), "t", "", "x");
