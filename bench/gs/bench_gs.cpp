@@ -11,12 +11,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -97,18 +100,20 @@ BENCHMARK(BM_PageCacheHitEndToEnd)->UseRealTime()->Unit(benchmark::kMicrosecond)
 // Eight pages: two bare gs runs at a time, each of two threads running
 // four one after the other (no barrier between rounds, as the daemon's
 // workers have none).
+void bareRound() {
+    std::thread a([] {
+        for (int i = 0; i < 4; ++i) runQuietly(gsLetter150("/tmp/xad-bench-gs-a.png"));
+    });
+    std::thread b([] {
+        for (int i = 0; i < 4; ++i) runQuietly(gsLetter150("/tmp/xad-bench-gs-b.png"));
+    });
+    a.join();
+    b.join();
+}
+
 void BM_BareGsTwoInParallel(benchmark::State& state) {
     const CpuTimes before = cpuOf(getpid());
-    for (auto _ : state) {
-        std::thread a([] {
-            for (int i = 0; i < 4; ++i) runQuietly(gsLetter150("/tmp/xad-bench-gs-a.png"));
-        });
-        std::thread b([] {
-            for (int i = 0; i < 4; ++i) runQuietly(gsLetter150("/tmp/xad-bench-gs-b.png"));
-        });
-        a.join();
-        b.join();
-    }
+    for (auto _ : state) bareRound();
     const double pages = 8.0 * static_cast<double>(state.iterations());
     state.counters["gs_cpu_ms_per_page"] = 1000 * (cpuOf(getpid()).children - before.children) / pages;
     state.counters["pages_per_s"] = benchmark::Counter(pages, benchmark::Counter::kIsRate);
@@ -118,8 +123,8 @@ BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)-
 // Eight clients at once on two workers; a client whose request finds the
 // pool full (a Timeout at once) asks again after a pause: 20 ms (Arg 0),
 // drawn from 10 to 30 ms (Arg 1), as clients that start together should,
-// so that they do not all ask again at the same instant; none (Arg 2, the
-// test client's own rule); 2 ms (Arg 3).
+// so that they do not all ask again at the same instant; none (Arg 2);
+// 2 ms (Arg 3).
 int retryPauseMs(int64_t policy, std::minstd_rand& rng) {
     switch (policy) {
     case 0: return 20;
@@ -129,30 +134,38 @@ int retryPauseMs(int64_t policy, std::minstd_rand& rng) {
     }
 }
 
-void BM_EightClientsTwoWorkers(benchmark::State& state) {
-    DaemonProcess d(2);
-    std::atomic<long> serial{0}, refusals{0};
-    const CpuTimes daemonBefore = cpuOf(d.pid()), clientsBefore = cpuOf(getpid());
-    for (auto _ : state) {
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 8; ++t)
-            threads.emplace_back([&, t] {
-                RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+// Eight new pages from a number of clients at once (8, 4 or 2), each
+// asking for its share one page after the other, and for a page again
+// until it has it.
+void clientRound(const DaemonProcess& d, int64_t policy, std::atomic<long>& serial, std::atomic<long>& refusals,
+                 int clients = 8) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < clients; ++t)
+        threads.emplace_back([&, t] {
+            RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
+            std::minstd_rand rng(static_cast<unsigned>(t + 1));
+            for (int page = 0; page < 8 / clients; ++page) {
                 const std::string name = "p" + std::to_string(serial++) + ".pdf";
-                std::minstd_rand rng(static_cast<unsigned>(t + 1));
                 for (;;) {
                     try {
                         drain(*c->renderPngByResolution(letter(name), 150, true, 0, nullptr, nullptr));
                         break;
                     } catch (const ThrowableException&) {
                         ++refusals;
-                        if (const int ms = retryPauseMs(state.range(0), rng))
+                        if (const int ms = retryPauseMs(policy, rng))
                             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
                     }
                 }
-            });
-        for (auto& t : threads) t.join();
-    }
+            }
+        });
+    for (auto& t : threads) t.join();
+}
+
+void BM_EightClientsTwoWorkers(benchmark::State& state) {
+    DaemonProcess d(2);
+    std::atomic<long> serial{0}, refusals{0};
+    const CpuTimes daemonBefore = cpuOf(d.pid()), clientsBefore = cpuOf(getpid());
+    for (auto _ : state) clientRound(d, state.range(0), serial, refusals);
     // Where the CPU goes: ghostscript (the daemon's reaped children), the
     // daemon itself, and the eight clients in this process.
     const CpuTimes daemonAfter = cpuOf(d.pid()), clientsAfter = cpuOf(getpid());
@@ -164,6 +177,39 @@ void BM_EightClientsTwoWorkers(benchmark::State& state) {
     state.counters["pages_per_s"] = benchmark::Counter(pages, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_EightClientsTwoWorkers)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3)->Repetitions(3)->ReportAggregatesOnly(true);
+
+// The same two rounds one after the other, again and again: on a machine
+// whose speed drifts (a shared host), each daemon round is set against the
+// bare round just before it. Reports the median of these ratios (daemon
+// pages per second over bare pages per second) and of either rate. The
+// second argument is the number of clients sharing the eight pages: with
+// two, no request finds both workers busy, which shows what the refusals
+// and the pauses before the next request cost eight clients.
+void BM_EightPagesAgainstBareGs(benchmark::State& state) {
+    DaemonProcess d(2);
+    std::atomic<long> serial{0}, refusals{0};
+    std::vector<double> bare, daemon, ratios;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        bareRound();
+        auto t1 = std::chrono::steady_clock::now();
+        clientRound(d, state.range(0), serial, refusals, static_cast<int>(state.range(1)));
+        auto t2 = std::chrono::steady_clock::now();
+        bare.push_back(8.0 / std::chrono::duration<double>(t1 - t0).count());
+        daemon.push_back(8.0 / std::chrono::duration<double>(t2 - t1).count());
+        ratios.push_back(daemon.back() / bare.back());
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    };
+    state.counters["bare_pages_per_s"] = median(bare);
+    state.counters["daemon_pages_per_s"] = median(daemon);
+    state.counters["ratio"] = median(ratios);
+    state.counters["refusals_per_page"] = static_cast<double>(refusals.load()) / (8.0 * static_cast<double>(ratios.size()));
+}
+BENCHMARK(BM_EightPagesAgainstBareGs)->ArgNames({"pause", "clients"})->Args({0, 8})->Args({1, 8})->Args({1, 2})->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(25);
 
 // An input whose blocks come slowly: two of them keep both workers busy
 // downloading while another client asks. Passed by reference, as a client's
