@@ -249,6 +249,7 @@ void BM_RefusedRequest(benchmark::State& state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     RendererClient c("tcp://127.0.0.1:" + std::to_string(d.port()));
     long refused = 0, n = 0;
+    const CpuTimes daemonBefore = cpuOf(d.pid());
     for (auto _ : state) {
         try {
             drain(*c->renderPngByResolution(letter("r" + std::to_string(n++) + ".pdf"), 150, true, 0, nullptr, nullptr));
@@ -257,6 +258,8 @@ void BM_RefusedRequest(benchmark::State& state) {
         }
     }
     state.counters["refused"] = static_cast<double>(refused);
+    state.counters["daemon_cpu_us_per_request"] =
+        1e6 * (cpuOf(d.pid()).self - daemonBefore.self) / static_cast<double>(std::max<long>(n, 1));
     for (auto& t : busy) t.join();
 }
 BENCHMARK(BM_RefusedRequest)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(1000)->MeasureProcessCPUTime();

@@ -191,10 +191,6 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
     const char* g = tag.c_str();
     const char* s = stamp.c_str();
 
-    // The data reach the disk before any manifest can name them; flushed
-    // here, before the lock is taken, since the rename keeps the same file.
-    if (syncWrites_) syncPath(jobFile, "job file");
-
     MutexLock lock(lock_);
     const double storeTime = now();
     ensureDirectory(dir);
@@ -242,7 +238,10 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
             // this run only and its data file is swept at the next start.
             logMessage(4, "%s(%s;%s): a name contains a line feed, result kept for this run only.", u, g, s);
             unlinkQuietly(manifestPath);
-        } else {
+        } else if (!syncWrites_ || !queueManifest(PendingManifest{entry, ck, diskFile})) {
+            // The data reach the disk before the manifest names them. Here
+            // only when the writer thread is gone (after shutdown).
+            if (syncWrites_) syncPath(dataPath, "data file");
             writeManifest(tmpManifestPath, *entry, diskFile);
             if (::rename(tmpManifestPath.c_str(), manifestPath.c_str()) != 0)
                 throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmpManifestPath.c_str(),
@@ -277,6 +276,106 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
         if (manifestInPlace) unlinkQuietly(manifestPath);
         throw;
     }
+}
+
+// The thread that flushes data files and writes their manifests.
+class ManifestWriter : public Plume::Runnable {
+public:
+    explicit ManifestWriter(HPGSRendererCache& cache) : cache_(cache) {}
+    void run() override { cache_.runManifestWriter(); }
+
+private:
+    HPGSRendererCache& cache_;
+};
+
+bool HPGSRendererCache::queueManifest(PendingManifest&& p) {
+    MutexLock lock(writeLock_);
+    if (writerStopped_) return false;
+    if (!writerThread_) {
+        try {
+            ObjPtr<Plume::Thread> thread = Plume::Thread::newInstance(Plume::makeObj<ManifestWriter>(*this));
+            thread->start();
+            writerThread_ = thread;
+        } catch (const std::exception& e) {
+            logMessage(3, "Cannot start the cache manifest writer: %s", e.what());
+            return false;
+        }
+    }
+    writeQueue_.push_back(std::move(p));
+    writeCond_.signal();
+    return true;
+}
+
+void HPGSRendererCache::runManifestWriter() {
+    for (;;) {
+        PendingManifest p;
+        {
+            MutexLock lock(writeLock_);
+            while (writeQueue_.empty() && !writerStopped_) writeCond_.wait(writeLock_);
+            if (writeQueue_.empty()) return;
+            p = std::move(writeQueue_.front());
+            writeQueue_.pop_front();
+            writerBusy_ = true;
+        }
+        writePendingManifest(p);
+        // Released before the queue is looked at again, so that the last
+        // reference of an evicted entry deletes its file without any lock.
+        p.entry.reset();
+        MutexLock lock(writeLock_);
+        writerBusy_ = false;
+        if (writeQueue_.empty()) writeCond_.broadcast();
+    }
+}
+
+void HPGSRendererCache::writePendingManifest(const PendingManifest& p) {
+    const HPGSRendererCacheEntry& e = *p.entry;
+    const char* u = e.getInputUniqueName().c_str();
+    const char* g = e.getInputUniqueTag().c_str();
+    const char* s = e.getStamp().c_str();
+    const std::string& manifestPath = e.getManifestPath();
+    const std::string tmpManifestPath = manifestPath + ".tmp";
+    try {
+        // Outside the lock: this is the wait for the disk. A data file that
+        // eviction has deleted meanwhile is skipped (the entry is no longer
+        // indexed, see below).
+        syncPath(e.getDataFilePath(), "data file");
+        MutexLock lock(lock_);
+        // A result replaced or evicted meanwhile gets no manifest: eviction
+        // has deleted it, and a replacement writes its own.
+        auto it = index_.find(p.key);
+        if (it == index_.end() || it->second.entry != p.entry) return;
+        try {
+            writeManifest(tmpManifestPath, e, p.diskFile);
+            if (::rename(tmpManifestPath.c_str(), manifestPath.c_str()) != 0)
+                throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmpManifestPath.c_str(),
+                                 manifestPath.c_str());
+        } catch (...) {
+            unlinkQuietly(tmpManifestPath);
+            throw;
+        }
+    } catch (const std::exception& x) {
+        logMessage(3, "%s(%s;%s): %s; cached file %s is kept for this run only.", u, g, s, x.what(),
+                   e.getDataFilePath().c_str());
+    }
+}
+
+void HPGSRendererCache::flushManifests() {
+    MutexLock lock(writeLock_);
+    while (!writeQueue_.empty() || writerBusy_) writeCond_.wait(writeLock_);
+}
+
+void HPGSRendererCache::stopManifestWriter() {
+    ObjPtr<Plume::Thread> thread;
+    {
+        MutexLock lock(writeLock_);
+        writerStopped_ = true;
+        writeCond_.broadcast();
+        thread = writerThread_;
+    }
+    // The writer empties its queue before it ends.
+    if (thread) thread->join();
+    MutexLock lock(writeLock_);
+    writerThread_.reset();
 }
 
 void HPGSRendererCache::unindex(Index::iterator it) {
@@ -363,6 +462,8 @@ void HPGSRendererCache::printStatistics(std::ostream& out) {
 }
 
 void HPGSRendererCache::shutdown() {
+    // First, while the index still says which results are current.
+    stopManifestWriter();
     ObjPtr<Plume::Thread> thread;
     {
         MutexLock lock(lock_);

@@ -14,7 +14,17 @@
 // per-subdirectory scan states; cond_ is used with it. Scans read their
 // subdirectory without holding the lock, so requests for other subdirectories
 // go on meanwhile. lock_ is taken before the log service's ring mutex and
-// never while another lock of this module is held.
+// before writeLock_ (the manifest writer's queue), never while writeLock_ is
+// held.
+//
+// Durability: with synchronous writes on (the daemon's setting), store
+// indexes a result at once but leaves the flush of its data file and the
+// writing of its manifest to a writer thread, in this order, so that a
+// worker never waits for the disk and a manifest never names data that are
+// not on the disk yet. A result whose manifest is not written yet is served
+// all the same; a crash before it is written loses the result (it is
+// computed again), never corrupts it. shutdown writes every waiting manifest
+// before it returns.
 //
 // Errors: failures throw Xadra::Exception or Xadra::CException (category
 // xadrad, level 3) whose message names the file at fault.
@@ -33,6 +43,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -71,9 +82,11 @@ public:
     void setRemoveJobFiles(bool remove) { removeJobFiles_.store(remove); }
     bool getRemoveJobFiles() const { return removeJobFiles_.load(); }
 
-    // store flushes the data file to the disk before any manifest names it
+    // Whether the data file reaches the disk before any manifest names it
     // (default true), so that a power loss cannot leave a manifest describing
-    // a truncated result. Benchmarks may turn it off.
+    // a truncated result; the manifest writer thread then writes the
+    // manifests (see Durability above). Turned off, store writes the manifest
+    // itself and nothing is flushed. Tests and benchmarks may turn it off.
     void setSyncWrites(bool sync) { syncWrites_ = sync; }
     // Replaces the clock used for store times and scan start (tests).
     void setClock(Clock clock) { clock_ = std::move(clock); }
@@ -93,12 +106,15 @@ public:
     Plume::ObjPtr<HPGSRendererCacheEntry> lookup(const std::string& uniqueName, const std::string& tag,
                                                  const std::string& stamp);
 
-    // Moves jobFile into the cache, writes its manifest and indexes the new
-    // entry, replacing an earlier entry of the same key (whose data file is
-    // deleted once nobody holds it). Returns the new entry. On failure throws
-    // and leaves neither the new data file nor a manifest of it behind; the
-    // job file has then been moved away or is left for the caller; an
-    // earlier entry of the key stays intact. Throws before initialise.
+    // Moves jobFile into the cache, writes its manifest (or, with
+    // synchronous writes, has the writer thread flush the data and write it)
+    // and indexes the new entry, replacing an earlier entry of the same key
+    // (whose data file is deleted once nobody holds it). Returns the new
+    // entry. On failure throws and leaves neither the new data file nor a
+    // manifest of it behind; the job file has then been moved away or is left
+    // for the caller; an earlier entry of the key stays intact. A manifest the
+    // writer thread fails to write is logged (level 3); its result is then
+    // served in this run only. Throws before initialise.
     Plume::ObjPtr<HPGSRendererCacheEntry> store(const std::string& uniqueName, const std::string& prettyName,
                                                 const std::string& tag, const std::string& stamp, double timestamp,
                                                 const std::string& jobFile, const std::string& resultUniqueName,
@@ -117,8 +133,15 @@ public:
     // initialiser exists) the scan state of every subdirectory.
     void printStatistics(std::ostream& out);
 
-    // Drops the index (files stay on disk), stops the initialiser at its next
-    // subdirectory and joins it. Idempotent.
+    // Returns once every manifest that store left to the writer thread is in
+    // place or has been given up (a result replaced or evicted meanwhile gets
+    // none). Never throws.
+    void flushManifests();
+
+    // Writes the manifests still waiting and stops the writer thread; drops
+    // the index (files stay on disk), stops the initialiser at its next
+    // subdirectory and joins it. Idempotent; a later store writes its
+    // manifest itself.
     void shutdown();
 
     // Introspection, mainly for status and tests.
@@ -134,6 +157,26 @@ public:
 
 private:
     friend class CacheInitializerRunnable;
+    friend class ManifestWriter;
+
+    // A stored result whose data file is still to be flushed and whose
+    // manifest is still to be written.
+    struct PendingManifest {
+        Plume::ObjPtr<HPGSRendererCacheEntry> entry;
+        CacheKey key;
+        std::string diskFile;
+    };
+    // Hands p to the writer thread, starting it when needed. False when the
+    // writer has been stopped or cannot be started: the caller then writes
+    // the manifest itself.
+    bool queueManifest(PendingManifest&& p) REQUIRES(lock_) EXCLUDES(writeLock_);
+    // Body of the writer thread: writes queued manifests until stopped and
+    // nothing is left.
+    void runManifestWriter() EXCLUDES(lock_, writeLock_);
+    // Flushes p's data file, then, if p's entry is still the one indexed
+    // under its key, writes its manifest. Failures are logged.
+    void writePendingManifest(const PendingManifest& p) EXCLUDES(lock_, writeLock_);
+    void stopManifestWriter() EXCLUDES(lock_, writeLock_);
 
     struct AgeItem {
         Plume::ObjPtr<HPGSRendererCacheEntry> entry;
@@ -175,6 +218,16 @@ private:
     bool stopping_ GUARDED_BY(lock_) = false;  // set by shutdown
     Plume::ObjPtr<Plume::Thread> initializerThread_ GUARDED_BY(lock_);
     Plume::ObjPtr<CacheInitializerRunnable> initializer_ GUARDED_BY(lock_);  // kept after joining
+
+    // The manifest writer: its queue, whether it works on an item, whether
+    // it has been told to stop, and its thread. writeCond_ (with writeLock_)
+    // announces new items, the stop, and an empty queue.
+    Plume::Mutex writeLock_;
+    Plume::WaitCondition writeCond_;
+    std::deque<PendingManifest> writeQueue_ GUARDED_BY(writeLock_);
+    bool writerBusy_ GUARDED_BY(writeLock_) = false;
+    bool writerStopped_ GUARDED_BY(writeLock_) = false;
+    Plume::ObjPtr<Plume::Thread> writerThread_ GUARDED_BY(writeLock_);
 };
 
 }  // namespace Xadra
