@@ -6,6 +6,7 @@
 #include "xadracommon/LogService.h"
 #include "xadracommon/PreviewApi.h"
 #include "xadracommon/RendererClient.h"
+#include "xadracommon/RetryPause.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,8 +28,6 @@ const double kResolution = 72.0;
 const int kMaxIoAttempts = 60;
 // A Timeout answered within this time did not wait for a job.
 const auto kQuickTimeout = std::chrono::seconds(1);
-const long kFirstTimeoutPauseMs = 100;
-const long kMaxTimeoutPauseMs = 2000;
 
 [[noreturn]] void missingValue(const char* option, const char* what) {
     throw Plume::Exception(logService(), kCat, 3,
@@ -86,8 +85,11 @@ void request(IHPGLRenderer& renderer, const ClientSettings& st, const std::strin
     int ioAttempts = 0;
     // A Timeout is asked again for as long as it comes; one that came back
     // at once (a full daemon refusing new jobs) is asked again only after a
-    // pause, doubled each time up to kMaxTimeoutPauseMs.
-    long timeoutPauseMs = kFirstTimeoutPauseMs;
+    // pause, which grows once the request has been refused for a while
+    // (RetryPause).
+    RetryPause pause;
+    bool refused = false;
+    std::chrono::steady_clock::time_point firstRefusal;
     for (;;) {
         const auto started = std::chrono::steady_clock::now();
         try {
@@ -143,11 +145,14 @@ void request(IHPGLRenderer& renderer, const ClientSettings& st, const std::strin
         } catch (const ThrowableException& e) {
             if (auto t = objCast<Timeout>(e.getThrowable())) {
                 std::fprintf(stderr, "Caught preview::Timeout: %d.\n", t->getTimeout());
-                if (std::chrono::steady_clock::now() - started < kQuickTimeout) {
-                    Thread::msleep(timeoutPauseMs);
-                    timeoutPauseMs = std::min(2 * timeoutPauseMs, kMaxTimeoutPauseMs);
+                const auto now = std::chrono::steady_clock::now();
+                if (now - started < kQuickTimeout) {
+                    if (!refused) firstRefusal = started;
+                    refused = true;
+                    Thread::msleep(pause.next(now - firstRefusal).count());
                 } else {
-                    timeoutPauseMs = kFirstTimeoutPauseMs;
+                    // The job runs; asked again at once, the request joins it.
+                    refused = false;
                 }
                 continue;
             }
