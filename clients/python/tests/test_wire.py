@@ -201,5 +201,63 @@ class LocalStreams(unittest.TestCase):
             dispatch(s, "ReadBlock", [1])
 
 
+class RepeatOnTimeout(unittest.TestCase):
+    """When the client asks again after a Timeout; no daemon needed."""
+
+    def test_pauses_are_short_and_spread_at_first_and_grow_with_the_wait_up_to_a_ceiling(self):
+        import random
+        rng = random.Random(5)
+        first = [xadra.retry_pause(w / 1000.0, rng=rng) for w in range(0, 1001)]
+        self.assertGreaterEqual(min(first), 0.01)
+        self.assertLessEqual(max(first), 0.03)
+        self.assertGreater(len({round(p, 3) for p in first}), 15)
+        self.assertAlmostEqual(sum(first) / len(first), 0.02, delta=0.002)
+        middle = [xadra.retry_pause(w, rng=random.Random(1)) / random.Random(1).uniform(0.5, 1.5)
+                  for w in (2.0, 10.0, 25.0, 3600.0)]
+        for got, want in zip(middle, (0.04, 0.2, 0.5, 0.5)):
+            self.assertAlmostEqual(got, want, places=9)
+
+    def test_quick_timeouts_pause_slow_ones_do_not_and_the_limits_hold(self):
+        from unittest import mock
+        from xadra import renderer
+        sleeps = []
+        with mock.patch.object(renderer.time, "sleep", sleeps.append):
+            answers = [xadra.Timeout("Too many concurrent renderer requests.", timeout=3)] * 4 + ["png"]
+
+            def call():
+                a = answers.pop(0)
+                if isinstance(a, Exception):
+                    raise a
+                return a
+
+            self.assertEqual(xadra.repeat_on_timeout(call), "png")
+            self.assertEqual(len(sleeps), 4)
+            self.assertTrue(all(0.01 <= s <= 0.03 for s in sleeps), sleeps)
+
+            # A Timeout that came after a wait for the job: asked again at once.
+            sleeps.clear()
+            answers = [xadra.Timeout("Job timed out, try again to obtain result.", timeout=0)] * 3 + ["png"]
+            with mock.patch.object(renderer, "QUICK_TIMEOUT", -1.0):
+                self.assertEqual(xadra.repeat_on_timeout(call), "png")
+            self.assertEqual(sleeps, [])
+
+            # The last Timeout reaches the caller after `attempts` tries.
+            calls = []
+
+            def refused():
+                calls.append(1)
+                raise xadra.Timeout("Too many concurrent renderer requests.", timeout=3)
+
+            with self.assertRaises(xadra.Timeout):
+                xadra.repeat_on_timeout(refused, attempts=3)
+            self.assertEqual(len(calls), 3)
+        # ... or once max_wait has passed, with real pauses.
+        calls.clear()
+        with self.assertRaises(xadra.Timeout):
+            xadra.repeat_on_timeout(refused, max_wait=0.2)
+        self.assertGreater(len(calls), 3)
+        self.assertLess(len(calls), 40)
+
+
 if __name__ == "__main__":
     unittest.main()

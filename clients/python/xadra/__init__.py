@@ -8,7 +8,7 @@ Needs only python3 and python3-msgpack.
 """
 
 from .connection import CallTimeout, Connection, ConnectionLost, RemoteObject, DEFAULT_PORT
-from .renderer import Renderer, repeat_on_timeout
+from .renderer import Renderer, repeat_on_timeout, retry_pause
 from .streams import BytesStream, FileStream, LocalStream, RemoteStream, mime_type_for
 from .types import (MIME_FDF, MIME_HPGL, MIME_PDF, MIME_PNG, Annotation, BoundingBoxWithAngle,
                     ByteArrayMimeInputStream, DRMError, HPGSError, JavaException, PatternParameters,

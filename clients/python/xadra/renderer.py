@@ -7,6 +7,7 @@ resolutions floats in dots per inch, stamps str or None, annotation and
 property lists Python lists (java.util.List) or None.
 """
 
+import random
 import time
 
 from .connection import Connection, DEFAULT_PORT
@@ -105,17 +106,47 @@ class Renderer:
         return self._call("renderPdf", input, properties, _int(angle), stamp, annotations)
 
 
-def repeat_on_timeout(call, attempts=30, first_pause=0.1, max_pause=2.0):
+# A Timeout answered within this time did not wait for a job: the daemon
+# refused a new one because every worker was busy.
+QUICK_TIMEOUT = 1.0
+
+
+def retry_pause(waited, first_pause=0.02, max_pause=0.5, steady_for=1.0, rng=random):
+    """The pause (seconds) before asking again for a request that the daemon
+    first refused `waited` seconds ago: first_pause while the request has
+    waited up to steady_for seconds, then growing in proportion to the wait
+    up to max_pause; times a factor drawn from [0.5, 1.5], so that clients
+    refused together do not all come back at the same instant. A refusal
+    costs the daemon a fraction of a millisecond, a worker left idle a whole
+    job; the growth keeps a crowd of waiting clients from keeping the daemon
+    busy refusing."""
+    waited = max(waited, 0.0)
+    middle = first_pause if waited <= steady_for else min(first_pause * waited / steady_for, max_pause)
+    return middle * rng.uniform(0.5, 1.5)
+
+
+def repeat_on_timeout(call, attempts=None, first_pause=0.02, max_pause=0.5, max_wait=300.0):
     """Runs call() until it does not raise Timeout; the daemon's job goes on
-    after a Timeout and the repeated call finds its result. Pauses grow from
-    first_pause to max_pause seconds; the last Timeout is raised after
-    `attempts` tries."""
-    pause = first_pause
-    for attempt in range(attempts):
+    after a Timeout and the repeated call finds its result (or joins the job
+    still running). A Timeout that came back at once (every worker busy) is
+    asked again after retry_pause(); one that came after a wait for the job
+    is asked again at once. The last Timeout is raised after `attempts` tries
+    (None: no limit) or once max_wait seconds have passed."""
+    start = time.monotonic()
+    first_refusal = None
+    attempt = 0
+    while True:
+        attempt += 1
+        called = time.monotonic()
         try:
             return call()
         except Timeout:
-            if attempt + 1 == attempts:
+            now = time.monotonic()
+            if (attempts is not None and attempt >= attempts) or now - start >= max_wait:
                 raise
-            time.sleep(pause)
-            pause = min(pause * 2, max_pause)
+            if now - called < QUICK_TIMEOUT:
+                if first_refusal is None:
+                    first_refusal = called
+                time.sleep(retry_pause(now - first_refusal, first_pause, max_pause))
+            else:
+                first_refusal = None
