@@ -254,9 +254,10 @@ class RepeatOnTimeout(unittest.TestCase):
         # ... or once max_wait has passed, with real pauses.
         calls.clear()
         with self.assertRaises(xadra.Timeout):
-            xadra.repeat_on_timeout(refused, max_wait=0.2)
-        self.assertGreater(len(calls), 3)
-        self.assertLess(len(calls), 40)
+            xadra.repeat_on_timeout(refused, max_wait=0.5)
+        # About 25 calls with pauses of 10 to 30 ms; far fewer on a busy machine.
+        self.assertGreater(len(calls), 2)
+        self.assertLess(len(calls), 100)
 
 
 if __name__ == "__main__":
