@@ -56,7 +56,7 @@ void unlinkQuietly(const std::string& path) {
 
 bool hasLineFeed(const std::string& s) { return s.find('\n') != std::string::npos; }
 
-// Writes the manifest under a temporary name; the caller renames it into place
+// Writes the manifest under a temporary name; placeManifest renames it into place
 // so that a reader never sees a partial manifest. Values are written raw; the
 // option-file reader gives back everything after the first "=" unchanged.
 //
@@ -81,6 +81,20 @@ void writeManifest(const std::string& path, const HPGSRendererCacheEntry& e, con
     bool ok = rc >= 0 && std::fflush(f) == 0 && !std::ferror(f);
     if (std::fclose(f) != 0) ok = false;
     if (!ok) throw Exception(CAT_DAEMON, 3, "I/O error writing manifest file %s.", path.c_str());
+}
+
+// Writes the manifest of e as manifestPath + ".tmp" and renames it into
+// place. On failure the temporary file is deleted and the exception passed on.
+void placeManifest(const std::string& manifestPath, const HPGSRendererCacheEntry& e, const std::string& diskFile) {
+    const std::string tmp = manifestPath + ".tmp";
+    try {
+        writeManifest(tmp, e, diskFile);
+        if (::rename(tmp.c_str(), manifestPath.c_str()) != 0)
+            throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmp.c_str(), manifestPath.c_str());
+    } catch (...) {
+        unlinkQuietly(tmp);
+        throw;
+    }
 }
 
 }  // namespace
@@ -186,7 +200,6 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
     const std::string dir = cacheDir_ + subdirName(ck.subdir) + "/";
     const std::string k = keyName(ck.key);
     const std::string manifestPath = dir + k + ".manifest";
-    const std::string tmpManifestPath = manifestPath + ".tmp";
     const char* u = uniqueName.c_str();
     const char* g = tag.c_str();
     const char* s = stamp.c_str();
@@ -242,10 +255,7 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
             // The data reach the disk before the manifest names them. Here
             // only when the writer thread is gone (after shutdown).
             if (syncWrites_) syncPath(dataPath, "data file");
-            writeManifest(tmpManifestPath, *entry, diskFile);
-            if (::rename(tmpManifestPath.c_str(), manifestPath.c_str()) != 0)
-                throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmpManifestPath.c_str(),
-                                 manifestPath.c_str());
+            placeManifest(manifestPath, *entry, diskFile);
             manifestInPlace = true;
         }
 
@@ -272,7 +282,6 @@ ObjPtr<HPGSRendererCacheEntry> HPGSRendererCache::store(const std::string& uniqu
         return entry;
     } catch (...) {
         unlinkQuietly(dataPath);
-        unlinkQuietly(tmpManifestPath);
         if (manifestInPlace) unlinkQuietly(manifestPath);
         throw;
     }
@@ -332,8 +341,6 @@ void HPGSRendererCache::writePendingManifest(const PendingManifest& p) {
     const char* u = e.getInputUniqueName().c_str();
     const char* g = e.getInputUniqueTag().c_str();
     const char* s = e.getStamp().c_str();
-    const std::string& manifestPath = e.getManifestPath();
-    const std::string tmpManifestPath = manifestPath + ".tmp";
     try {
         // Outside the lock: this is the wait for the disk. A data file that
         // eviction has deleted meanwhile is skipped (the entry is no longer
@@ -344,15 +351,7 @@ void HPGSRendererCache::writePendingManifest(const PendingManifest& p) {
         // has deleted it, and a replacement writes its own.
         auto it = index_.find(p.key);
         if (it == index_.end() || it->second.entry != p.entry) return;
-        try {
-            writeManifest(tmpManifestPath, e, p.diskFile);
-            if (::rename(tmpManifestPath.c_str(), manifestPath.c_str()) != 0)
-                throw CException(CAT_DAEMON, 3, "Cannot rename manifest file %s to %s", tmpManifestPath.c_str(),
-                                 manifestPath.c_str());
-        } catch (...) {
-            unlinkQuietly(tmpManifestPath);
-            throw;
-        }
+        placeManifest(e.getManifestPath(), e, p.diskFile);
     } catch (const std::exception& x) {
         logMessage(3, "%s(%s;%s): %s; cached file %s is kept for this run only.", u, g, s, x.what(),
                    e.getDataFilePath().c_str());
