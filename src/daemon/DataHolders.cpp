@@ -51,6 +51,7 @@ void HPGSMimeStreamDataHolder::fetch(int workerIndex, int subIndex, Plume::Mutex
     HPGSRendererCache& cache = jobCache();
     const std::string target =
         subIndex < 0 ? cache.getJobFileName(workerIndex) : cache.getSubJobFileName(workerIndex, subIndex);
+    Plume::CallsAhead ahead(stream_, {"getMimeType", "getStreamSize"});
     const std::string mimeType = Plume::String::toText(stream_->getMimeType().get());
     // Inputs of 4 GiB and more are outside what the daemon handles.
     const uint32_t size = static_cast<uint32_t>(stream_->getStreamSize());

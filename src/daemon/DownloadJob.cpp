@@ -23,6 +23,7 @@ void HPGSDownloadJob::run(Plume::Mutex& mutex) {
 
 ObjPtr<HPGSRendererCacheEntry> downloadInput(const ObjPtr<IMimeInputStream>& stream, Plume::Mutex* mutex,
                                              RendererJob* parent, CopyObserver* observer) {
+    Plume::CallsAhead ahead(stream, {"getUniqueName", "getPrettyName", "getTimestamp"});
     std::string uniqueName = Plume::String::toText(stream->getUniqueName().get());
     std::string prettyName = Plume::String::toText(stream->getPrettyName().get());
     double timestamp = stream->getTimestamp();

@@ -59,6 +59,7 @@ struct Request {
 
 Request readRequest(const ObjPtr<IMimeInputStream>& input) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
+    Plume::CallsAhead ahead(input, {"getUniqueName", "getPrettyName", "getTimestamp"});
     Request r;
     r.uniqueName = textOf(input->getUniqueName());
     r.prettyName = textOf(input->getPrettyName());

@@ -325,6 +325,7 @@ int HPGSHpglMergeJob::render(Plume::Mutex& mutex) {
 ObjPtr<HPGSRendererCacheEntry> insertHpglAnnotations(const ObjPtr<IMimeInputStream>& input, int32_t angle,
                                                      const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
+    Plume::CallsAhead ahead(input, {"getUniqueName", "getPrettyName", "getTimestamp"});
     const std::string unique = textOf(input->getUniqueName()), pretty = textOf(input->getPrettyName());
     const double ts = input->getTimestamp();
     return executeJob(Plume::makeObj<HPGSInsertRendererJob>(input, unique, pretty, hpglInsertTag(angle, annotations),
@@ -335,6 +336,7 @@ ObjPtr<HPGSRendererCacheEntry> mergeHpgl(const ObjPtr<IMimeInputStream>& input1,
                                          const ObjPtr<IMimeInputStream>& input2, int32_t angle2,
                                          const std::string& stamp, const ObjPtr<Plume::List>& annotations) {
     if (!input2) throwPreviewf<IOError>(CAT_DAEMON, 3, "No second input stream given.");
+    Plume::CallsAhead ahead(input2, {"getUniqueName", "getPrettyName", "getTimestamp"});
     const std::string unique2 = textOf(input2->getUniqueName()), pretty2 = textOf(input2->getPrettyName());
     const double ts2 = input2->getTimestamp();
     MergeInput first(input1, angle1);

@@ -9,6 +9,7 @@ namespace Xadra {
 
 MergeInput::MergeInput(const Plume::ObjPtr<IMimeInputStream>& input, int32_t angle) : angle_(angle) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No first input stream given.");
+    Plume::CallsAhead ahead(input, {"getUniqueName", "getPrettyName", "getTimestamp"});
     uniqueName_ = Plume::String::toText(input->getUniqueName().get());
     prettyName_ = Plume::String::toText(input->getPrettyName().get());
     timestamp_ = input->getTimestamp();

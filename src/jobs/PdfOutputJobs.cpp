@@ -105,6 +105,7 @@ struct Identity {
 
 Identity identityOf(const ObjPtr<IMimeInputStream>& input, const char* what) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No %s stream given.", what);
+    Plume::CallsAhead ahead(input, {"getUniqueName", "getPrettyName", "getTimestamp"});
     Identity id;
     id.uniqueName = textOf(input->getUniqueName());
     id.prettyName = textOf(input->getPrettyName());

@@ -35,6 +35,8 @@ Request readRequest(const ObjPtr<IMimeInputStream>& input, int32_t page, int32_t
                     const BoundingBoxWithAngle* box, bool antialias, int32_t angle,
                     const ObjPtr<Plume::List>& annotations) {
     if (!input) throwPreviewf<IOError>(CAT_DAEMON, 3, "No input stream given.");
+    // One round trip for the four properties (see Plume::CallsAhead).
+    Plume::CallsAhead ahead(input, {"getUniqueName", "getPrettyName", "getTimestamp", "getMimeType"});
     Request r;
     r.uniqueName = textOf(input->getUniqueName());
     r.prettyName = textOf(input->getPrettyName());

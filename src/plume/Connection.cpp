@@ -41,16 +41,24 @@ Connection::Impl::Impl(Connection* s, UniqueFd socket, Config config, const std:
 // ---------------------------------------------------------------------------
 // Calls to the peer
 
-void Connection::Impl::sendFrame(msgpack::sbuffer& buf) {
+void Connection::Impl::setFrameLength(msgpack::sbuffer& buf) const {
     size_t payload = buf.size() - 4;
     if (payload > cfg.limits.maxFrameBytes)
         throw RemotingException("Message of " + std::to_string(payload) + " bytes exceeds the frame limit of " +
                                 std::to_string(cfg.limits.maxFrameBytes) + " bytes.");
     uint32_t be = htonl(static_cast<uint32_t>(payload));
     std::memcpy(buf.data(), &be, 4);
+}
+
+void Connection::Impl::writeFrames(const char* data, size_t size) {
     MutexLock lock(writeMutex);
-    if (!sock || !writeFull(sock.get(), buf.data(), buf.size()))
+    if (!sock || !writeFull(sock.get(), data, size))
         throw RemotingException("Cannot send to " + self->getPeer() + ": connection lost.");
+}
+
+void Connection::Impl::sendFrame(msgpack::sbuffer& buf) {
+    setFrameLength(buf);
+    writeFrames(buf.data(), buf.size());
 }
 
 ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTarget, const std::string& method,
@@ -87,11 +95,55 @@ ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTa
         throw;
     }
     self->lastUse_ = getCurrentTimeMillis();
-    Outcome outcome = awaitReply(*p);
+    return take(awaitReply(*p));
+}
+
+ObjPtr<Object> Connection::Impl::take(Outcome&& outcome) {
     if (outcome.failure == Outcome::REMOTE)
         throw ThrowableException(outcome.category, outcome.level, outcome.throwable);
     if (outcome.failure == Outcome::LOCAL) throw RemotingException(outcome.message);
     return std::move(outcome.result);
+}
+
+std::vector<Connection::Impl::Outcome> Connection::Impl::callAll(uint64_t target,
+                                                                 const std::vector<std::string>& methods) {
+    std::vector<std::shared_ptr<Pending>> records;
+    std::vector<uint64_t> ids;
+    {
+        MutexLock lock(stateMutex);
+        if (!open) throw RemotingException("Connection to " + self->getPeer() + " is closed: " + closeReason);
+        for (size_t i = 0; i < methods.size(); ++i) {
+            records.push_back(std::make_shared<Pending>());
+            ids.push_back(nextCallId++);
+            pending.emplace(ids.back(), records.back());
+        }
+    }
+    enterCaller();
+    struct Leave {
+        Impl* impl;
+        ~Leave() { impl->leaveCaller(); }
+    } leave{this};
+    try {
+        msgpack::sbuffer all;
+        for (size_t i = 0; i < methods.size(); ++i) {
+            OutgoingFrame f(FRAME_CALL, 5, ids[i]);
+            f.pk.pack_uint64(target);
+            packString(f.pk, methods[i]);
+            f.pk.pack_nil();
+            setFrameLength(f.buf);
+            all.write(f.buf.data(), f.buf.size());
+        }
+        writeFrames(all.data(), all.size());
+    } catch (...) {
+        MutexLock lock(stateMutex);
+        for (uint64_t id : ids) pending.erase(id);
+        throw;
+    }
+    self->lastUse_ = getCurrentTimeMillis();
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(records.size());
+    for (auto& p : records) outcomes.push_back(awaitReply(*p));
+    return outcomes;
 }
 
 void Connection::Impl::complete(Pending& p, Outcome&& outcome) {
@@ -358,6 +410,15 @@ ObjPtr<Object> Connection::callNamed(const std::string& name, const std::string&
 
 ObjPtr<Object> Connection::callRemote(uint64_t id, const std::string& method, const ObjPtr<ObjectArray>& args) {
     return impl_->call([&](Packer& pk) { pk.pack_uint64(id); }, method, args);
+}
+
+std::vector<Connection::CallOutcome> Connection::callRemoteAll(uint64_t id, const std::vector<std::string>& methods) {
+    std::vector<CallOutcome> out;
+    for (Impl::Outcome& o : impl_->callAll(id, methods)) {
+        auto kept = std::make_shared<Impl::Outcome>(std::move(o));
+        out.emplace_back([kept] { return Impl::take(std::move(*kept)); });
+    }
+    return out;
 }
 
 void Connection::close(const std::string& reason) { impl_->close(reason); }

@@ -74,9 +74,19 @@ struct Connection::Impl {
 
     ObjPtr<Object> call(const std::function<void(Packer&)>& packTarget, const std::string& method,
                         const ObjPtr<ObjectArray>& args) EXCLUDES(stateMutex, roleMutex, writeMutex);
+    // Argument-less calls on the peer's object `target`, written at once.
+    std::vector<Outcome> callAll(uint64_t target, const std::vector<std::string>& methods)
+        EXCLUDES(stateMutex, roleMutex, writeMutex);
+    // The result of a finished call, or its failure thrown.
+    static ObjPtr<Object> take(Outcome&& outcome);
     // Sets the frame's length and writes it. Throws RemotingException when it
     // exceeds the frame limit or the connection is lost.
     void sendFrame(msgpack::sbuffer& buf) EXCLUDES(writeMutex);
+    // Sets the length of a frame built in buf; throws RemotingException when
+    // it exceeds the frame limit.
+    void setFrameLength(msgpack::sbuffer& buf) const;
+    // Writes whole frames; throws RemotingException when the connection is lost.
+    void writeFrames(const char* data, size_t size) EXCLUDES(writeMutex);
     void complete(Pending& p, Outcome&& outcome) REQUIRES(roleMutex);
 
     // ---- Calls from the peer (Connection.cpp)

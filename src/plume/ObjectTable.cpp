@@ -9,6 +9,55 @@ namespace Plume {
 // The connection outlives this handler (the handler holds it).
 RemoteObjectHandler::~RemoteObjectHandler() { conn->dropImport(this, id); }
 
+ObjPtr<Object> RemoteObjectHandler::invoke(const std::string& method, const ObjPtr<ObjectArray>& args) {
+    Connection::CallOutcome kept;
+    {
+        MutexLock lock(aheadMutex_);
+        if (!ahead_.empty()) {
+            if (ahead_.front().method == method && (!args || args->getSize() == 0)) {
+                kept = std::move(ahead_.front().outcome);
+                ahead_.pop_front();
+            } else {
+                ahead_.clear();
+            }
+        }
+    }
+    if (kept) return kept();
+    return conn->callRemote(id, method, args);
+}
+
+uint64_t RemoteObjectHandler::callAhead(std::initializer_list<const char*> methods) {
+    std::vector<std::string> names(methods.begin(), methods.end());
+    std::vector<Connection::CallOutcome> outcomes;
+    try {
+        outcomes = conn->callRemoteAll(id, names);
+    } catch (const std::exception&) {
+        return 0;  // the calls that follow go out one by one and report the fault
+    }
+    MutexLock lock(aheadMutex_);
+    const uint64_t batch = nextBatch_++;
+    for (size_t i = 0; i < names.size(); ++i) ahead_.push_back(Ahead{batch, std::move(names[i]), std::move(outcomes[i])});
+    return batch;
+}
+
+void RemoteObjectHandler::dropAhead(uint64_t batch) {
+    MutexLock lock(aheadMutex_);
+    std::erase_if(ahead_, [batch](const Ahead& a) { return a.batch == batch; });
+}
+
+CallsAhead::CallsAhead(const ObjPtr<Object>& object, std::initializer_list<const char*> methods) {
+    auto* proxy = dynamic_cast<const ReflectionProxy*>(object.get());
+    if (!proxy) return;
+    auto* h = dynamic_cast<RemoteObjectHandler*>(proxy->getInvocationHandler().get());
+    if (!h) return;
+    batch_ = h->callAhead(methods);
+    if (batch_) handler_ = proxy->getInvocationHandler();
+}
+
+CallsAhead::~CallsAhead() {
+    if (handler_) static_cast<RemoteObjectHandler*>(handler_.get())->dropAhead(batch_);
+}
+
 WireReference ObjectTable::exportReference(const Object* o, const std::shared_ptr<const InterfaceInfo>& info) {
     // A proxy of an object the peer exported on this connection goes back
     // as a reference to that object.

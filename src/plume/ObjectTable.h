@@ -17,6 +17,8 @@
 
 #include "WireCodec.h"
 
+#include <deque>
+#include <initializer_list>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,11 +31,30 @@ public:
     RemoteObjectHandler(ObjPtr<Connection> c, uint64_t id) : conn(std::move(c)), id(id) {}
     // Reports the references this handler received to the connection.
     ~RemoteObjectHandler() override;
-    ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) override {
-        return conn->callRemote(id, method, args);
-    }
+    // A call without arguments first takes the outcome kept for it by
+    // CallsAhead, if that is the next one kept; otherwise it drops what is
+    // kept and goes to the peer.
+    ObjPtr<Object> invoke(const std::string& method, const ObjPtr<ObjectArray>& args) override
+        EXCLUDES(aheadMutex_);
+
+    // Sends the calls of `methods` at once and keeps their outcomes under a
+    // new batch number, which it returns (0 when they could not be sent).
+    uint64_t callAhead(std::initializer_list<const char*> methods) EXCLUDES(aheadMutex_);
+    // Drops what is left of a batch.
+    void dropAhead(uint64_t batch) EXCLUDES(aheadMutex_);
+
     const ObjPtr<Connection> conn;
     const uint64_t id;
+
+private:
+    struct Ahead {
+        uint64_t batch;
+        std::string method;
+        Connection::CallOutcome outcome;
+    };
+    Mutex aheadMutex_;
+    std::deque<Ahead> ahead_ GUARDED_BY(aheadMutex_);
+    uint64_t nextBatch_ GUARDED_BY(aheadMutex_) = 1;
 };
 
 class ObjectTable : public WireReferences {

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -263,6 +264,16 @@ public:
     ObjPtr<Object> callNamed(const std::string& name, const std::string& method, const ObjPtr<ObjectArray>& args);
     // Calls a method of an object the peer exported to us.
     ObjPtr<Object> callRemote(uint64_t id, const std::string& method, const ObjPtr<ObjectArray>& args);
+    // What one call came to: returns its result or throws what callRemote
+    // would have thrown, in the thread that runs it.
+    using CallOutcome = std::function<ObjPtr<Object>()>;
+    // Calls argument-less methods of object id, which the peer exported to
+    // us, all at once: the calls are written together, in this order, and
+    // then all their replies are awaited (they may come in any order). One
+    // round trip instead of one for each call. Throws RemotingException when
+    // the calls cannot be sent; a call that fails remotely or is lost shows
+    // in its outcome.
+    std::vector<CallOutcome> callRemoteAll(uint64_t id, const std::vector<std::string>& methods);
 
     // Closes the socket, fails outstanding calls and releases exported objects.
     // Waits for the reading thread unless called from it.
@@ -292,6 +303,35 @@ private:
     std::unique_ptr<Impl> impl_;
     std::string peer_;
     std::atomic<int64_t> lastUse_{0};
+};
+
+// Argument-less calls on an object of the peer, sent ahead together so that
+// the calls of them that follow need no round trip each: a reader of a
+// remote stream's properties asks for all of them in one exchange. The
+// calls go out at construction, in the order given; each outcome is then
+// kept, on the proxy, for the next call of the same method there (taken in
+// order: a call of another method drops what is left), and what has not been
+// taken when this object goes is dropped with it, so nothing is served from
+// an earlier question. The calls that are taken thus reach the peer once
+// each and in their order; only the waiting for the replies is shared. A
+// call sent ahead runs on the peer whether or not it is taken (one dropped
+// is sent again when called), so send ahead only calls without side
+// effects, such as the getters of a stream's properties.
+//
+// A local object, or a proxy whose calls do not go over a Connection, is left
+// alone: its methods run when they are called. Construction does not throw:
+// when the calls cannot be sent, none is kept and the calls that follow go
+// out (and fail) as usual. Use on one thread; the proxy may be shared.
+class CallsAhead {
+public:
+    CallsAhead(const ObjPtr<Object>& object, std::initializer_list<const char*> methods);
+    ~CallsAhead();
+    CallsAhead(const CallsAhead&) = delete;
+    CallsAhead& operator=(const CallsAhead&) = delete;
+
+private:
+    ObjPtr<InvocationHandler> handler_;  // the proxy's handler, when calls were sent
+    uint64_t batch_ = 0;
 };
 
 // Client connections to one server address; up to max connections are opened

@@ -781,3 +781,77 @@ TEST_F(Xadrad, XadracSeeksATitleBlockInADrawingAndInAPdf) {
     EXPECT_NE(log().find("sheet.plt;block.plt(seek;"), std::string::npos) << log();
     EXPECT_EQ(stopWithHup(), 0);
 }
+
+namespace {
+
+// A file stream that counts the daemon's calls on it. The first
+// getUniqueName waits (up to 3 s) until getMimeType has been asked for as
+// well, which happens at once only when the daemon sends its questions
+// about the input together rather than one after the other's answer.
+class AskedStream : public IMimeInputStream {
+public:
+    explicit AskedStream(ObjPtr<IMimeInputStream> inner) : inner_(std::move(inner)) {}
+    std::atomic<int> uniqueNames{0}, prettyNames{0}, timestamps{0}, mimeTypes{0}, sizes{0}, reads{0};
+    std::atomic<bool> askedTogether{false};
+    void close() override { inner_->close(); }
+    double getTimestamp() override {
+        ++timestamps;
+        return inner_->getTimestamp();
+    }
+    int64_t getStreamSize() override {
+        ++sizes;
+        return inner_->getStreamSize();
+    }
+    ObjPtr<String> getMimeType() override {
+        ++mimeTypes;
+        return inner_->getMimeType();
+    }
+    ObjPtr<String> getPrettyName() override {
+        ++prettyNames;
+        return inner_->getPrettyName();
+    }
+    ObjPtr<String> getUniqueName() override {
+        if (++uniqueNames == 1) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            while (mimeTypes.load() == 0 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            askedTogether = mimeTypes.load() > 0;
+        }
+        return inner_->getUniqueName();
+    }
+    ObjPtr<ByteArray> readBlock(int32_t n) override {
+        ++reads;
+        return inner_->readBlock(n);
+    }
+
+private:
+    ObjPtr<IMimeInputStream> inner_;
+};
+
+}  // namespace
+
+TEST_F(Xadrad, AnInputIsAskedForItsPropertiesInOneExchangeAndEachOnceAStep) {
+    start();
+    Client c(port);
+    auto in = makeObj<AskedStream>(fileStream("syn_bezier.hpgl"));
+    auto r = c.renderer->renderPngByResolution(in, 72, true, 0, nullptr, nullptr);
+    ASSERT_TRUE(r);
+    EXPECT_GT(pngSize(readStream(*r)).first, 10u);
+    EXPECT_TRUE(in->askedTogether.load());
+    // The request's four getters, the download's three and its type and
+    // size, then the blocks.
+    EXPECT_EQ(in->uniqueNames.load(), 2);
+    EXPECT_EQ(in->prettyNames.load(), 2);
+    EXPECT_EQ(in->timestamps.load(), 2);
+    EXPECT_EQ(in->mimeTypes.load(), 2);
+    EXPECT_EQ(in->sizes.load(), 1);
+    EXPECT_GE(in->reads.load(), 1);
+    // A repeat is answered from the cache after the four getters alone.
+    auto again = makeObj<AskedStream>(fileStream("syn_bezier.hpgl"));
+    readStream(*c.renderer->renderPngByResolution(again, 72, true, 0, nullptr, nullptr));
+    EXPECT_EQ(again->uniqueNames.load() + again->prettyNames.load() + again->timestamps.load() +
+                  again->mimeTypes.load(),
+              4);
+    EXPECT_EQ(again->sizes.load() + again->reads.load(), 0);
+    EXPECT_EQ(stopWithHup(), 0);
+}
