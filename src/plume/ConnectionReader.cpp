@@ -3,7 +3,9 @@
 // One thread at a time holds the role. A caller waiting for its reply reads
 // itself whenever nobody else does; otherwise the connection's own reader
 // waits in poll(). A call the own reader reads runs on that thread while a
-// pool thread stands in as reader, so a call starts without a hand-over.
+// pool thread stands in as reader, so a call starts without a hand-over. A
+// call a waiting caller reads goes to the pool, or runs on the caller's own
+// thread when the connection is configured so and nobody else waits.
 
 #include "ConnectionImpl.h"
 
@@ -150,10 +152,14 @@ Connection::Impl::Outcome Connection::Impl::awaitReply(Pending& p) {
         bool ok = readOne(buf, in, reason);
         lk.lock();
         holder = NOBODY;
+        const bool runHere = in && ok && cfg.runCallsInWaitingCaller && callersWaiting == 1;
         roleChangedLocked();
         if (in || !ok) {
             lk.unlock();
-            if (in) submit(std::move(*in));
+            if (runHere)
+                run(*in);
+            else if (in)
+                submit(std::move(*in));
             if (!ok) close(reason);
             lk.lock();
         }

@@ -233,7 +233,9 @@ private:
 // connection's own reader does. A call the own reader reads runs on that
 // thread while a pool thread reads on in its place (when the pool has one
 // free at once; else the call is queued on the pool), so a call costs one
-// thread wake-up on each side. Pool threads reading for a connection return
+// thread wake-up on each side. A call a waiting caller reads goes to the
+// pool, or, where Config::runCallsInWaitingCaller says so and no other
+// caller waits, runs on the caller's thread. Pool threads reading for a connection return
 // to the pool within a short quiet time once the own reader is free.
 // Every descriptor a connection makes is close-on-exec. A connection holds
 // none of its locks while it calls out (handlers, targets, release methods,
@@ -251,6 +253,14 @@ public:
         // set it so that back-to-back calls read their replies themselves
         // without waking the own reader for every call.
         long ownReaderPauseMs = 0;
+        // A call from the peer that the only caller waiting on this
+        // connection reads while it waits for its reply runs on that
+        // caller's thread instead of going to the pool: the peer's calls
+        // back during a call (a client's stream read by the server) then
+        // cost no hand-over. Only for connections whose incoming calls are
+        // such calls back and return quickly (clients); a server's incoming
+        // calls are requests and always run on the pool.
+        bool runCallsInWaitingCaller = false;
     };
     // Takes ownership of the connected socket fd and starts reading. Throws
     // RemotingException naming the peer and the reason when the connection
@@ -316,7 +326,8 @@ private:
 // each and in their order; only the waiting for the replies is shared. A
 // call sent ahead runs on the peer whether or not it is taken (one dropped
 // is sent again when called), so send ahead only calls without side
-// effects, such as the getters of a stream's properties.
+// effects, such as the getters of a stream's properties. The peer may run
+// calls that arrive together at once, in any order.
 //
 // A local object, or a proxy whose calls do not go over a Connection, is left
 // alone: its methods run when they are called. Construction does not throw:

@@ -329,6 +329,7 @@ ObjPtr<Connection> RemotingClientPool::acquire() {
     cfg.interfaces = interfaces_;
     cfg.pool = callbacks_;
     cfg.ownReaderPauseMs = 20;
+    cfg.runCallsInWaitingCaller = true;
     cfg.limits = limits_;
     ObjPtr<Connection> c = Connection::start(std::move(fd), address_->toString(), cfg);
     connections_.push_back(c);

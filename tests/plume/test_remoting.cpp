@@ -678,3 +678,36 @@ TEST(Addresses, ParseHostPortForms) {
     EXPECT_THROW(Sock::Address::newInstance("host:70000"), Exception);
     EXPECT_THROW(Sock::Address::newInstance("hostonly"), Exception);
 }
+
+namespace {
+
+// Records the thread each call back runs on, and calls the server again
+// from inside the call back, over the connection that brought it.
+class ThreadCounter : public Counter {
+public:
+    std::vector<std::thread::id> threads;
+    std::vector<int> echoed;
+    int next() override {
+        threads.push_back(std::this_thread::get_id());
+        Connection* back = Connection::current();
+        if (back) {
+            auto a = ObjectArray::newInstance(1);
+            a->set(0, Integer::newInstance(value.load() + 100));
+            echoed.push_back(Integer::toInteger(back->callNamed("return", "echo", a)));
+        }
+        return Counter::next();
+    }
+};
+
+}  // namespace
+
+TEST(RemotingReferences, CallsBackRunOnTheOnlyWaitingCallersThreadAndMayCallAgain) {
+    LoopbackServer s;
+    LoopbackClient c(s.url());
+    auto counter = makeObj<ThreadCounter>();
+    auto r = c.call("service", "read", {counter, Integer::newInstance(3)});
+    EXPECT_EQ(Integer::toInteger(r), 3);
+    ASSERT_EQ(counter->threads.size(), 3u);
+    for (auto id : counter->threads) EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_EQ(counter->echoed, (std::vector<int>{100, 101, 102}));
+}

@@ -199,6 +199,33 @@ class Rendering(ClientTest):
         self.assertAlmostEqual(box.height, height, delta=2)
         self.assertEqual(box.angle, 0)
 
+    def test_the_daemon_asks_for_an_inputs_properties_together(self):
+        # The first getter waits for the last one of the request's four:
+        # it sees it at once only when the daemon sent them together (this
+        # client answers calls on several threads).
+        class Asked(xadra.BytesStream):
+            def __init__(self, *a, **k):
+                super().__init__(*a, **k)
+                self.mime_asked = threading.Event()
+                self.together = None
+
+            def getUniqueName(self):
+                if self.together is None:
+                    self.together = self.mime_asked.wait(3.0)
+                return super().getUniqueName()
+
+            def getMimeType(self):
+                self.mime_asked.set()
+                return super().getMimeType()
+
+        with open(os.path.join(HPGL, "syn_bezier.hpgl"), "rb") as f:
+            s = Asked(f.read(), xadra.MIME_HPGL, unique_name="py-together-%f" % time.time())
+        started = time.monotonic()
+        data = self.r.renderPngByResolution(s, 72.0, True, 0, None, None).read_all()
+        self.assertIsNotNone(png_size(data))
+        self.assertTrue(s.together)
+        self.assertLess(time.monotonic() - started, 2.5)
+
     def test_pixel_size_and_tile(self):
         px = png_size(self.r.renderPngByPixelSize(hpgl("syn_bezier.hpgl"), 300, False, 90, None, None).read_all())
         self.assertEqual(max(px), 300)
