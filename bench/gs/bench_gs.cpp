@@ -123,7 +123,7 @@ BENCHMARK(BM_BareGsTwoInParallel)->UseRealTime()->Unit(benchmark::kMillisecond)-
 
 // Eight clients at once on two workers; a client whose request finds the
 // pool full (a Timeout at once) asks again after a pause: the clients' own
-// (RetryPause, as xadrac and the Python client wait: 10 to 30 ms at first;
+// (RetryPause, as xadrac and the Python client wait: 6 to 18 ms at first;
 // Arg 0), drawn from 10 to 30 ms always (Arg 1), none (Arg 2), 2 ms
 // (Arg 3), or doubling from 100 ms up to 2 s, a common back-off (Arg 4).
 int retryPauseMs(int64_t policy, std::minstd_rand& rng, Xadra::RetryPause& pause, int attempt,

@@ -111,21 +111,20 @@ class Renderer:
 QUICK_TIMEOUT = 1.0
 
 
-def retry_pause(waited, first_pause=0.02, max_pause=0.5, steady_for=1.0, rng=random):
+def retry_pause(waited, first_pause=0.012, max_pause=0.5, steady_for=0.6, rng=random):
     """The pause (seconds) before asking again for a request that the daemon
     first refused `waited` seconds ago: first_pause while the request has
     waited up to steady_for seconds, then growing in proportion to the wait
     up to max_pause; times a factor drawn from [0.5, 1.5], so that clients
     refused together do not all come back at the same instant. A refusal
-    costs the daemon a fraction of a millisecond, a worker left idle a whole
-    job; the growth keeps a crowd of waiting clients from keeping the daemon
+    costs the daemon about 0.1 ms, a worker left idle a whole job; the growth keeps a crowd of waiting clients from keeping the daemon
     busy refusing."""
     waited = max(waited, 0.0)
     middle = first_pause if waited <= steady_for else min(first_pause * waited / steady_for, max_pause)
     return middle * rng.uniform(0.5, 1.5)
 
 
-def repeat_on_timeout(call, attempts=None, first_pause=0.02, max_pause=0.5, max_wait=300.0):
+def repeat_on_timeout(call, attempts=None, first_pause=0.012, max_pause=0.5, max_wait=300.0):
     """Runs call() until it does not raise Timeout; the daemon's job goes on
     after a Timeout and the repeated call finds its result (or joins the job
     still running). A Timeout that came back at once (every worker busy) is
