@@ -61,25 +61,30 @@ void Connection::Impl::sendFrame(msgpack::sbuffer& buf) {
     writeFrames(buf.data(), buf.size());
 }
 
+std::vector<Connection::Impl::NewCall> Connection::Impl::newCalls(size_t n) {
+    std::vector<NewCall> calls;
+    MutexLock lock(stateMutex);
+    if (!open) throw RemotingException("Connection to " + self->getPeer() + " is closed: " + closeReason);
+    for (size_t i = 0; i < n; ++i) {
+        calls.push_back(NewCall{nextCallId++, std::make_shared<Pending>()});
+        pending.emplace(calls.back().id, calls.back().record);
+    }
+    return calls;
+}
+
+void Connection::Impl::forgetCalls(const std::vector<NewCall>& calls) {
+    MutexLock lock(stateMutex);
+    for (const NewCall& c : calls) pending.erase(c.id);
+}
+
 ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTarget, const std::string& method,
                                       const ObjPtr<ObjectArray>& args) {
-    auto p = std::make_shared<Pending>();
-    uint64_t id;
-    {
-        MutexLock lock(stateMutex);
-        if (!open) throw RemotingException("Connection to " + self->getPeer() + " is closed: " + closeReason);
-        id = nextCallId++;
-        pending.emplace(id, p);
-    }
+    const std::vector<NewCall> calls = newCalls(1);
     // Announced before sending, so that a background reader in poll() gives
     // the role up while the request travels.
-    enterCaller();
-    struct Leave {
-        Impl* impl;
-        ~Leave() { impl->leaveCaller(); }
-    } leave{this};
+    CallerScope caller(*this);
     try {
-        OutgoingFrame f(FRAME_CALL, 5, id);
+        OutgoingFrame f(FRAME_CALL, 5, calls[0].id);
         packTarget(f.pk);
         packString(f.pk, method);
         if (!args) {
@@ -90,12 +95,11 @@ ObjPtr<Object> Connection::Impl::call(const std::function<void(Packer&)>& packTa
         }
         sendFrame(f.buf);
     } catch (...) {
-        MutexLock lock(stateMutex);
-        pending.erase(id);
+        forgetCalls(calls);
         throw;
     }
     self->lastUse_ = getCurrentTimeMillis();
-    return take(awaitReply(*p));
+    return take(awaitReply(*calls[0].record));
 }
 
 ObjPtr<Object> Connection::Impl::take(Outcome&& outcome) {
@@ -107,26 +111,12 @@ ObjPtr<Object> Connection::Impl::take(Outcome&& outcome) {
 
 std::vector<Connection::Impl::Outcome> Connection::Impl::callAll(uint64_t target,
                                                                  const std::vector<std::string>& methods) {
-    std::vector<std::shared_ptr<Pending>> records;
-    std::vector<uint64_t> ids;
-    {
-        MutexLock lock(stateMutex);
-        if (!open) throw RemotingException("Connection to " + self->getPeer() + " is closed: " + closeReason);
-        for (size_t i = 0; i < methods.size(); ++i) {
-            records.push_back(std::make_shared<Pending>());
-            ids.push_back(nextCallId++);
-            pending.emplace(ids.back(), records.back());
-        }
-    }
-    enterCaller();
-    struct Leave {
-        Impl* impl;
-        ~Leave() { impl->leaveCaller(); }
-    } leave{this};
+    const std::vector<NewCall> calls = newCalls(methods.size());
+    CallerScope caller(*this);
     try {
         msgpack::sbuffer all;
         for (size_t i = 0; i < methods.size(); ++i) {
-            OutgoingFrame f(FRAME_CALL, 5, ids[i]);
+            OutgoingFrame f(FRAME_CALL, 5, calls[i].id);
             f.pk.pack_uint64(target);
             packString(f.pk, methods[i]);
             f.pk.pack_nil();
@@ -135,14 +125,13 @@ std::vector<Connection::Impl::Outcome> Connection::Impl::callAll(uint64_t target
         }
         writeFrames(all.data(), all.size());
     } catch (...) {
-        MutexLock lock(stateMutex);
-        for (uint64_t id : ids) pending.erase(id);
+        forgetCalls(calls);
         throw;
     }
     self->lastUse_ = getCurrentTimeMillis();
     std::vector<Outcome> outcomes;
-    outcomes.reserve(records.size());
-    for (auto& p : records) outcomes.push_back(awaitReply(*p));
+    outcomes.reserve(calls.size());
+    for (const NewCall& c : calls) outcomes.push_back(awaitReply(*c.record));
     return outcomes;
 }
 

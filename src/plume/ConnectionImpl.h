@@ -74,6 +74,22 @@ struct Connection::Impl {
 
     ObjPtr<Object> call(const std::function<void(Packer&)>& packTarget, const std::string& method,
                         const ObjPtr<ObjectArray>& args) EXCLUDES(stateMutex, roleMutex, writeMutex);
+    // Outstanding calls just numbered and registered; newCalls throws
+    // RemotingException when the connection is closed.
+    struct NewCall {
+        uint64_t id;
+        std::shared_ptr<Pending> record;
+    };
+    std::vector<NewCall> newCalls(size_t n) EXCLUDES(stateMutex);
+    void forgetCalls(const std::vector<NewCall>& calls) EXCLUDES(stateMutex);
+    // A caller that will read its replies, announced for the scope's life.
+    struct CallerScope {
+        explicit CallerScope(Impl& impl) : impl(impl) { impl.enterCaller(); }
+        ~CallerScope() { impl.leaveCaller(); }
+        CallerScope(const CallerScope&) = delete;
+        CallerScope& operator=(const CallerScope&) = delete;
+        Impl& impl;
+    };
     // Argument-less calls on the peer's object `target`, written at once.
     std::vector<Outcome> callAll(uint64_t target, const std::vector<std::string>& methods)
         EXCLUDES(stateMutex, roleMutex, writeMutex);
