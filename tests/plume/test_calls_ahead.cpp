@@ -16,8 +16,9 @@ using namespace plumetest;
 namespace {
 
 // A counter of the server's, and the client's proxy of it.
+template <class C = Counter>
 struct Remote {
-    ObjPtr<Counter> counter = makeObj<Counter>();
+    ObjPtr<C> counter = makeObj<C>();
     ObjPtr<ICounter> proxy;
     Remote(LoopbackServer& s, LoopbackClient& c) {
         s.service->kept = counter;
@@ -48,10 +49,9 @@ public:
 TEST(CallsAhead, AreWrittenWithoutWaitingForEachReply) {
     LoopbackServer s;
     LoopbackClient c(s.url());
-    auto counter = makeObj<WaitingCounter>();
-    s.service->kept = counter;
-    auto proxy = objCast<ICounter>(c.call("service", "getKept", {}));
-    s.service->kept.reset();
+    Remote<WaitingCounter> r(s, c);
+    const auto& counter = r.counter;
+    const auto& proxy = r.proxy;
     ASSERT_TRUE(proxy);
     const auto t0 = std::chrono::steady_clock::now();
     {
@@ -67,7 +67,7 @@ TEST(CallsAhead, AreWrittenWithoutWaitingForEachReply) {
 TEST(CallsAhead, GoOutTogetherInOrderAndTheCallsThatFollowTakeTheirOutcomes) {
     LoopbackServer s;
     LoopbackClient c(s.url());
-    Remote r(s, c);
+    Remote<> r(s, c);
     ASSERT_TRUE(r.proxy);
     {
         CallsAhead ahead(r.proxy, {"next", "next", "next"});
@@ -89,7 +89,7 @@ TEST(CallsAhead, GoOutTogetherInOrderAndTheCallsThatFollowTakeTheirOutcomes) {
 TEST(CallsAhead, WhatIsLeftOrOutOfTurnIsNeverServedToALaterCall) {
     LoopbackServer s;
     LoopbackClient c(s.url());
-    Remote r(s, c);
+    Remote<> r(s, c);
     {
         CallsAhead ahead(r.proxy, {"next", "next"});
         const int first = r.proxy->next();
@@ -114,7 +114,7 @@ TEST(CallsAhead, WhatIsLeftOrOutOfTurnIsNeverServedToALaterCall) {
 TEST(CallsAhead, AFailureSentAheadIsThrownByItsOwnCall) {
     LoopbackServer s;
     LoopbackClient c(s.url());
-    Remote r(s, c);
+    Remote<> r(s, c);
     auto* proxy = dynamic_cast<ReflectionProxy*>(r.proxy.get());
     ASSERT_TRUE(proxy);
     CallsAhead ahead(r.proxy, {"next", "nosuch", "next"});
@@ -141,7 +141,7 @@ TEST(CallsAhead, LeavesLocalObjectsAndLostConnectionsToTheCallsThemselves) {
 
     auto s = std::make_unique<LoopbackServer>();
     LoopbackClient c(s->url());
-    Remote r(*s, c);
+    Remote<> r(*s, c);
     s.reset();
     // The server is gone: sending ahead does not throw, and the call itself
     // reports the lost connection.

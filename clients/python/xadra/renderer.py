@@ -117,8 +117,9 @@ def retry_pause(waited, first_pause=0.012, max_pause=0.5, steady_for=0.6, rng=ra
     waited up to steady_for seconds, then growing in proportion to the wait
     up to max_pause; times a factor drawn from [0.5, 1.5], so that clients
     refused together do not all come back at the same instant. A refusal
-    costs the daemon about 0.1 ms, a worker left idle a whole job; the growth keeps a crowd of waiting clients from keeping the daemon
-    busy refusing."""
+    costs the daemon about 0.1 ms, a worker left idle a whole job; the
+    growth keeps a crowd of waiting clients from keeping the daemon busy
+    refusing."""
     waited = max(waited, 0.0)
     middle = first_pause if waited <= steady_for else min(first_pause * waited / steady_for, max_pause)
     return middle * rng.uniform(0.5, 1.5)
