@@ -44,6 +44,14 @@ public:
     }
 };
 
+// A server, a client and a counter of the server's with its proxy.
+class CallsAheadOnACounter : public ::testing::Test {
+protected:
+    LoopbackServer s;
+    LoopbackClient c{s.url()};
+    Remote<> r{s, c};
+};
+
 }  // namespace
 
 TEST(CallsAhead, AreWrittenWithoutWaitingForEachReply) {
@@ -64,10 +72,7 @@ TEST(CallsAhead, AreWrittenWithoutWaitingForEachReply) {
     EXPECT_EQ(counter->value.load(), 2);
 }
 
-TEST(CallsAhead, GoOutTogetherInOrderAndTheCallsThatFollowTakeTheirOutcomes) {
-    LoopbackServer s;
-    LoopbackClient c(s.url());
-    Remote<> r(s, c);
+TEST_F(CallsAheadOnACounter, GoOutTogetherInOrderAndTheCallsThatFollowTakeTheirOutcomes) {
     ASSERT_TRUE(r.proxy);
     {
         CallsAhead ahead(r.proxy, {"next", "next", "next"});
@@ -86,10 +91,7 @@ TEST(CallsAhead, GoOutTogetherInOrderAndTheCallsThatFollowTakeTheirOutcomes) {
     EXPECT_EQ(r.counter->value.load(), 5);
 }
 
-TEST(CallsAhead, WhatIsLeftOrOutOfTurnIsNeverServedToALaterCall) {
-    LoopbackServer s;
-    LoopbackClient c(s.url());
-    Remote<> r(s, c);
+TEST_F(CallsAheadOnACounter, WhatIsLeftOrOutOfTurnIsNeverServedToALaterCall) {
     {
         CallsAhead ahead(r.proxy, {"next", "next"});
         const int first = r.proxy->next();
@@ -111,10 +113,7 @@ TEST(CallsAhead, WhatIsLeftOrOutOfTurnIsNeverServedToALaterCall) {
     EXPECT_EQ(r.counter->value.load(), 18);
 }
 
-TEST(CallsAhead, AFailureSentAheadIsThrownByItsOwnCall) {
-    LoopbackServer s;
-    LoopbackClient c(s.url());
-    Remote<> r(s, c);
+TEST_F(CallsAheadOnACounter, AFailureSentAheadIsThrownByItsOwnCall) {
     auto* proxy = dynamic_cast<ReflectionProxy*>(r.proxy.get());
     ASSERT_TRUE(proxy);
     CallsAhead ahead(r.proxy, {"next", "nosuch", "next"});
